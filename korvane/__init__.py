@@ -1,0 +1,1 @@
+"""korvane: a pipeline-parallel training worker (carrowel) and int8 GPU kernels (brisol)."""
