@@ -1,4 +1,132 @@
+// Python face of the trainer: LayerAssignment, OrvynPipelineTrainer's construction and
+// fields, _get_client. Each group of operations registers itself (see trainer.hpp).
+#include <pybind11/stl.h>
+
 #include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/trainer/trainer.hpp"
+#include "korvane/common/async/op.hpp"
+#include "korvane/common/errors.hpp"
+
 namespace korvane::carrowel {
-void bind_trainer(py::module_&) {}
+using async::make_op;
+using async::Task;
+
+namespace {
+// The session object _get_client hands out. The coordinator exchanges never use it: each
+// opens a connection of its own for one request.
+struct ClientSession {
+  bool closed = false;
+};
+
+std::string text_repr(const std::string& s) { return py::repr(py::str(s)).cast<std::string>(); }
+std::string opt_repr(const std::optional<std::string>& s) { return s ? text_repr(*s) : "None"; }
+
+void bind_layer_assignment(py::module_& m) {
+  using LA = LayerAssignment;
+  py::class_<LA> cls(m, "LayerAssignment", "A stage's slice of the model and its neighbours.");
+  cls.def(py::init([](std::string task_id, std::string trainer, long long layer_start, long long layer_end,
+                      long long pipeline_position, std::optional<std::string> upstream_trainer,
+                      std::optional<std::string> downstream_trainer, std::string layer_weights_hash) {
+            return LA{std::move(task_id), std::move(trainer), layer_start, layer_end, pipeline_position,
+                      std::move(upstream_trainer), std::move(downstream_trainer), std::move(layer_weights_hash)};
+          }),
+          py::arg("task_id"), py::arg("trainer"), py::arg("layer_start"), py::arg("layer_end"),
+          py::arg("pipeline_position"), py::arg("upstream_trainer"), py::arg("downstream_trainer"),
+          py::arg("layer_weights_hash"))
+      .def_readwrite("task_id", &LA::task_id)
+      .def_readwrite("trainer", &LA::trainer)
+      .def_readwrite("layer_start", &LA::layer_start)
+      .def_readwrite("layer_end", &LA::layer_end)
+      .def_readwrite("pipeline_position", &LA::pipeline_position)
+      .def_readwrite("upstream_trainer", &LA::upstream_trainer)
+      .def_readwrite("downstream_trainer", &LA::downstream_trainer)
+      .def_readwrite("layer_weights_hash", &LA::layer_weights_hash)
+      .def_property_readonly("layer_count", &LA::layer_count)
+      .def_property_readonly("is_first_stage", &LA::is_first_stage)
+      .def_property_readonly("is_last_stage", &LA::is_last_stage)
+      .def("__eq__", [](const LA& a, py::object b) -> py::object {
+        if (!py::isinstance<LA>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(a == b.cast<const LA&>());
+      })
+      .def("__repr__", [](const LA& a) {
+        return "LayerAssignment(task_id=" + text_repr(a.task_id) + ", trainer=" + text_repr(a.trainer) +
+               ", layer_start=" + std::to_string(a.layer_start) + ", layer_end=" + std::to_string(a.layer_end) +
+               ", pipeline_position=" + std::to_string(a.pipeline_position) +
+               ", upstream_trainer=" + opt_repr(a.upstream_trainer) +
+               ", downstream_trainer=" + opt_repr(a.downstream_trainer) +
+               ", layer_weights_hash=" + text_repr(a.layer_weights_hash) + ")";
+      });
+  cls.attr("__hash__") = py::none();  // mutable and compared by value, like a dataclass
 }
+
+std::string require_text(const char* name, py::handle v) {
+  if (!py::isinstance<py::str>(v)) raise_argument_type(name, "str", v);
+  return v.cast<std::string>();
+}
+
+Task<py::object> get_client(py::object self) {
+  Trainer& t = Trainer::of(self);
+  // No suspension between the test and the store: overlapping calls share one session.
+  if (t.client.is_none()) t.client = py::cast(ClientSession{});
+  co_return t.client;
+}
+}  // namespace
+
+void bind_trainer(py::module_& m) {
+  bind_layer_assignment(m);
+  py::class_<ClientSession>(m, "ClientSession", "The trainer's lazily created HTTP client session.")
+      .def_readonly("closed", &ClientSession::closed);
+
+  TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
+  cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device) {
+            std::string id = require_text("trainer_id", trainer_id);
+            std::string url = require_text("coordinator_url", coordinator_url);
+            std::optional<std::string> dev;
+            if (!device.is_none()) dev = require_text("device", device);
+            return std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
+          }),
+          py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none())
+      .def_readwrite("trainer_id", &Trainer::trainer_id)
+      .def_readwrite("coordinator_url", &Trainer::coordinator_url)
+      .def_readwrite("device", &Trainer::device)
+      .def_readwrite("layers", &Trainer::layers)
+      .def_property(
+          "layer_assignment", [](const Trainer& t) { return t.layer_assignment; },
+          [](Trainer& t, py::object v) {
+            if (!v.is_none() && !py::isinstance<LayerAssignment>(v)) raise_argument_type("layer_assignment", "LayerAssignment", v);
+            t.layer_assignment = std::move(v);
+          })
+      .def_readwrite("current_round", &Trainer::current_round)
+      .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx)
+      .def_readwrite("_activation_buffer", &Trainer::activation_buffer)
+      .def_readwrite("_grad_buffer", &Trainer::grad_buffer)
+      .def_readwrite("_client", &Trainer::client)
+      .def_property(
+          "_last_loss",
+          [](const Trainer& t) -> double {
+            if (!t.last_loss) throw py::attribute_error("'OrvynPipelineTrainer' object has no attribute '_last_loss'");
+            return *t.last_loss;
+          },
+          [](Trainer& t, std::optional<double> v) { t.last_loss = v; })
+      .def("_get_client", [](py::object self) { return make_op(get_client(std::move(self)), "_get_client"); })
+      .def("__repr__", [](const Trainer& t) {
+        return "<OrvynPipelineTrainer " + text_repr(t.trainer_id) + " on " + t.device + ">";
+      });
+  // `del trainer._last_loss` makes it absent again.
+  cls.def("__delattr__", [](py::object self, py::str name) {
+    if (name.cast<std::string>() == "_last_loss") {
+      Trainer::of(self).last_loss.reset();
+      return;
+    }
+    py::module_::import("builtins").attr("object").attr("__delattr__")(self, name);
+  });
+
+  bind_provisioning(cls);
+  bind_stage(cls);
+  bind_statistics(cls);
+  bind_coordinator(cls);
+  bind_round_and_loop(cls);
+  bind_facade(m);
+}
+
+}  // namespace korvane::carrowel

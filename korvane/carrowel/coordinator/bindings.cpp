@@ -1,0 +1,4 @@
+#include "korvane/carrowel/trainer/trainer.hpp"
+namespace korvane::carrowel {
+void bind_coordinator(TrainerClass&) {}
+}

@@ -1,0 +1,43 @@
+#include "korvane/carrowel/trainer/trainer.hpp"
+
+#include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/common/errors.hpp"
+
+namespace korvane::carrowel {
+
+namespace {
+std::string choose_device(std::optional<std::string> given) {
+  if (given) return *given;  // taken as it is; torch judges the name when it is used
+  if (torch_available()) {
+    py::object cuda = py::module_::import("torch").attr("cuda");
+    if (cuda.attr("is_available")().cast<bool>()) return "cuda";
+  }
+  return "cpu";
+}
+}  // namespace
+
+Trainer::Trainer(std::string id, std::string url, std::optional<std::string> dev)
+    : trainer_id(std::move(id)), coordinator_url(std::move(url)), device(choose_device(std::move(dev))) {
+  layers = py::list();
+  layer_assignment = py::none();
+  activation_buffer = py::none();
+  grad_buffer = py::none();
+  client = py::none();
+}
+
+const LayerAssignment& Trainer::assignment() const {
+  if (layer_assignment.is_none())
+    throw ValueError("trainer '" + trainer_id + "' has no layer assignment: call join_pipeline first");
+  return layer_assignment.cast<const LayerAssignment&>();
+}
+
+std::string python_type_name(py::handle value) {
+  return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+}
+
+void raise_argument_type(const std::string& name, const std::string& expected, py::handle given) {
+  throw TypeError("Argument '" + name + "' has incorrect type (expected " + expected + ", got " +
+                  python_type_name(given) + ")");
+}
+
+}  // namespace korvane::carrowel

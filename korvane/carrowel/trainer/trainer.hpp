@@ -1,0 +1,55 @@
+// The state of one pipeline stage. Its operations live beside it, one file per concept
+// (provisioning, stage, statistics, round, loop; join and relays in ../coordinator), and
+// take the Python object `self` so that a subclass or a replaced method is honoured and
+// the trainer outlives every coroutine that works on it.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <string>
+
+#include "korvane/carrowel/trainer/layer_assignment.hpp"
+
+namespace korvane::carrowel {
+namespace py = pybind11;
+
+inline constexpr const char* kDefaultCoordinatorUrl = "http://localhost:9545";
+
+class Trainer {
+ public:
+  Trainer(std::string trainer_id, std::string coordinator_url, std::optional<std::string> device);
+
+  std::string trainer_id;
+  std::string coordinator_url;
+  std::string device;
+  py::object layers;            // a list, then the nn.ModuleList of the slice
+  py::object layer_assignment;  // a LayerAssignment, or None before joining
+  long long current_round = 0;
+  long long micro_batch_idx = 0;
+  py::object activation_buffer;  // never filled; kept for callers that look at it
+  py::object grad_buffer;
+  py::object client;             // the lazily created session of _get_client
+  std::optional<double> last_loss;  // absent until a round yields a loss
+
+  // The assignment; throws ValueError("... has not joined ...") when there is none.
+  const LayerAssignment& assignment() const;
+
+  static Trainer& of(py::handle self) { return self.cast<Trainer&>(); }
+};
+
+// Python's name for the type of a value (NoneType, int, ...), for TypeError messages.
+std::string python_type_name(py::handle value);
+// The TypeError for an argument of the wrong type, worded as every korvane check words it.
+[[noreturn]] void raise_argument_type(const std::string& name, const std::string& expected, py::handle given);
+
+using TrainerClass = py::class_<Trainer, std::shared_ptr<Trainer>>;
+
+// Each concept registers its own methods on the class.
+void bind_provisioning(TrainerClass& cls);
+void bind_stage(TrainerClass& cls);
+void bind_statistics(TrainerClass& cls);
+void bind_coordinator(TrainerClass& cls);  // join and relays
+void bind_round_and_loop(TrainerClass& cls);
+void bind_facade(py::module_& m);
+
+}  // namespace korvane::carrowel
