@@ -65,3 +65,13 @@ void raise_as_python(std::exception_ptr p) {
   throw py::error_already_set();
 }
 }  // namespace korvane
+
+namespace korvane {
+std::string error_message(std::exception_ptr e) {
+  try {
+    raise_as_python(e);
+  } catch (py::error_already_set& err) {
+    return py::str(err.value()).cast<std::string>();
+  }
+}
+}  // namespace korvane

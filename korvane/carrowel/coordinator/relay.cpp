@@ -1,0 +1,144 @@
+// Activation and gradient relays: a tensor leaves compressed (signs plus a binary16 scale
+// per group), is posted to the coordinator for a neighbour, and is fetched by it. Sends
+// report failure as false after a warning; receives warn and pass the error on.
+// Cancellation is never caught: it reaches the caller without a warning.
+#include <pybind11/stl.h>
+
+#include "korvane/carrowel/coordinator/coordinator_ops.hpp"
+#include "korvane/carrowel/coordinator/messages.hpp"
+#include "korvane/carrowel/coordinator/tensor_wire.hpp"
+#include "korvane/common/async/awaiters.hpp"
+#include "korvane/common/errors.hpp"
+#include "korvane/common/float_format.hpp"
+#include "korvane/common/python/output.hpp"
+#include "korvane/common/python/translate_errors.hpp"
+
+namespace korvane::carrowel {
+using async::Task;
+
+namespace {
+struct Direction {
+  const char* path;
+  const char* noun;  // in the warning lines
+  bool is_backward;
+};
+constexpr Direction kActivation{coordinator::kActivationPath, "activation", false};
+constexpr Direction kGradient{coordinator::kGradientPath, "gradient", true};
+
+// Posts one compressed tensor. The body is encoded before this is called (outside the
+// guarded region, so a compression error reaches the caller unchanged).
+Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::optional<double> loss) {
+  std::exception_ptr failure;
+  try {
+    Trainer& t = Trainer::of(self);
+    const LayerAssignment& a = t.assignment();
+    const std::string& to = dir.is_backward ? *a.upstream_trainer : *a.downstream_trainer;
+    http::Request req("POST", t.coordinator_url + dir.path);
+    req.headers = coordinator::relay_headers(a.task_id, t.trainer_id, to, t.micro_batch_idx, loss);
+    req.body = std::move(body);
+    co_await async::http_exchange(std::move(req));  // any status counts as delivered
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (async::is_cancellation(failure)) std::rethrow_exception(failure);
+    print_line(std::string("  Warning: Failed to send ") + dir.noun + ": " + error_message(failure));
+    co_return false;
+  }
+  co_return true;
+}
+
+struct Fetched {
+  py::object tensor;
+  std::optional<double> loss;
+};
+
+Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout) {
+  std::exception_ptr failure;
+  Fetched out;
+  try {
+    Trainer& t = Trainer::of(self);
+    const LayerAssignment& a = t.assignment();
+    http::Request req("GET", t.coordinator_url + dir.path + coordinator::relay_query(a.task_id, t.trainer_id, t.micro_batch_idx));
+    req.timeout_s = timeout;
+    http::Response resp = co_await async::http_exchange(std::move(req));
+    // The body is taken whatever the status: an error answer fails to parse.
+    CompressedWire wire = parse_wire(resp.body);
+    if (dir.is_backward) {
+      std::optional<std::string> text = resp.header("X-Loss");
+      if (text && !text->empty()) {
+        out.loss = parse_float(*text);
+        if (!out.loss) throw ValueError("could not convert string to float: " + py::repr(py::str(*text)).cast<std::string>());
+      }
+    }
+    out.tensor = decompress_wire(wire, t.device);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (!async::is_cancellation(failure))
+      print_line(std::string("  Warning: Failed to receive ") + dir.noun + ": " + error_message(failure));
+    std::rethrow_exception(failure);
+  }
+  co_return out;
+}
+
+Task<py::object> send(py::object self, Direction dir, py::object tensor, std::optional<double> loss) {
+  const LayerAssignment& a = Trainer::of(self).assignment();
+  if (dir.is_backward ? a.is_first_stage() : a.is_last_stage()) co_return py::bool_(false);
+  std::string body = encode_tensor(tensor, dir.is_backward);
+  bool ok = co_await post_tensor(std::move(self), dir, std::move(body), loss);
+  co_return py::bool_(ok);
+}
+
+Task<py::object> receive_activation(py::object self, double timeout) {
+  if (Trainer::of(self).assignment().is_first_stage()) throw ValueError("First stage doesn't receive activations");
+  Fetched f = co_await fetch_tensor(std::move(self), kActivation, timeout);
+  co_return f.tensor;
+}
+
+Task<py::object> receive_gradient(py::object self, double timeout) {
+  if (Trainer::of(self).assignment().is_last_stage()) throw ValueError("Last stage doesn't receive gradients");
+  Fetched f = co_await fetch_tensor(std::move(self), kGradient, timeout);
+  py::object loss = f.loss ? py::object(py::float_(*f.loss)) : py::object(py::none());
+  co_return py::make_tuple(f.tensor, loss);
+}
+
+// A loss is None or any number (converted to a double on entry); anything else is refused.
+std::optional<double> loss_argument(py::handle loss) {
+  if (loss.is_none()) return std::nullopt;
+  if (!PyNumber_Check(loss.ptr()) || PyUnicode_Check(loss.ptr())) raise_argument_type("loss", "float", loss);
+  double v = PyFloat_AsDouble(loss.ptr());
+  if (v == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    raise_argument_type("loss", "float", loss);
+  }
+  return v;
+}
+}  // namespace
+
+void bind_relays(TrainerClass& cls) {
+  cls.def("send_activation",
+          [](py::object self, py::object activation) {
+            return async::make_op(send(std::move(self), kActivation, std::move(activation), std::nullopt), "send_activation");
+          },
+          py::arg("activation"), "Compress the activation and post it for the downstream trainer.")
+      .def("receive_activation",
+           [](py::object self, double timeout) {
+             return async::make_op(receive_activation(std::move(self), timeout), "receive_activation");
+           },
+           py::arg("timeout") = 30.0, "Fetch this micro-batch's activation from the upstream trainer.")
+      .def("send_gradient",
+           [](py::object self, py::object grad_x, py::object loss) {
+             std::optional<double> l = loss_argument(loss);
+             return async::make_op(send(std::move(self), kGradient, std::move(grad_x), l), "send_gradient");
+           },
+           py::arg("grad_x"), py::arg("loss") = py::none(), "Compress the input gradient and post it upstream with the loss.")
+      .def("receive_gradient",
+           [](py::object self, double timeout) {
+             return async::make_op(receive_gradient(std::move(self), timeout), "receive_gradient");
+           },
+           py::arg("timeout") = 30.0, "Fetch this micro-batch's output gradient and loss from the downstream trainer.");
+}
+
+}  // namespace korvane::carrowel
