@@ -1,4 +1,181 @@
+// One pipeline round (forward, loss or relay, backward, update) and the training loop
+// that runs rounds one after another. Both call the trainer's other operations through
+// `self`, so a subclass or a replaced method takes part.
+#include <pybind11/stl.h>
+
+#include <limits>
+
+#include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
+#include "korvane/common/async/awaiters.hpp"
+#include "korvane/common/errors.hpp"
+#include "korvane/common/float_format.hpp"
+#include "korvane/common/python/output.hpp"
+
 namespace korvane::carrowel {
-void bind_round_and_loop(TrainerClass&) {}
+using async::await_result;
+using async::Task;
+
+namespace {
+py::object torch() { return py::module_::import("torch"); }
+
+std::optional<double> optional_double(py::handle v) {
+  if (v.is_none()) return std::nullopt;
+  return v.cast<double>();
 }
+
+Task<py::object> run_pipeline_round(py::object self, py::object input_data, py::object labels, double lr) {
+  if (!torch_available()) throw ImportError("PyTorch required for pipeline training");
+  Trainer& t = Trainer::of(self);
+  const LayerAssignment& a = t.assignment();
+  const bool first = a.is_first_stage(), last = a.is_last_stage();
+
+  py::object activation;
+  if (first) {
+    if (input_data.is_none()) {
+      py::object shape = py::make_tuple(2, 512, 768);
+      input_data = torch().attr("randn")(*shape, py::arg("device") = t.device);
+    }
+    activation = input_data;  // the caller's tensor itself, not a copy
+  } else {
+    activation = co_await await_result(self.attr("receive_activation")());
+  }
+  activation.attr("requires_grad_")(true);
+  py::object output = co_await await_result(self.attr("forward_stage")(activation));
+
+  py::object grad_output;
+  std::optional<double> loss_value;
+  if (last) {
+    py::object loss;
+    if (labels.is_none()) {
+      loss = output.attr("mean")();
+    } else {
+      py::object criterion = torch().attr("nn").attr("CrossEntropyLoss")();
+      py::object classes = output.attr("size")(-1);
+      loss = criterion(output.attr("view")(-1, classes), labels.attr("view")(-1));
+    }
+    loss.attr("backward")();
+    grad_output = activation.attr("grad");
+    loss_value = loss.attr("item")().cast<double>();
+  } else {
+    co_await await_result(self.attr("send_activation")(output));
+    py::object pair = co_await await_result(self.attr("receive_gradient")());
+    py::tuple parts = py::tuple(pair);
+    if (parts.size() != 2)
+      throw ValueError("receive_gradient must yield (gradient, loss), got " + std::to_string(parts.size()) + " values");
+    grad_output = parts[0];
+    loss_value = optional_double(parts[1]);
+  }
+
+  py::object grad_x = co_await await_result(self.attr("backward_stage")(grad_output));
+  if (!first) {
+    py::object loss_arg = loss_value ? py::object(py::float_(*loss_value)) : py::object(py::none());
+    co_await await_result(self.attr("send_gradient")(grad_x, loss_arg));
+  }
+
+  // An absent previous loss counts as +inf; NaN compares false either way.
+  const double previous = t.last_loss.value_or(std::numeric_limits<double>::infinity());
+  const bool loss_decreased = loss_value && *loss_value < previous;
+  if (loss_value) t.last_loss = loss_value;
+  co_await await_result(self.attr("update_layers")(py::arg("lr") = lr, py::arg("loss_decreased") = loss_decreased));
+  t.micro_batch_idx += 1;
+  if (!loss_value) co_return py::none();
+  co_return py::float_(*loss_value);
+}
+
+struct Batch {
+  py::object input_data = py::none();
+  py::object labels = py::none();
+};
+
+// Splits a batch: a tuple or list is (input, labels, ignored...), anything else is input.
+Batch split_batch(py::object batch, const std::string& device) {
+  Batch b;
+  if (py::isinstance<py::tuple>(batch) || py::isinstance<py::list>(batch)) {
+    py::sequence seq = batch;
+    if (seq.size() == 0) throw ValueError("a batch of the data source is an empty " + python_type_name(batch));
+    b.input_data = seq[0];
+    if (seq.size() > 1) b.labels = seq[1];
+  } else {
+    b.input_data = std::move(batch);
+  }
+  b.input_data = b.input_data.attr("to")(device);
+  if (!b.labels.is_none()) b.labels = b.labels.attr("to")(device);
+  return b;
+}
+
+// The next batch; an exhausted iteration is restarted once.
+py::object next_batch(py::object& iterator, py::handle source) {
+  PyObject* item = PyIter_Next(iterator.ptr());
+  if (!item) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    iterator = py::iter(source);
+    item = PyIter_Next(iterator.ptr());
+    if (!item) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      throw Error("the data source yielded no batch, even after starting it again");
+    }
+  }
+  return py::reinterpret_steal<py::object>(item);
+}
+
+Task<py::object> run_training_loop(py::object self, py::object dataloader, long long num_rounds, double lr,
+                                   py::object on_round_complete) {
+  Trainer& t = Trainer::of(self);
+  py::dict metrics;
+  metrics["rounds_completed"] = 0;
+  metrics["total_loss"] = 0.0;
+  py::list losses;
+  metrics["losses"] = losses;
+  long long completed = 0;
+  double total = 0.0;
+
+  const bool has_source = !dataloader.is_none() && PyObject_IsTrue(dataloader.ptr()) == 1;
+  py::object iterator;
+  if (has_source) iterator = py::iter(dataloader);
+
+  for (long long round_idx = 0; round_idx < num_rounds; ++round_idx) {
+    t.current_round = round_idx;
+    Batch batch;
+    if (has_source) {
+      const LayerAssignment& a = t.assignment();
+      if (a.is_first_stage() || a.is_last_stage()) batch = split_batch(next_batch(iterator, dataloader), t.device);
+    }
+    py::object loss = co_await await_result(self.attr("run_pipeline_round")(
+        py::arg("input_data") = batch.input_data, py::arg("labels") = batch.labels, py::arg("lr") = lr));
+    if (!loss.is_none()) {
+      const double v = loss.cast<double>();
+      total += v;
+      losses.append(py::float_(v));
+      metrics["total_loss"] = total;
+    }
+    metrics["rounds_completed"] = ++completed;
+    if (!on_round_complete.is_none()) on_round_complete(round_idx, loss);
+    if (round_idx % 10 == 0)
+      print_line("Round " + std::to_string(round_idx) + "/" + std::to_string(num_rounds) +
+                 ": avg_loss=" + float_fixed(total / double(round_idx + 1), 4));
+  }
+  if (completed > 0) metrics["avg_loss"] = total / double(completed);
+  co_return std::move(metrics);
+}
+}  // namespace
+
+void bind_round_and_loop(TrainerClass& cls) {
+  cls.def("run_pipeline_round",
+          [](py::object self, py::object input_data, py::object labels, double lr) {
+            return async::make_op(run_pipeline_round(std::move(self), std::move(input_data), std::move(labels), lr),
+                                  "run_pipeline_round");
+          },
+          py::arg("input_data") = py::none(), py::arg("labels") = py::none(), py::arg("lr") = 0.0001,
+          "One training step for one micro-batch; returns the loss, or None when this stage has none.")
+      .def("run_training_loop",
+           [](py::object self, py::object dataloader, long long num_rounds, double lr, py::object on_round_complete) {
+             return async::make_op(run_training_loop(std::move(self), std::move(dataloader), num_rounds, lr,
+                                                     std::move(on_round_complete)),
+                                   "run_training_loop");
+           },
+           py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
+           py::arg("on_round_complete") = py::none(), "Run num_rounds rounds; returns the metrics dict.");
+}
+
+}  // namespace korvane::carrowel

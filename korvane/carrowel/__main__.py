@@ -1,0 +1,5 @@
+import sys
+
+from korvane.carrowel import main
+
+sys.exit(main())
