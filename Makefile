@@ -34,7 +34,7 @@ test: build
 	$(PYTHON) -m pytest -q tests/python
 
 demo: build
-	$(PYTHON) examples/demo.py
+	$(PYTHON) tools/demo/run_demo.py
 
 bench: build
 	$(PYTHON) bench/run_all.py
