@@ -104,8 +104,10 @@ Batch split_batch(py::object batch, const std::string& device) {
   return b;
 }
 
-// The next batch; an exhausted iteration is restarted once.
+// The next batch; an exhausted iteration is restarted once. The first iteration starts at
+// the first draw, so a stage that never draws never touches the source.
 py::object next_batch(py::object& iterator, py::handle source) {
+  if (!iterator) iterator = py::iter(source);
   PyObject* item = PyIter_Next(iterator.ptr());
   if (!item) {
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -130,9 +132,9 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
   long long completed = 0;
   double total = 0.0;
 
-  const bool has_source = !dataloader.is_none() && PyObject_IsTrue(dataloader.ptr()) == 1;
+  // Absent, or a sized source without batches, counts as no source at all.
+  const bool has_source = !dataloader.is_none() && (!py::hasattr(dataloader, "__len__") || py::len(dataloader) > 0);
   py::object iterator;
-  if (has_source) iterator = py::iter(dataloader);
 
   for (long long round_idx = 0; round_idx < num_rounds; ++round_idx) {
     t.current_round = round_idx;
