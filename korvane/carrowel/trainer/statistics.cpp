@@ -1,4 +1,38 @@
+// Figures the command-line program prints after joining: parameter memory of the slice and
+// what the tensor compression does to a tensor of the pipeline's activation shape.
+#include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
+
 namespace korvane::carrowel {
-void bind_statistics(TrainerClass&) {}
+
+namespace {
+long long memory_usage(py::object self) {
+  long long total = 0;
+  py::object layers = Trainer::of(self).layers;
+  for (py::handle layer : layers)
+    for (py::handle p : layer.attr("parameters")())
+      total += p.attr("numel")().cast<long long>() * p.attr("element_size")().cast<long long>();
+  return total;
 }
+
+py::dict compression_stats(py::object /*self*/) {
+  py::dict stats;
+  if (!torch_available()) return stats;
+  py::module_ torch = py::module_::import("torch");
+  py::object sample = torch.attr("randn")(2, 512, 768, py::arg("device") = "cpu");
+  // Through the module's public function, so that this file needs no tensor headers.
+  py::object compress = py::module_::import("korvane.carrowel").attr("compress_tensor");
+  py::object record = compress(sample);
+  stats["original_bytes"] = py::int_(record.attr("num_elements")().cast<long long>() * 4);
+  stats["compressed_bytes"] = py::int_(record.attr("size_bytes")().cast<long long>());
+  stats["compression_ratio"] = py::float_(record.attr("compression_ratio")().cast<double>());
+  stats["group_size"] = py::int_(record.attr("group_size").cast<long long>());
+  return stats;
+}
+}  // namespace
+
+void bind_statistics(TrainerClass& cls) {
+  cls.def("get_memory_usage", &memory_usage).def("get_compression_stats", &compression_stats);
+}
+
+}  // namespace korvane::carrowel

@@ -1,0 +1,178 @@
+"""Linear layer with int8 weights that trains itself.
+
+``ZEBTrainableLinear(in_features, out_features)`` stores its weight matrix as int8 values
+q in -127..127 with one float32 scale per output row (row max / 127 + 1e-10), plus a
+float32 bias. All three are ``nn.Parameter`` objects with ``requires_grad=False``: they
+are counted by ``parameters()`` (out*in + 2*out elements, about a quarter of the float32
+memory) and moved in place by ``to(device)``, but autograd never accumulates into them.
+The layer computes its own gradients in ``backward_zeb`` and applies them in
+``update_from_gradient``; the optimiser state (previous gradient signs, running variance)
+lives in buffers, so it moves with the layer and is not counted as parameters.
+
+Autograd: the output passes the gradient it receives to the input unchanged. A pipeline's
+last stage runs ``loss.backward()`` and hands the gradient that reached the slice's input
+to ``backward_zeb`` of the last layer, then of each layer before it, so that gradient
+must be the gradient of the slice's *output*. This needs in_features == out_features.
+
+Update (``update_from_gradient``), per weight, from the gradient kept by ``backward_zeb``:
+  - the gradient is compressed to one sign per element (>= 0 is +1) and one scale per
+    group of 64 consecutive elements (row-major), the mean magnitude of the group;
+  - g = sign * group scale; mult = 1.3 when the sign equals the previous one, else 0.7;
+  - var = 0.999 * var + 0.001 * g**2; step = lr * mult * g / (sqrt(var) + 1e-8);
+  - w = q * row scale - step, then q = round-half-even(w / row scale) clamped to
+    -127..127. Row scales never change: weights move in whole steps of their row scale.
+Choices of this layer:
+  - ``weight_decay`` is decoupled: ``lr * weight_decay * w`` is taken off w together with
+    the step, before rounding, so on its own it moves a weight only when it adds up to
+    half a step;
+  - ``loss_decreased=False`` halves the step (the weights and the bias): when the loss
+    went up, move more carefully;
+  - ``lr`` is multiplied by sqrt(1 - 0.999**t) on the t-th update (the correction Adam
+    applies to a zero-started running variance), which keeps stacks of these layers
+    trainable at lr 1e-3..1e-2;
+  - the bias follows the same sign/variance rule on its exact (uncompressed) gradient,
+    in float32, without rounding.
+Gradients from several ``backward_zeb`` calls add up until the next update, which
+consumes them. A non-finite gradient is refused with ValueError (and dropped), because
+it would turn the int8 weights into garbage.
+"""
+import torch
+from torch import nn
+
+GROUP_SIZE = 64
+SIGN_BOOST = 1.3
+SIGN_BRAKE = 0.7
+VAR_BETA = 0.999
+VAR_EPS = 1e-8
+QMAX = 127
+
+
+def quantize_rows(weight):
+    """(int8 values, float32 row scales) of a float matrix."""
+    weight = weight.detach().float()
+    scale = weight.abs().amax(dim=1) / QMAX + 1e-10  # the small term keeps a zero row usable
+    q = torch.round(weight / scale[:, None]).clamp_(-QMAX, QMAX).to(torch.int8)
+    return q, scale
+
+
+def compress_gradient(grad, group_size=GROUP_SIZE):
+    """(per-group mean magnitude, per-element sign as +1/-1 int8) of a gradient, flattened."""
+    flat = grad.detach().reshape(-1).float()
+    n = flat.numel()
+    n_groups = (n + group_size - 1) // group_size
+    padded = torch.zeros(n_groups * group_size, dtype=flat.dtype, device=flat.device)
+    padded[:n] = flat.abs()
+    counts = torch.full((n_groups,), float(group_size), device=flat.device)
+    counts[-1] = n - (n_groups - 1) * group_size  # the last group may be short
+    scales = padded.view(n_groups, group_size).sum(dim=1) / counts
+    signs = torch.where(flat >= 0, 1, -1).to(torch.int8)  # -0.0 counts as positive
+    return scales, signs
+
+
+class _PassGradientThrough(torch.autograd.Function):
+    """y = x @ W.T + b; in backward the output's gradient goes to x as it is."""
+
+    @staticmethod
+    def forward(ctx, x, weight, bias):
+        ctx.input_shape = x.shape
+        return torch.nn.functional.linear(x, weight, bias)
+
+    @staticmethod
+    def backward(ctx, grad_output):
+        if grad_output.shape != ctx.input_shape:
+            raise RuntimeError(
+                "ZEBTrainableLinear passes its output gradient through to its input, which "
+                f"needs in_features == out_features (got {tuple(grad_output.shape)} for an "
+                f"input of {tuple(ctx.input_shape)})")
+        return grad_output, None, None
+
+
+class ZEBTrainableLinear(nn.Module):
+    def __init__(self, in_features, out_features):
+        super().__init__()
+        self.in_features = int(in_features)
+        self.out_features = int(out_features)
+        # nn.Linear's initialisation, then quantised.
+        reference = nn.Linear(self.in_features, self.out_features)
+        q, scale = quantize_rows(reference.weight)
+        self.weight_int8 = nn.Parameter(q, requires_grad=False)
+        self.weight_scale = nn.Parameter(scale, requires_grad=False)
+        self.bias = nn.Parameter(reference.bias.detach().clone(), requires_grad=False)
+        self.register_buffer("prev_signs", torch.zeros_like(q))
+        self.register_buffer("variance", torch.zeros_like(q, dtype=torch.float32))
+        self.register_buffer("bias_prev_signs", torch.zeros_like(self.bias, dtype=torch.int8))
+        self.register_buffer("bias_variance", torch.zeros_like(self.bias))
+        self.update_count = 0
+        self._input = None  # kept by forward for backward_zeb
+        self.grad_weight = None  # kept by backward_zeb for update_from_gradient
+        self.grad_bias = None
+
+    def extra_repr(self):
+        return f"in_features={self.in_features}, out_features={self.out_features}, int8"
+
+    def dequantized_weight(self):
+        return self.weight_int8.float() * self.weight_scale[:, None]
+
+    def forward(self, x):
+        self._input = x.detach()
+        return _PassGradientThrough.apply(x, self.dequantized_weight().to(x.dtype), self.bias.to(x.dtype))
+
+    def backward_zeb(self, grad):
+        """Gradient wrt the input of the last forward; keeps the weight and bias gradients."""
+        if self._input is None:
+            raise RuntimeError("ZEBTrainableLinear.backward_zeb called without a forward pass before it")
+        x, self._input = self._input, None  # one backward per forward, like autograd
+        if grad.shape[-1] != self.out_features or grad.shape[:-1] != x.shape[:-1]:
+            raise ValueError(
+                f"gradient of shape {tuple(grad.shape)} does not match the output of the last "
+                f"forward ({tuple(x.shape[:-1]) + (self.out_features,)})")
+        grad = grad.detach()
+        g2 = grad.reshape(-1, self.out_features).float()
+        x2 = x.reshape(-1, self.in_features).float()
+        grad_weight = g2.T @ x2
+        grad_bias = g2.sum(dim=0)
+        if self.grad_weight is None:
+            self.grad_weight, self.grad_bias = grad_weight, grad_bias
+        else:
+            self.grad_weight += grad_weight
+            self.grad_bias += grad_bias
+        return (g2 @ self.dequantized_weight()).to(grad.dtype).reshape(*grad.shape[:-1], self.in_features)
+
+    @torch.no_grad()
+    def update_from_gradient(self, *, lr, weight_decay=0.01, loss_decreased=True):
+        if self.grad_weight is None:
+            return  # nothing to apply since the last update
+        grad_weight, grad_bias = self.grad_weight, self.grad_bias
+        self.grad_weight = self.grad_bias = None
+        if not (torch.isfinite(grad_weight).all() and torch.isfinite(grad_bias).all()):
+            raise ValueError("ZEBTrainableLinear: non-finite gradient dropped, weights left unchanged")
+        lr = float(lr) if loss_decreased else float(lr) * 0.5
+        # The running variance starts at zero, so sqrt(var) underestimates the gradient's
+        # size for the first few hundred updates (30x on the first). Scaling lr by
+        # sqrt(1 - beta**t) cancels that; without it the first steps saturate every weight
+        # and a stack of these layers blows its logits up.
+        self.update_count += 1
+        lr *= (1 - VAR_BETA ** self.update_count) ** 0.5
+
+        scales, signs = compress_gradient(grad_weight)
+        rows, cols = self.out_features, self.in_features
+        n = rows * cols
+        group_of = torch.arange(n, device=scales.device) // GROUP_SIZE
+        signs = signs.view(rows, cols)
+        g = signs.float() * scales[group_of].view(rows, cols)
+        step = self._step(g, signs, self.prev_signs, self.variance, lr)
+        row_scale = self.weight_scale[:, None]
+        w = self.weight_int8.float() * row_scale
+        w = w - step - lr * weight_decay * w
+        self.weight_int8.copy_(torch.round(w / row_scale).clamp_(-QMAX, QMAX).to(torch.int8))
+
+        bias_signs = torch.where(grad_bias >= 0, 1, -1).to(torch.int8)
+        bias_step = self._step(grad_bias, bias_signs, self.bias_prev_signs, self.bias_variance, lr)
+        self.bias.sub_(bias_step + lr * weight_decay * self.bias)
+
+    @staticmethod
+    def _step(g, signs, prev_signs, variance, lr):
+        mult = torch.where(signs == prev_signs, SIGN_BOOST, SIGN_BRAKE)
+        prev_signs.copy_(signs)
+        variance.mul_(VAR_BETA).add_((1 - VAR_BETA) * g * g)
+        return lr * mult * g / (variance.sqrt() + VAR_EPS)
