@@ -68,6 +68,14 @@ class Routes {
     return value;
   }
 
+  static std::optional<std::uint64_t> micro_batch_field(const std::string& what,
+                                                        const std::optional<std::string>& value,
+                                                        httplib::Response& res) {
+    auto mb = value ? parse_micro_batch(*value) : std::nullopt;
+    if (!mb) send_error(res, 400, what + " must be a decimal integer");
+    return mb;
+  }
+
   std::optional<json> json_object(const httplib::Request& req, httplib::Response& res) const {
     if (req.body.size() > s_.limits.max_json_body) {
       send_error(res, 413, "body larger than " + std::to_string(s_.limits.max_json_body) + " bytes");
@@ -214,12 +222,8 @@ class Routes {
     if (!from) return;
     auto to = id_field("X-To-Trainer header", header(req, "X-To-Trainer"), res);
     if (!to) return;
-    auto mb_text = header(req, "X-Micro-Batch");
-    auto mb = mb_text ? parse_micro_batch(*mb_text) : std::nullopt;
-    if (!mb) {
-      send_error(res, 400, "X-Micro-Batch header must be a decimal integer");
-      return;
-    }
+    auto mb = micro_batch_field("X-Micro-Batch header", header(req, "X-Micro-Batch"), res);
+    if (!mb) return;
     if (req.body.size() > s_.limits.max_body) {  // httplib enforces it too; kept for clarity
       send_error(res, 413, "body larger than " + std::to_string(s_.limits.max_body) + " bytes");
       return;
@@ -236,7 +240,7 @@ class Routes {
         send_json(res, 200, {{"status", "replaced"}});
         return;
       case S::task_full:
-        send_error(res, 429, "task " + in_quotes(*task_id) + " holds too many undelivered messages");
+        send_error(res, 429, "task " + in_quotes(*task_id) + " holds too many messages");
         return;
       case S::store_full:
         send_error(res, 507, "relay store is full");
@@ -255,12 +259,8 @@ class Routes {
     if (!task_id) return;
     auto trainer_id = id_field("trainer_id parameter", param(req, "trainer_id"), res);
     if (!trainer_id) return;
-    auto mb_text = param(req, "micro_batch");
-    auto mb = mb_text ? parse_micro_batch(*mb_text) : std::nullopt;
-    if (!mb) {
-      send_error(res, 400, "micro_batch parameter must be a decimal integer");
-      return;
-    }
+    auto mb = micro_batch_field("micro_batch parameter", param(req, "micro_batch"), res);
+    if (!mb) return;
     auto wait = s_.limits.fetch_wait;
     if (auto w = param(req, "wait")) {
       char* end = nullptr;
