@@ -196,6 +196,10 @@ KernelHolder::KernelHolder(int device) : device_(device) {
   compile_seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+std::shared_ptr<KernelHolder> KernelHolder::without_kernels() {
+  return std::shared_ptr<KernelHolder>(new KernelHolder());
+}
+
 const KernelHolder::KernelSet& KernelHolder::kernels_for(int device) {
   for (size_t i = 0; i < devices_.size(); ++i)
     if (devices_[i] == device) return kernels_[i];

@@ -73,10 +73,16 @@ class KernelHolder {
   // Compiles and loads the four kernels for `device` (a CUDA device ordinal).
   explicit KernelHolder(int device);
 
+  // A holder that compiles nothing until its first launch. Lets the argument checks of the
+  // tensor operations run (and be tested) where no GPU exists.
+  static std::shared_ptr<KernelHolder> without_kernels();
+
   int device() const { return device_; }
   double compile_seconds() const { return compile_seconds_; }
   // The kernel for the holder's own device (the ones the Python fields show).
-  std::shared_ptr<Kernel> kernel(KernelId id) const { return kernels_[0][id]; }
+  std::shared_ptr<Kernel> kernel(KernelId id) const {
+    return kernels_.empty() ? nullptr : kernels_[0][id];
+  }
 
   // Launches on `device`'s primary context and `stream`; a device other than the holder's
   // gets its own copy of the kernels on first use.
@@ -84,13 +90,14 @@ class KernelHolder {
               void** args);
 
  private:
+  KernelHolder() : device_(-1) {}
   using KernelSet = std::array<std::shared_ptr<Kernel>, kKernelCount>;
   static KernelSet build(int device);
   const KernelSet& kernels_for(int device);
 
   int device_;
   double compile_seconds_ = 0;
-  std::vector<KernelSet> kernels_;     // [0] is device_, the rest in devices_ order
+  std::vector<KernelSet> kernels_;  // parallel to devices_; [0] is device_'s
   std::vector<int> devices_;
 };
 

@@ -128,5 +128,7 @@ PYBIND11_MODULE(_brisol, m) {
     d["nvrtc_problem"] = f.nvrtc_problem;
     return d;
   });
+  m.def("_holder_without_kernels", &KernelHolder::without_kernels,
+        "A ZEBCuPyKernels that compiles on first launch (for argument checks without a GPU).");
   m.def("_self_test", &self_test, "Runs the kernel self-test; returns the exit status.");
 }

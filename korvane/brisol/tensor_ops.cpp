@@ -52,10 +52,27 @@ void require_same_device(const at::Tensor& t, const at::Tensor& ref, const char*
                      ref_arg + " is on " + device_text(ref));
 }
 
+// dtype names as Python spells them (torch.float32), not LibTorch's (Float).
+std::string dtype_text(at::ScalarType t) {
+  switch (t) {
+    case at::kFloat: return "torch.float32";
+    case at::kDouble: return "torch.float64";
+    case at::kHalf: return "torch.float16";
+    case at::kBFloat16: return "torch.bfloat16";
+    case at::kChar: return "torch.int8";
+    case at::kByte: return "torch.uint8";
+    case at::kShort: return "torch.int16";
+    case at::kInt: return "torch.int32";
+    case at::kLong: return "torch.int64";
+    case at::kBool: return "torch.bool";
+    default: return c10::toString(t);
+  }
+}
+
 void require_layout(const at::Tensor& t, at::ScalarType dtype, const char* op, const char* arg) {
   if (t.scalar_type() != dtype)
-    throw TypeError(std::string(op) + ": " + arg + " must be " + c10::toString(dtype) +
-                    ", got " + c10::toString(t.scalar_type()));
+    throw TypeError(std::string(op) + ": " + arg + " must be " + dtype_text(dtype) + ", got " +
+                    dtype_text(t.scalar_type()));
   if (!t.is_contiguous())
     throw ValueError(std::string(op) + ": " + arg +
                      " must be contiguous (call .contiguous() on it first)");
@@ -136,12 +153,12 @@ at::Tensor dequantize_int8(KernelHolder& h, const at::Tensor& data, const at::Te
   const int64_t rows = shape[0], cols = shape[1];
   if (rows < 0 || cols < 0) throw ValueError(std::string(op) + ": shape must not be negative");
   const int64_t total = checked_total(rows, cols, op);
-  require_cuda(data, op, "int8_data");
   require_layout(data, at::kChar, op, "int8_data");
   require_numel(data, total, op, "int8_data", "rows x cols of shape");
-  require_same_device(scales, data, op, "scales", "int8_data");
   require_layout(scales, at::kFloat, op, "scales");
   require_numel(scales, rows, op, "scales", "one per row");
+  require_cuda(data, op, "int8_data");
+  require_same_device(scales, data, op, "scales", "int8_data");
 
   at::Tensor out = at::empty({rows, cols}, data.options().dtype(at::kFloat));
   if (total > 0) {
@@ -158,8 +175,8 @@ at::Tensor dequantize_int8(KernelHolder& h, const at::Tensor& data, const at::Te
 
 py::tuple compress_gradient(KernelHolder& h, const at::Tensor& grad) {
   const char* op = "compress_gradient";
-  require_cuda(grad, op, "grad");
   require_layout(grad, at::kFloat, op, "grad");
+  require_cuda(grad, op, "grad");
   const int64_t n = grad.numel();
   require_fits(n, op);
   const int64_t g = kGroupSize, n_groups = (n + g - 1) / g, bytes_per_group = (g + 7) / 8;
@@ -193,24 +210,19 @@ void fused_weight_update(KernelHolder& h, const at::Tensor& weight_int8,
   const int64_t g = kGroupSize, n_groups = (total + g - 1) / g;
   const std::string rc = "rows x cols = " + std::to_string(total);
 
-  require_cuda(weight_int8, op, "weight_int8");
+  // Layouts and sizes first, devices last: each message then names the first real problem.
   require_layout(weight_int8, at::kChar, op, "weight_int8");
   require_numel(weight_int8, total, op, "weight_int8", rc);
-  require_same_device(weight_scale, weight_int8, op, "weight_scale", "weight_int8");
   require_layout(weight_scale, at::kFloat, op, "weight_scale");
   require_numel(weight_scale, rows, op, "weight_scale", "one per row");
-  require_same_device(grad_scales, weight_int8, op, "grad_scales", "weight_int8");
   require_layout(grad_scales, at::kFloat, op, "grad_scales");
   require_numel(grad_scales, n_groups, op, "grad_scales",
                 "one per group of " + std::to_string(g));
-  require_same_device(grad_signs, weight_int8, op, "grad_signs", "weight_int8");
   require_layout(grad_signs, at::kByte, op, "grad_signs");
   require_numel(grad_signs, n_groups * ((g + 7) / 8), op, "grad_signs",
                 "packed bits, " + std::to_string((g + 7) / 8) + " bytes per group");
-  require_same_device(prev_signs, weight_int8, op, "prev_signs", "weight_int8");
   require_layout(prev_signs, at::kChar, op, "prev_signs");
   require_numel(prev_signs, total, op, "prev_signs", rc);
-  require_same_device(variance, weight_int8, op, "variance", "weight_int8");
   require_layout(variance, at::kFloat, op, "variance");
   require_numel(variance, total, op, "variance", rc);
 
@@ -218,14 +230,16 @@ void fused_weight_update(KernelHolder& h, const at::Tensor& weight_int8,
     const at::Tensor& t;
     const char* name;
   };
-  const Arg written[] = {{weight_int8, "weight_int8"}, {prev_signs, "prev_signs"},
-                         {variance, "variance"}};
   const Arg all[] = {{weight_int8, "weight_int8"}, {weight_scale, "weight_scale"},
                      {grad_scales, "grad_scales"}, {grad_signs, "grad_signs"},
                      {prev_signs, "prev_signs"},   {variance, "variance"}};
+  const Arg written[] = {all[0], all[4], all[5]};
   for (const Arg& w : written)
     for (const Arg& o : all)
       if (&w.t != &o.t) require_disjoint(w.t, w.name, o.t, o.name, op);
+
+  require_cuda(weight_int8, op, "weight_int8");
+  for (const Arg& a : all) require_same_device(a.t, weight_int8, op, a.name, "weight_int8");
 
   // The kernel works on the caller's buffers in place: there is nothing to copy back.
   const int device = weight_int8.device().index();
