@@ -1,0 +1,22 @@
+# Writes a header with the kernel sources as raw string literals, in the order given.
+# -DOUT=<header> -DSOURCES=<file>|<file>|...
+string(REPLACE "|" ";" _files "${SOURCES}")
+set(_delim "korvane_cu")
+set(_body "// Generated from korvane/brisol/kernels/*.cu at build time; edit those files.\n#pragma once\n\nnamespace korvane::brisol::embedded {\ninline constexpr const char* kKernelSources[] = {\n")
+foreach(_f ${_files})
+  file(READ "${_f}" _text)
+  string(FIND "${_text}" ")${_delim}\"" _clash)
+  if(NOT _clash EQUAL -1)
+    message(FATAL_ERROR "${_f} contains the raw-string delimiter ${_delim}")
+  endif()
+  string(APPEND _body "R\"${_delim}(${_text})${_delim}\",\n")
+endforeach()
+string(APPEND _body "};\n}  // namespace korvane::brisol::embedded\n")
+# Only rewrite on change, so that an unrelated rebuild does not recompile the module.
+if(EXISTS "${OUT}")
+  file(READ "${OUT}" _old)
+  if(_old STREQUAL _body)
+    return()
+  endif()
+endif()
+file(WRITE "${OUT}" "${_body}")
