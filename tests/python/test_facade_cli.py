@@ -64,9 +64,11 @@ def test_cli_runs_one_trainer_from_join_to_summary(coordinator):
     assert repr(float(avg)) == avg
 
 
-def test_cli_zero_rounds_help_and_option_errors(coordinator):
-    url = coordinator(stages=1, layers=0)
-    r = cli("--task-id", "t", "--coordinator", url, "--rounds", "0")
+def test_cli_zero_rounds_help_and_option_errors():
+    empty_slice = {"layer_start": 3, "layer_end": 3, "pipeline_position": 0}
+    with ScriptedServer() as srv:
+        srv.reply = lambda req: Reply(200, json.dumps(empty_slice).encode())
+        r = cli("--task-id", "t", "--coordinator", srv.url, "--rounds", "0")
     assert r.returncode == 0, r.stderr
     assert "  Memory: 0.0 MB" in r.stdout
     assert r.stdout.endswith("\nStarting training (0 rounds)...\n\nTraining complete!\n  Rounds: 0\n  Avg loss: N/A\n")
