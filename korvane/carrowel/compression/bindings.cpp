@@ -96,6 +96,15 @@ bool is_raw_bytes(py::handle o) {
   return f == nullptr || !std::strcmp(f, "B") || !std::strcmp(f, "b") || !std::strcmp(f, "c");
 }
 
+// The bytes of a bytes, bytearray or memoryview (copied: the object may change later).
+std::string raw_bytes(py::handle o) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(o.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
+  std::string out(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  PyBuffer_Release(&view);
+  return out;
+}
+
 // The elements of a one-dimensional buffer (numpy arrays and the like), any byte order.
 class Elements {
  public:
@@ -173,8 +182,7 @@ std::vector<std::uint16_t> as_scales(py::handle input) {
   py::object o = untorch(input);
   std::vector<std::uint16_t> out;
   if (is_raw_bytes(o)) {  // little-endian binary16, as in the byte form
-    const std::string raw = PyMemoryView_Check(o.ptr()) ? py::bytes(o.attr("tobytes")()).cast<std::string>()
-                                                        : std::string(py::bytes(o));
+    const std::string raw = raw_bytes(o);
     if (raw.size() % 2) throw ValueError("scales given as bytes need 2 bytes per binary16 value, got " +
                                          std::to_string(raw.size()) + " bytes");
     out.resize(raw.size() / 2);
@@ -207,8 +215,7 @@ std::vector<std::uint16_t> as_scales(py::handle input) {
 std::vector<std::uint8_t> as_signs(py::handle input) {
   py::object o = untorch(input);
   if (is_raw_bytes(o)) {
-    const std::string raw = PyMemoryView_Check(o.ptr()) ? py::bytes(o.attr("tobytes")()).cast<std::string>()
-                                                        : std::string(py::bytes(o));
+    const std::string raw = raw_bytes(o);
     return std::vector<std::uint8_t>(raw.begin(), raw.end());
   }
   std::vector<std::uint8_t> out;

@@ -165,12 +165,37 @@ KORVANE_AVX2 void compress_avx2(const float* x, std::uint64_t n, std::uint64_t g
   }
 }
 
+// For each sign byte, the 8 lanes to XOR into a broadcast scale: the sign bit where the
+// element's bit is clear. One load replaces the broadcast/compare per 8 elements.
+struct alignas(32) FlipTable {
+  std::uint32_t lanes[256][8];
+  constexpr FlipTable() : lanes{} {
+    for (unsigned b = 0; b < 256; ++b)
+      for (unsigned l = 0; l < 8; ++l) lanes[b][l] = ((b >> l) & 1u) ? 0u : kNegativeZero;
+  }
+};
+constexpr FlipTable kFlip{};
+
+KORVANE_AVX2 inline __m256 flip_signs(__m256 scale, std::uint8_t byte) {
+  return _mm256_xor_ps(scale, _mm256_load_ps(reinterpret_cast<const float*>(kFlip.lanes[byte])));
+}
+
 KORVANE_AVX2 void expand_avx2(const std::uint16_t* scales, std::uint64_t scale_count, const std::uint8_t* signs,
                               std::uint64_t sign_count, std::uint64_t n, std::uint64_t group_size, float* out) {
   const std::uint64_t groups = group_count(n, group_size);
-  const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-  const __m256i sign_bit = _mm256_set1_epi32(static_cast<int>(kNegativeZero));
-  for (std::uint64_t g = 0; g < groups; ++g) {
+  // Whole byte-aligned groups with all their sign bytes present: the common case, unrolled.
+  std::uint64_t g0 = 0;
+  if (group_size % 8 == 0) {
+    const std::uint64_t k_count = group_size / 8;
+    const std::uint64_t covered = std::min(n / group_size, sign_count / k_count);
+    for (; g0 < covered; ++g0) {
+      const __m256 sv = _mm256_set1_ps(_cvtsh_ss(scales[scale_count == 1 ? 0 : g0]));
+      const std::uint8_t* s = signs + g0 * k_count;
+      float* o = out + g0 * group_size;
+      for (std::uint64_t k = 0; k < k_count; ++k) _mm256_storeu_ps(o + 8 * k, flip_signs(sv, s[k]));
+    }
+  }
+  for (std::uint64_t g = g0; g < groups; ++g) {
     const float s = _cvtsh_ss(scales[scale_count == 1 ? 0 : g]);
     const __m256 sv = _mm256_set1_ps(s);
     const std::uint64_t lo = g * group_size, hi = std::min(lo + group_size, n);
@@ -179,9 +204,7 @@ KORVANE_AVX2 void expand_avx2(const std::uint16_t* scales, std::uint64_t scale_c
     for (; i + 8 <= hi; i += 8) {
       __m256 v;
       if ((i >> 3) < sign_count) {
-        const __m256i byte = _mm256_set1_epi32(signs[i >> 3]);
-        const __m256i set = _mm256_cmpeq_epi32(_mm256_and_si256(byte, lane_bit), lane_bit);
-        v = _mm256_xor_ps(sv, _mm256_castsi256_ps(_mm256_andnot_si256(set, sign_bit)));
+        v = flip_signs(sv, signs[i >> 3]);
       } else {
         v = _mm256_mul_ps(_mm256_setzero_ps(), sv);
       }
