@@ -39,7 +39,9 @@ class ScriptedServer:
             def _serve(self):
                 n = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(n) if n else b""
-                req = Recorded(self.command, self.path, list(self.headers.items()), body)
+                # The request line as sent: http.server collapses a leading "//" in self.path.
+                target = self.requestline.split(" ")[1]
+                req = Recorded(self.command, target, list(self.headers.items()), body)
                 outer.requests.append(req)
                 r = outer.reply(req)
                 if r.delay:

@@ -63,7 +63,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout) {
     req.timeout_s = timeout;
     http::Response resp = co_await async::http_exchange(std::move(req));
     // The body is taken whatever the status: an error answer fails to parse.
-    CompressedWire wire = parse_wire(resp.body);
+    CompressedTensor wire = parse_wire(resp.body);
     if (dir.is_backward) {
       std::optional<std::string> text = resp.header("X-Loss");
       if (text && !text->empty()) {

@@ -5,15 +5,13 @@
 
 #include <string>
 
+#include "korvane/carrowel/compression/compressed_tensor.hpp"
+
 namespace korvane::carrowel {
 namespace py = pybind11;
 
-struct CompressedWire {
-  py::object record;  // the parsed CompressedTensor
-};
-
 std::string encode_tensor(py::handle tensor, bool is_backward);
-CompressedWire parse_wire(const std::string& body);
-py::object decompress_wire(const CompressedWire& wire, const std::string& device);
+CompressedTensor parse_wire(const std::string& body);
+py::object decompress_wire(const CompressedTensor& record, const std::string& device);
 
 }  // namespace korvane::carrowel

@@ -91,6 +91,7 @@ struct IoThread::Impl {
     curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);        // required with threads
     curl_easy_setopt(e, CURLOPT_PROXY, "");           // never take a proxy from the environment
+    curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);      // the path goes out exactly as concatenated ("//" too)
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);    // one connection per exchange, closed after it
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
