@@ -27,14 +27,14 @@ Choices of this layer:
     half a step;
   - ``loss_decreased=False`` halves the step (the weights and the bias): when the loss
     went up, move more carefully;
-  - ``lr`` is multiplied by sqrt(1 - 0.999**t) on the t-th update (the correction Adam
-    applies to a zero-started running variance), which keeps stacks of these layers
+  - ``lr`` is multiplied by sqrt(1 - 0.999**t) on the t-th update (the usual bias
+    correction of a zero-started running variance), which keeps stacks of these layers
     trainable at lr 1e-3..1e-2;
   - the bias follows the same sign/variance rule on its exact (uncompressed) gradient,
     in float32, without rounding.
 Gradients from several ``backward_zeb`` calls add up until the next update, which
-consumes them. A non-finite gradient is refused with ValueError (and dropped), because
-it would turn the int8 weights into garbage.
+consumes them. A non-finite gradient (a diverging run) is dropped and the weights stay as they
+were: cast to int8 it would turn them into garbage.
 """
 import torch
 from torch import nn
@@ -145,7 +145,7 @@ class ZEBTrainableLinear(nn.Module):
         grad_weight, grad_bias = self.grad_weight, self.grad_bias
         self.grad_weight = self.grad_bias = None
         if not (torch.isfinite(grad_weight).all() and torch.isfinite(grad_bias).all()):
-            raise ValueError("ZEBTrainableLinear: non-finite gradient dropped, weights left unchanged")
+            return  # a non-finite gradient is dropped: cast to int8 it would wreck the weights
         lr = float(lr) if loss_decreased else float(lr) * 0.5
         # The running variance starts at zero, so sqrt(var) underestimates the gradient's
         # size for the first few hundred updates (30x on the first). Scaling lr by

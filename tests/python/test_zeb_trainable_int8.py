@@ -111,13 +111,12 @@ def test_first_update_uses_brake_and_saturates_at_127():
     assert layer.prev_signs.eq(-1).all()
 
 
-def test_non_finite_gradient_is_refused():
+def test_non_finite_gradient_is_dropped_without_touching_the_weights():
     layer = ZEBTrainableLinear(8, 8)
     q0 = layer.weight_int8.clone()
     layer(torch.randn(2, 8))
     layer.backward_zeb(torch.tensor([[float("nan")] * 8, [1.0] * 8]))
-    with pytest.raises(ValueError, match="non-finite"):
-        layer.update_from_gradient(lr=0.01)
+    layer.update_from_gradient(lr=0.01)  # a diverging run keeps training on later rounds
     assert torch.equal(layer.weight_int8, q0) and layer.grad_weight is None
 
 

@@ -55,7 +55,7 @@ def main():
         for name in TRAINERS:
             procs[name] = subprocess.Popen(
                 [sys.executable, "-m", "korvane.carrowel", "--task-id", "demo-task-0001", "--trainer-id", name,
-                 "--coordinator", url, "--rounds", str(args.rounds), "--lr", "0.001"],
+                 "--coordinator", url, "--rounds", str(args.rounds)],
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env, cwd=ROOT)
             time.sleep(0.2)  # join order decides the stage: start them in pipeline order
 
