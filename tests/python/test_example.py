@@ -6,9 +6,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "pipeline_t
 
 def test_the_compressed_three_stage_pipeline_really_trains(coordinator, capsys):
     url = coordinator(stages=3, layers=3)
-    spec = importlib.util.spec_from_file_location("pipeline_training", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("pipeline_training", EXAMPLE)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     losses = example.main(["--coordinator", url, "--rounds", "16", "--seed", "1"])
     assert len(losses) == 16
     first, last = sum(losses[:4]) / 4, sum(losses[-4:]) / 4
