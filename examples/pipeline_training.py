@@ -35,6 +35,8 @@ async def train(coordinator, rounds, lr, seed, task_id):
     trainers = [OrvynPipelineTrainer(f"stage_{i}", coordinator) for i in range(3)]
     # Joining holds each request until all three have joined, so join them together.
     await asyncio.gather(*(t.join_pipeline(task_id) for t in trainers))
+    # The coordinator assigns positions in join order: line the trainers up by position.
+    trainers.sort(key=lambda t: t.layer_assignment.pipeline_position)
     losses = []
     report = lambda i, loss: (losses.append(loss), print(f"round {i:3d}  loss {loss:.4f}"))
     results = await asyncio.gather(
