@@ -1,9 +1,12 @@
 """Relay latency: one [2, 512, 768] activation posted and fetched through the coordinator
 stand-in on loopback, by korvane's trainers and by an aiohttp client doing the same
-exchange (same compression, one session per request), in the same run."""
+exchange (same compression, one session per request), in the same run. A blocking
+raw-socket client with hand-written requests shows the floor that the service and the
+kernel leave to any client."""
 import asyncio
 import pathlib
 import statistics
+import socket
 import subprocess
 import sys
 import time
@@ -55,6 +58,32 @@ async def aiohttp_round_trips(url, x):
     return times
 
 
+def socket_round_trips(url, x):
+    host, port = url.removeprefix("http://").split(":")
+
+    def exchange(raw):
+        with socket.create_connection((host, int(port))) as s:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            s.sendall(raw)
+            data = b""
+            while chunk := s.recv(1 << 20):
+                data += chunk
+        return data.split(b"\r\n\r\n", 1)[1]
+
+    times = []
+    for i in range(N):
+        t0 = time.perf_counter()
+        body = compress_tensor(x).to_bytes()
+        exchange(b"POST /pipeline/activation HTTP/1.1\r\nHost: b\r\nConnection: close\r\nX-Task-ID: bench-raw\r\n"
+                 b"X-From-Trainer: a\r\nX-To-Trainer: b\r\nX-Micro-Batch: %d\r\nContent-Length: %d\r\n\r\n" % (i, len(body))
+                 + body)
+        data = exchange(b"GET /pipeline/activation?task_id=bench-raw&trainer_id=b&micro_batch=%d HTTP/1.1\r\n"
+                        b"Host: b\r\nConnection: close\r\n\r\n" % i)
+        decompress_tensor(CompressedTensor.from_bytes(data))
+        times.append(time.perf_counter() - t0)
+    return times
+
+
 def main():
     torch.set_num_threads(1)
     proc = subprocess.Popen([str(ROOT / "build/bin/korvane-coordinator"), "--port", "0", "--stages", "2", "--layers", "2"],
@@ -64,6 +93,7 @@ def main():
         x = torch.randn(2, 512, 768)
         ours = asyncio.run(korvane_round_trips(url, x))
         theirs = asyncio.run(aiohttp_round_trips(url, x))
+        floor = socket_round_trips(url, x)
     finally:
         proc.terminate()
         proc.wait(10)
@@ -71,6 +101,8 @@ def main():
     print(f"relay of a [2, 512, 768] activation ({len(compress_tensor(x).to_bytes())} bytes), {N} messages, post + fetch:")
     print(f"  korvane   median {mo * 1e3:.3f} ms  p99 {pct(ours, 99) * 1e3:.3f} ms")
     print(f"  aiohttp   median {mt * 1e3:.3f} ms  p99 {pct(theirs, 99) * 1e3:.3f} ms")
+    print(f"  raw socket median {statistics.median(floor) * 1e3:.3f} ms  p99 {pct(floor, 99) * 1e3:.3f} ms"
+          "  (blocking, no HTTP library: the floor)")
     print(f"  aiohttp / korvane median: {mt / mo:.2f}x")
 
 

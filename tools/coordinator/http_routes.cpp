@@ -1,7 +1,5 @@
 #include "tools/coordinator/http_routes.hpp"
 
-#include <httplib.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/service_log.hpp"
 
 namespace korvane::coordinator {
@@ -19,12 +18,11 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-void send_json(httplib::Response& res, int status, const nlohmann::ordered_json& body) {
-  res.status = status;
-  res.set_content(body.dump(), "application/json");
+void send_json(HttpResponse& res, int status, const nlohmann::ordered_json& body) {
+  res.set_body(status, body.dump(), "application/json");
 }
 
-void send_error(httplib::Response& res, int status, const std::string& message) {
+void send_error(HttpResponse& res, int status, const std::string& message) {
   send_json(res, status, {{"error", message}});
 }
 
@@ -56,7 +54,7 @@ class Routes {
 
   // Reads a required identifier; on failure answers 400 and returns nullopt.
   std::optional<std::string> id_field(const std::string& what, const std::optional<std::string>& value,
-                                      httplib::Response& res) const {
+                                      HttpResponse& res) const {
     if (!value || value->empty()) {
       send_error(res, 400, "missing " + what);
       return std::nullopt;
@@ -70,13 +68,13 @@ class Routes {
 
   static std::optional<std::uint64_t> micro_batch_field(const std::string& what,
                                                         const std::optional<std::string>& value,
-                                                        httplib::Response& res) {
+                                                        HttpResponse& res) {
     auto mb = value ? parse_micro_batch(*value) : std::nullopt;
     if (!mb) send_error(res, 400, what + " must be a decimal integer");
     return mb;
   }
 
-  std::optional<json> json_object(const httplib::Request& req, httplib::Response& res) const {
+  std::optional<json> json_object(const HttpRequest& req, HttpResponse& res) const {
     if (req.body.size() > s_.limits.max_json_body) {
       send_error(res, 413, "body larger than " + std::to_string(s_.limits.max_json_body) + " bytes");
       return std::nullopt;
@@ -93,7 +91,7 @@ class Routes {
     return j;
   }
 
-  std::optional<std::string> json_id(const json& j, const char* key, httplib::Response& res) const {
+  std::optional<std::string> json_id(const json& j, const char* key, HttpResponse& res) const {
     auto it = j.find(key);
     if (it == j.end()) return id_field(std::string("\"") + key + "\"", std::nullopt, res);
     if (!it->is_string()) {
@@ -103,7 +101,7 @@ class Routes {
     return id_field(std::string("\"") + key + "\"", it->get<std::string>(), res);
   }
 
-  void join(const httplib::Request& req, httplib::Response& res) {
+  void join(const HttpRequest& req, HttpResponse& res) {
     auto j = json_object(req, res);
     if (!j) return;
     auto task_id = json_id(*j, "task_id", res);
@@ -169,7 +167,7 @@ class Routes {
     }
   }
 
-  void ready(const httplib::Request& req, httplib::Response& res) {
+  void ready(const HttpRequest& req, HttpResponse& res) {
     auto j = json_object(req, res);
     if (!j) return;
     auto task_id = json_id(*j, "task_id", res);
@@ -206,16 +204,16 @@ class Routes {
     }
   }
 
-  static std::optional<std::string> header(const httplib::Request& req, const char* name) {
-    if (!req.has_header(name)) return std::nullopt;
-    return req.get_header_value(name);
+  static std::optional<std::string> header(const HttpRequest& req, const char* name) {
+    const std::string* v = req.header(name);
+    return v ? std::optional<std::string>(*v) : std::nullopt;
   }
-  static std::optional<std::string> param(const httplib::Request& req, const char* name) {
-    if (!req.has_param(name)) return std::nullopt;
-    return req.get_param_value(name);
+  static std::optional<std::string> param(const HttpRequest& req, const char* name) {
+    const std::string* v = req.param(name);
+    return v ? std::optional<std::string>(*v) : std::nullopt;
   }
 
-  void post_message(RelayKind kind, const httplib::Request& req, httplib::Response& res) {
+  void post_message(RelayKind kind, HttpRequest& req, HttpResponse& res) {
     auto task_id = id_field("X-Task-ID header", header(req, "X-Task-ID"), res);
     if (!task_id) return;
     auto from = id_field("X-From-Trainer header", header(req, "X-From-Trainer"), res);
@@ -224,11 +222,7 @@ class Routes {
     if (!to) return;
     auto mb = micro_batch_field("X-Micro-Batch header", header(req, "X-Micro-Batch"), res);
     if (!mb) return;
-    if (req.body.size() > s_.limits.max_body) {  // httplib enforces it too; kept for clarity
-      send_error(res, 413, "body larger than " + std::to_string(s_.limits.max_body) + " bytes");
-      return;
-    }
-    RelayMessage m{*from, std::nullopt, std::make_shared<const std::string>(req.body)};
+    RelayMessage m{*from, std::nullopt, std::make_shared<const std::string>(std::move(req.body))};
     if (kind == RelayKind::gradient) m.loss = header(req, "X-Loss");
 
     using S = RelayStore::PostStatus;
@@ -254,7 +248,7 @@ class Routes {
     }
   }
 
-  void fetch_message(RelayKind kind, const httplib::Request& req, httplib::Response& res) {
+  void fetch_message(RelayKind kind, const HttpRequest& req, HttpResponse& res) {
     auto task_id = id_field("task_id parameter", param(req, "task_id"), res);
     if (!task_id) return;
     auto trainer_id = id_field("trainer_id parameter", param(req, "trainer_id"), res);
@@ -279,18 +273,10 @@ class Routes {
     switch (r.status) {
       case S::delivered: {
         res.status = 200;
-        res.set_header("X-From-Trainer", r.message.sender);
-        if (r.message.loss) res.set_header("X-Loss", *r.message.loss);
-        auto body = r.message.body;
-        if (body->empty()) {
-          res.set_content("", "application/octet-stream");
-        } else {
-          // Shares the stored bytes: repeated and concurrent fetches copy nothing.
-          res.set_content_provider(body->size(), "application/octet-stream",
-                                   [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                     return sink.write(body->data() + offset, length);
-                                   });
-        }
+        res.headers.emplace_back("X-From-Trainer", r.message.sender);
+        if (r.message.loss) res.headers.emplace_back("X-Loss", *r.message.loss);
+        res.content_type = "application/octet-stream";
+        res.body = r.message.body;  // shared: repeated and concurrent fetches copy nothing
         return;
       }
       case S::timed_out:
@@ -306,7 +292,7 @@ class Routes {
     }
   }
 
-  void status(httplib::Response& res) const {
+  void status(HttpResponse& res) const {
     const auto st = s_.store.stats();
     send_json(res, 200,
               {{"messages", st.messages},
@@ -323,68 +309,37 @@ class Routes {
 
 }  // namespace
 
-void install_routes(httplib::Server& server, Service& service) {
+void install_routes(HttpServer& server, Service& service) {
   auto routes = std::make_shared<Routes>(service);
   const RouteLimits limits = service.limits;
 
-  // Runs before the body is read: refuse what would otherwise be read or expanded.
-  server.set_pre_routing_handler([limits](const httplib::Request& req, httplib::Response& res) {
-    const auto enc = req.get_header_value("Content-Encoding");
-    if (!enc.empty() && enc != "identity") {
-      // Relayed bytes are stored as sent; a compressed body could also expand without bound.
-      res.set_header("Connection", "close");
-      send_error(res, 415, "Content-Encoding is not accepted");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    if ((req.path == "/pipeline/join" || req.path == "/pipeline/ready") && req.has_header("Content-Length")) {
-      const auto n = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
-      if (n > limits.max_json_body) {
-        res.set_header("Connection", "close");
-        send_error(res, 413, "body larger than " + std::to_string(limits.max_json_body) + " bytes");
-        return httplib::Server::HandlerResponse::Handled;
-      }
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
+  // Runs before the body is read. Relayed bytes are stored as sent, and a compressed
+  // body could also expand without bound.
+  server.set_head_check([](const HttpRequest& req, HttpResponse& res) {
+    const std::string* enc = req.header("Content-Encoding");
+    if (!enc || enc->empty() || *enc == "identity") return false;
+    send_error(res, 415, "Content-Encoding is not accepted");
+    res.close = true;
+    return true;
+  });
+  server.set_error_writer([](HttpResponse& res, int status, const std::string& message) {
+    send_error(res, status, printable(message));
   });
 
-  server.Post("/pipeline/join", [routes](const auto& req, auto& res) { routes->join(req, res); });
-  server.Post("/pipeline/ready", [routes](const auto& req, auto& res) { routes->ready(req, res); });
-  server.Post("/pipeline/activation",
-              [routes](const auto& req, auto& res) { routes->post_message(RelayKind::activation, req, res); });
-  server.Post("/pipeline/gradient",
-              [routes](const auto& req, auto& res) { routes->post_message(RelayKind::gradient, req, res); });
-  server.Get("/pipeline/activation",
-             [routes](const auto& req, auto& res) { routes->fetch_message(RelayKind::activation, req, res); });
-  server.Get("/pipeline/gradient",
-             [routes](const auto& req, auto& res) { routes->fetch_message(RelayKind::gradient, req, res); });
-  server.Get("/status", [routes](const auto&, auto& res) { routes->status(res); });
-
-  // Errors raised by the HTTP layer itself (unknown path, oversized body, bad
-  // request line) get a JSON body like the handlers' own errors.
-  server.set_error_handler(httplib::Server::HandlerWithResponse([limits](const httplib::Request& req,
-                                                                         httplib::Response& res) {
-    if (!res.body.empty() || res.content_length_ != 0) return httplib::Server::HandlerResponse::Unhandled;
-    std::string message;
-    switch (res.status) {
-      case 404: message = "no such endpoint: " + req.method + " " + printable(req.path); break;
-      case 405: message = "method not allowed"; break;
-      case 413: message = "body larger than " + std::to_string(limits.max_body) + " bytes"; break;
-      case 414: message = "request URI too long"; break;
-      default: message = "request failed with status " + std::to_string(res.status); break;
-    }
-    res.set_content(nlohmann::ordered_json{{"error", message}}.dump(), "application/json");
-    return httplib::Server::HandlerResponse::Handled;
-  }));
-  server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-    std::string what = "internal error";
-    try {
-      std::rethrow_exception(ep);
-    } catch (const std::exception& e) {
-      what += std::string(": ") + e.what();
-    } catch (...) {
-    }
-    send_error(res, 500, what);
-  });
+  const auto json_route = [&](const char* path, void (Routes::*handler)(const HttpRequest&, HttpResponse&)) {
+    server.route("POST", path, limits.max_json_body,
+                 [routes, handler](HttpRequest& req, HttpResponse& res) { ((*routes).*handler)(req, res); });
+  };
+  json_route("/pipeline/join", &Routes::join);
+  json_route("/pipeline/ready", &Routes::ready);
+  for (RelayKind kind : {RelayKind::activation, RelayKind::gradient}) {
+    const std::string path = std::string("/pipeline/") + relay_kind_name(kind);
+    server.route("POST", path, limits.max_body,
+                 [routes, kind](HttpRequest& req, HttpResponse& res) { routes->post_message(kind, req, res); });
+    server.route("GET", path, 0,
+                 [routes, kind](HttpRequest& req, HttpResponse& res) { routes->fetch_message(kind, req, res); });
+  }
+  server.route("GET", "/status", 0, [routes](HttpRequest&, HttpResponse& res) { routes->status(res); });
 }
 
 }  // namespace korvane::coordinator

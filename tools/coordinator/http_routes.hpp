@@ -8,10 +8,6 @@
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/task_registry.hpp"
 
-namespace httplib {
-class Server;
-}
-
 namespace korvane::coordinator {
 
 struct RouteLimits {
@@ -30,7 +26,9 @@ struct Service {
   RouteLimits limits;
 };
 
-// Registers every route and the error handlers on `server`. `service` must outlive it.
-void install_routes(httplib::Server& server, Service& service);
+class HttpServer;
+
+// Registers every route and the error answers on `server`. `service` must outlive it.
+void install_routes(HttpServer& server, Service& service);
 
 }  // namespace korvane::coordinator

@@ -1,14 +1,14 @@
 // korvane-coordinator: the HTTP service that admits trainers into pipeline tasks,
 // assigns their layer slices and relays activations and gradients between them.
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -16,6 +16,7 @@
 
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/http_routes.hpp"
+#include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/service_log.hpp"
 #include "tools/coordinator/task_registry.hpp"
@@ -134,26 +135,17 @@ int main(int argc, char** argv) {
   route_limits.max_json_body = o.max_json_body;
   kc::Service service{registry, store, holds, route_limits};
 
-  httplib::Server server;
-  const std::size_t threads = o.threads;
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  server.set_tcp_nodelay(true);  // headers and body go out as written, no Nagle/delayed-ACK stall
-  server.set_payload_max_length(std::max(o.max_body, o.max_json_body));
-  server.set_read_timeout(ms(o.read_timeout));
-  server.set_write_timeout(ms(o.read_timeout));
-  server.set_keep_alive_timeout(static_cast<time_t>(o.keep_alive_timeout));
-  server.set_keep_alive_max_count(100);
+  kc::HttpServer::Options server_options;
+  server_options.threads = o.threads;
+  server_options.io_timeout = ms(o.read_timeout);
+  server_options.keep_alive = ms(o.keep_alive_timeout);
+  kc::HttpServer server(server_options);
   kc::install_routes(server, service);
 
-  int port = o.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(o.host);
-    if (port < 0) port = 0;
-  } else if (!server.bind_to_port(o.host, port)) {
-    port = 0;
-  }
-  if (port == 0) {
-    std::cerr << "korvane-coordinator: cannot listen on " << o.host << ":" << o.port << "\n";
+  const int port = server.listen(o.host, o.port);
+  if (port < 0) {
+    std::cerr << "korvane-coordinator: cannot listen on " << o.host << ":" << o.port << ": " << std::strerror(errno)
+              << "\n";
     return 1;
   }
   kc::log_line("korvane-coordinator listening on " + o.host + ":" + std::to_string(port));
@@ -162,7 +154,6 @@ int main(int argc, char** argv) {
                " max_body=" + std::to_string(o.max_body) + " max_pending=" + std::to_string(o.max_pending) +
                " message_ttl=" + CLI::detail::to_string(o.message_ttl) + "s");
 
-  std::atomic<bool> listening_done{false};
   std::mutex janitor_mutex;
   std::condition_variable janitor_cv;
   bool janitor_stop = false;
@@ -173,23 +164,16 @@ int main(int argc, char** argv) {
   });
 
   std::thread signals([&] {
-    const timespec poll{0, 200'000'000};
-    while (!listening_done) {
-      const int sig = sigtimedwait(&stop_signals, nullptr, &poll);
-      if (sig != SIGINT && sig != SIGTERM) continue;
-      kc::log_line(std::string("shutting down on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
-      registry.shutdown();
-      store.shutdown();
-      // stop() is a no-op until the accept loop runs, so repeat it until it ends.
-      while (!listening_done) {
-        server.stop();
-        std::this_thread::sleep_for(milliseconds(20));
-      }
+    int sig = 0;
+    while (sigwait(&stop_signals, &sig) != 0 || (sig != SIGINT && sig != SIGTERM)) {
     }
+    kc::log_line(std::string("shutting down on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+    registry.shutdown();  // held joins and fetches answer 503 and their threads come free
+    store.shutdown();
+    server.stop();
   });
 
-  const bool ok = server.listen_after_bind();
-  listening_done = true;
+  server.run();
   {
     std::lock_guard lock(janitor_mutex);
     janitor_stop = true;
@@ -197,6 +181,6 @@ int main(int argc, char** argv) {
   janitor_cv.notify_all();
   janitor.join();
   signals.join();
-  kc::log_line(ok ? "korvane-coordinator stopped" : "korvane-coordinator: accept loop failed");
-  return ok ? 0 : 1;
+  kc::log_line("korvane-coordinator stopped");
+  return 0;
 }
