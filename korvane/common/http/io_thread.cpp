@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -51,6 +52,12 @@ size_t on_header(char* data, size_t size, size_t n, void* user) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
     if (headers.size() < 1000) headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    // Size the body once instead of growing it chunk by chunk. Only a moderate size is
+    // believed up front; on_body enforces the real cap.
+    if (colon == 14 && strncasecmp(line.data(), "content-length", 14) == 0) {
+      const unsigned long long n = std::strtoull(std::string(value).c_str(), nullptr, 10);
+      if (n <= (64u << 20)) t->ex->response.body.reserve(n);
+    }
   }
   return len;
 }
