@@ -75,10 +75,7 @@ class Routes {
   }
 
   std::optional<json> json_object(const HttpRequest& req, HttpResponse& res) const {
-    if (req.body.size() > s_.limits.max_json_body) {
-      send_error(res, 413, "body larger than " + std::to_string(s_.limits.max_json_body) + " bytes");
-      return std::nullopt;
-    }
+    // The server has already refused bodies over the route's limit.
     json j = json::parse(req.body, nullptr, /*allow_exceptions=*/false);
     if (j.is_discarded()) {
       send_error(res, 400, "body is not valid JSON");
@@ -101,13 +98,27 @@ class Routes {
     return id_field(std::string("\"") + key + "\"", it->get<std::string>(), res);
   }
 
-  void join(const HttpRequest& req, HttpResponse& res) {
+  // The JSON object of a join or ready body with its two identifiers.
+  struct MemberBody {
+    json j;
+    std::string task_id, trainer_id;
+  };
+  std::optional<MemberBody> member_body(const HttpRequest& req, HttpResponse& res) const {
     auto j = json_object(req, res);
-    if (!j) return;
+    if (!j) return std::nullopt;
     auto task_id = json_id(*j, "task_id", res);
-    if (!task_id) return;
+    if (!task_id) return std::nullopt;
     auto trainer_id = json_id(*j, "trainer_id", res);
-    if (!trainer_id) return;
+    if (!trainer_id) return std::nullopt;
+    return MemberBody{std::move(*j), std::move(*task_id), std::move(*trainer_id)};
+  }
+
+  void join(const HttpRequest& req, HttpResponse& res) {
+    auto body = member_body(req, res);
+    if (!body) return;
+    const json* j = &body->j;
+    const std::string* task_id = &body->task_id;
+    const std::string* trainer_id = &body->trainer_id;
     auto mem = j->find("memory_bytes");
     if (mem == j->end() || !mem->is_number_integer() || (!mem->is_number_unsigned() && mem->get<std::int64_t>() < 0)) {
       send_error(res, 400, "\"memory_bytes\" must be a non-negative integer");
@@ -168,12 +179,11 @@ class Routes {
   }
 
   void ready(const HttpRequest& req, HttpResponse& res) {
-    auto j = json_object(req, res);
-    if (!j) return;
-    auto task_id = json_id(*j, "task_id", res);
-    if (!task_id) return;
-    auto trainer_id = json_id(*j, "trainer_id", res);
-    if (!trainer_id) return;
+    auto body = member_body(req, res);
+    if (!body) return;
+    const json* j = &body->j;
+    const std::string* task_id = &body->task_id;
+    const std::string* trainer_id = &body->trainer_id;
     auto pos = j->find("pipeline_position");
     if (pos == j->end() || !pos->is_number_integer()) {
       send_error(res, 400, "\"pipeline_position\" must be an integer");
