@@ -70,8 +70,15 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
         input = batch;
       }
     }
-    py::object activation = first ? input.attr("to")(t.device)
-                                  : co_await await_result(self.attr("receive_activation")());
+    // Plain statements around co_await: g++ 12 miscompiles temporaries in a full-expression
+    // that holds one.
+    py::object activation;
+    if (first) {
+      activation = input.attr("to")(t.device);
+    } else {
+      py::object received = co_await await_result(self.attr("receive_activation")());
+      activation = std::move(received);
+    }
     py::object output;
     {
       NoGradScope no_grad;
