@@ -1,6 +1,12 @@
 """Round overhead: a 3-stage pipeline (4 int8 layers of width 768 each) on one event loop
 through the coordinator stand-in, against the same 12 layers run by one trainer alone
-(no compression, no network), both on a [2, 512, 768] activation, in the same run."""
+(no compression, no network), both on a [2, 512, 768] activation, in the same run.
+
+Then the round against its matmul floor: the time of just the three float32 products of
+each layer (forward, input gradient, weight gradient) at the same shapes, with the same
+thread count, in the same process. `--torch-update` runs the layer's torch arithmetic in
+place of its native CPU helpers (how the layer ran before them), for a before/after figure."""
+import argparse
 import asyncio
 import pathlib
 import subprocess
@@ -11,11 +17,12 @@ import torch
 from torch import nn
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from korvane.carrowel import LayerAssignment, OrvynPipelineTrainer
-from korvane.zeb_trainable_int8 import ZEBTrainableLinear
+import korvane.zeb_trainable_int8 as zeb  # noqa: E402
+from korvane.carrowel import LayerAssignment, OrvynPipelineTrainer  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 ROUNDS = 8
+LAYERS, WIDTH, SHAPE = 12, 768, (2, 512, 768)
 
 
 def trainer(name, up, down, layers, url="http://127.0.0.1:9"):
@@ -35,13 +42,38 @@ async def timed(trainers, x):
     return (time.perf_counter() - t0) / ROUNDS
 
 
+def matmul_floor():
+    """Seconds for the 3 float32 products of each of the 12 layers, as a round needs them."""
+    rows = SHAPE[0] * SHAPE[1]
+    x, g = torch.randn(rows, WIDTH), torch.randn(rows, WIDTH)
+    weights = [torch.randn(WIDTH, WIDTH) for _ in range(LAYERS)]
+
+    def once():
+        for w in weights:
+            torch.nn.functional.linear(x, w)  # forward
+            g @ w  # input gradient
+            g.T @ x  # weight gradient
+
+    once()  # warm-up
+    t0 = time.perf_counter()
+    for _ in range(ROUNDS):
+        once()
+    return (time.perf_counter() - t0) / ROUNDS
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--torch-update", action="store_true",
+                        help="run the layer's torch arithmetic instead of its native CPU helpers")
+    args = parser.parse_args()
+    if args.torch_update:
+        zeb._int8_native = None
     torch.manual_seed(0)
     torch.set_num_threads(1)
-    layers = [ZEBTrainableLinear(768, 768) for _ in range(12)]
-    x = torch.randn(2, 512, 768)
-    proc = subprocess.Popen([str(ROOT / "build/bin/korvane-coordinator"), "--port", "0", "--stages", "3", "--layers", "12"],
-                            stdout=subprocess.PIPE, text=True)
+    layers = [zeb.ZEBTrainableLinear(WIDTH, WIDTH) for _ in range(LAYERS)]
+    x = torch.randn(*SHAPE)
+    proc = subprocess.Popen([str(ROOT / "build/bin/korvane-coordinator"), "--port", "0", "--stages", "3",
+                             "--layers", str(LAYERS)], stdout=subprocess.PIPE, text=True)
     try:
         url = "http://" + proc.stdout.readline().split()[-1]
         stages = [trainer("s0", None, "s1", layers[0:4], url), trainer("s1", "s0", "s2", layers[4:8], url),
@@ -51,11 +83,17 @@ def main():
     finally:
         proc.terminate()
         proc.wait(10)
+    floor = matmul_floor()
     overhead = (pipelined - alone) / pipelined
-    print(f"round of 12 int8 layers on [2, 512, 768], {ROUNDS} rounds, one thread:")
+    update = "torch arithmetic" if zeb._int8_native is None else "native CPU update"
+    print(f"round of {LAYERS} int8 layers on {list(SHAPE)}, {ROUNDS} rounds, {torch.get_num_threads()} thread(s), "
+          f"{update}:")
     print(f"  one process, no compression or network: {alone * 1e3:.1f} ms/round ({1 / alone:.2f} rounds/s)")
     print(f"  3-stage pipeline through the stand-in:  {pipelined * 1e3:.1f} ms/round ({1 / pipelined:.2f} rounds/s)")
     print(f"  compression + relay overhead: {overhead * 100:.1f}% of the round")
+    print(f"  matmul floor (3 float32 products x {LAYERS} layers): {floor * 1e3:.1f} ms")
+    print(f"  one process/matmul-floor: {alone / floor:.2f}")
+    print(f"round/matmul-floor: {pipelined / floor:.2f}")
 
 
 if __name__ == "__main__":
