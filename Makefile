@@ -12,7 +12,7 @@ DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: deps build check-blas test test-cpp test-python demo bench clean
+.PHONY: deps build check-blas test test-cpp test-python demo bench gpu-deps clean
 
 deps:
 	@missing=$$(for p in $(DEBIAN_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -44,6 +44,18 @@ demo: build
 
 bench: build check-blas
 	$(PYTHON) bench/run_all.py
+
+# What bench/gpu_check.sh needs to build the trainer on a GPU machine that reaches no
+# package registry: the header-only libraries with their CMake files and the libcurl
+# headers, gathered from Debian's packages into one folder to carry along.
+GPU_DEPS ?= .gpu-deps
+gpu-deps: deps
+	rm -rf $(GPU_DEPS) && mkdir -p $(GPU_DEPS)/include $(GPU_DEPS)/share/cmake
+	cp -r /usr/include/nlohmann /usr/include/CLI $(GPU_DEPS)/include/
+	cp -r /usr/share/cmake/nlohmann_json /usr/share/cmake/CLI11 $(GPU_DEPS)/share/cmake/
+	cp -r "$$(dirname "$$(dpkg -L libcurl4-openssl-dev | grep '/curl/curl\.h$$')")" $(GPU_DEPS)/include/
+	dpkg-query -W nlohmann-json3-dev libcli11-dev libcurl4-openssl-dev > $(GPU_DEPS)/VERSIONS
+	@echo "gathered into $(GPU_DEPS)/ ($$(du -sh $(GPU_DEPS) | cut -f1)): carry it to the GPU machine"
 
 clean:
 	rm -rf $(BUILD)
