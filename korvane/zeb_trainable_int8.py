@@ -45,8 +45,9 @@ Where it runs:
   - on a CUDA device, with ``use_brisol=True`` (off by default), the brisol kernels
     quantise (``load_weight``), dequantise, compress the gradient and update the weights;
     they agree with the CPU path up to float rounding, one int8 step at halfway cases. The
-    bias keeps its torch arithmetic. Without the flag, or without usable kernels, a CUDA
-    layer uses the torch arithmetic.
+    bias keeps its torch arithmetic. Where the kernels cannot run, a flagged layer raises
+    RuntimeError at its first use on the GPU; without the flag a CUDA layer uses the torch
+    arithmetic.
 """
 import torch
 from torch import nn

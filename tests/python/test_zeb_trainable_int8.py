@@ -319,3 +319,11 @@ def test_a_three_stage_stack_learns(lr):
         run(step())
     assert all(math.isfinite(v) for v in losses)
     assert sum(losses[-5:]) / 5 < 0.3 * losses[0], losses
+
+
+def test_brisol_kernels_where_they_cannot_run():
+    import korvane.brisol as brisol
+    if brisol.CUPY_AVAILABLE:
+        pytest.skip("the brisol kernels can run here")
+    with pytest.raises(RuntimeError, match="use_brisol=True.*cannot run here"):
+        zeb.brisol_kernels("cuda:0")
