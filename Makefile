@@ -8,11 +8,11 @@ DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   python3-torch libtorch-dev python3-numpy pybind11-dev \
   libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev \
   googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp \
-  python3-matplotlib
+  python3-matplotlib libopenblas0-pthread
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: deps build data test test-cpp test-python demo bench clean
+.PHONY: deps build data check-blas test test-cpp test-python demo bench gpu-deps clean
 
 # The handwritten digits (1,797 8x8 images) that python3-sklearn ships. That package
 # cannot be installed beside libboost1.81-dev, so only this one file is taken out of it.
@@ -45,15 +45,32 @@ $(DIGITS):
 
 data: $(DIGITS)
 
-test: build data
+# Debian's torch runs the reference BLAS (about 50x slower) unless an optimised one is
+# installed and chosen: stop loudly rather than test and measure on it.
+check-blas:
+	$(PYTHON) tools/blas/check_blas.py
+
+test: build data check-blas
 	cd $(BUILD) && ctest --output-on-failure
 	$(PYTHON) -m pytest -q tests/python
 
 demo: build data
 	$(PYTHON) tools/demo/run_demo.py
 
-bench: build data
+bench: build data check-blas
 	$(PYTHON) bench/run_all.py
+
+# What bench/gpu_check.sh needs to build the trainer on a GPU machine that reaches no
+# package registry: the header-only libraries with their CMake files and the libcurl
+# headers, gathered from Debian's packages into one folder to carry along.
+GPU_DEPS ?= .gpu-deps
+gpu-deps: deps
+	rm -rf $(GPU_DEPS) && mkdir -p $(GPU_DEPS)/include $(GPU_DEPS)/share/cmake
+	cp -r /usr/include/nlohmann /usr/include/CLI $(GPU_DEPS)/include/
+	cp -r /usr/share/cmake/nlohmann_json /usr/share/cmake/CLI11 $(GPU_DEPS)/share/cmake/
+	cp -r "$$(dirname "$$(dpkg -L libcurl4-openssl-dev | grep '/curl/curl\.h$$')")" $(GPU_DEPS)/include/
+	dpkg-query -W nlohmann-json3-dev libcli11-dev libcurl4-openssl-dev > $(GPU_DEPS)/VERSIONS
+	@echo "gathered into $(GPU_DEPS)/ ($$(du -sh $(GPU_DEPS) | cut -f1)): carry it to the GPU machine"
 
 clean:
 	rm -rf $(BUILD)

@@ -59,7 +59,7 @@ def check_compress(k, g, label):
     return s, b
 
 
-def check_fused(k, rows, cols, label, steps=2, weights=None, grads=None):
+def check_fused(k, rows, cols, label, steps=2, weights=None, grads=None, weight_decay=None):
     dev = "cuda"
     w_f = torch.randn(rows, cols, device=dev) if weights is None else weights
     w, ws = k.quantize_int8(w_f)
@@ -70,8 +70,12 @@ def check_fused(k, rows, cols, label, steps=2, weights=None, grads=None):
         g = torch.randn(rows, cols, device=dev) if grads is None else grads[step]
         gs, gb = k.compress_gradient(g)
         expect = ref.fused_update(w.cpu(), ws.cpu(), gs.cpu(), gb.cpu(), prev.cpu(), var.cpu(),
-                                  rows, cols, 0.01)
-        result = k.fused_weight_update(w, ws, gs, gb, prev, var, rows, cols, 0.01)
+                                  rows, cols, 0.01, weight_decay=weight_decay or 0.0)
+        if weight_decay is None:  # the call without the optional argument
+            result = k.fused_weight_update(w, ws, gs, gb, prev, var, rows, cols, 0.01)
+        else:
+            result = k.fused_weight_update(w, ws, gs, gb, prev, var, rows, cols, 0.01,
+                                           weight_decay=weight_decay)
         check(f"fused update {label} step {step + 1}",
               result is None and same(w, expect[0]) and same(prev, expect[1])
               and same(var, expect[2]),
@@ -120,6 +124,8 @@ def correctness():
 
     for rows, cols in [(256, 768), (3, 100), (17, 5), (1, 1)]:
         check_fused(k, rows, cols, f"[{rows}, {cols}]")
+    for wd in (0.0, 0.01, 2.0):
+        check_fused(k, 100, 300, f"[100, 300] weight_decay={wd}", weight_decay=wd)
     # Saturation: weights at +-127 pushed outwards stay there.
     sat = torch.tensor([[1.0, -1.0] * 32], device=dev)
     check_fused(k, 1, 64, "saturation", steps=1, weights=sat, grads=[-sat])

@@ -35,9 +35,29 @@ Choices of this layer:
 Gradients from several ``backward_zeb`` calls add up until the next update, which
 consumes them. A non-finite gradient (a diverging run) is dropped and the weights stay as they
 were: cast to int8 it would turn them into garbage.
+
+Where it runs:
+  - on the CPU, the update is one native pass (``korvane._int8_native``, built with the
+    package) that gives the torch arithmetic below bit for bit, but for the group means
+    (summed in another order; a weight exactly halfway between two steps may round the
+    other way). Without that module (``NATIVE_AVAILABLE`` false) the layer uses the
+    torch arithmetic, with the same results;
+  - on a CUDA device, with ``use_brisol=True`` (off by default), the brisol kernels
+    quantise (``load_weight``), dequantise, compress the gradient and update the weights;
+    they agree with the CPU path up to float rounding, one int8 step at halfway cases. The
+    bias keeps its torch arithmetic. Where the kernels cannot run, a flagged layer raises
+    RuntimeError at its first use on the GPU; without the flag a CUDA layer uses the torch
+    arithmetic.
 """
 import torch
 from torch import nn
+
+try:
+    from . import _int8_native
+except ImportError:  # not built: the torch arithmetic below does the same work
+    _int8_native = None
+
+NATIVE_AVAILABLE = _int8_native is not None
 
 GROUP_SIZE = 64
 SIGN_BOOST = 1.3
@@ -87,11 +107,30 @@ class _PassGradientThrough(torch.autograd.Function):
         return grad_output, None, None
 
 
+_brisol_kernels = {}  # CUDA device index -> ZEBCuPyKernels, compiled once per process
+
+
+def brisol_kernels(device):
+    """The brisol kernel holder for a CUDA device, compiled on first use."""
+    index = torch.device(device).index
+    if index is None:
+        index = torch.cuda.current_device()
+    if index not in _brisol_kernels:
+        from . import brisol
+        if not brisol.CUPY_AVAILABLE:
+            raise RuntimeError("ZEBTrainableLinear(use_brisol=True): the brisol kernels cannot run "
+                               "here (no CUDA driver or NVRTC library)")
+        with torch.cuda.device(index):
+            _brisol_kernels[index] = brisol.ZEBCuPyKernels()
+    return _brisol_kernels[index]
+
+
 class ZEBTrainableLinear(nn.Module):
-    def __init__(self, in_features, out_features):
+    def __init__(self, in_features, out_features, *, use_brisol=False):
         super().__init__()
         self.in_features = int(in_features)
         self.out_features = int(out_features)
+        self.use_brisol = bool(use_brisol)  # brisol's kernels while the layer is on a CUDA device
         # nn.Linear's initialisation, then quantised.
         reference = nn.Linear(self.in_features, self.out_features)
         q, scale = quantize_rows(reference.weight)
@@ -107,10 +146,50 @@ class ZEBTrainableLinear(nn.Module):
         self.grad_weight = None  # kept by backward_zeb for update_from_gradient
         self.grad_bias = None
 
+    @classmethod
+    def from_linear(cls, linear, *, use_brisol=False):
+        """An int8 layer on ``linear``'s device with its weight (quantised) and bias."""
+        layer = cls(linear.in_features, linear.out_features, use_brisol=use_brisol)
+        layer.to(linear.weight.device)
+        layer.load_weight(linear.weight, linear.bias)
+        return layer
+
+    def load_weight(self, weight, bias=None):
+        """Quantises a float [out, in] weight into this layer, on its device; resets the
+        optimiser state (it belongs to the old weights)."""
+        weight = weight.detach().to(self.weight_int8.device, torch.float32).contiguous()
+        if tuple(weight.shape) != (self.out_features, self.in_features):
+            raise ValueError(f"weight of shape {tuple(weight.shape)} does not fit a layer "
+                             f"[{self.out_features}, {self.in_features}]")
+        if self._brisol_here():
+            q, scale = brisol_kernels(weight.device).quantize_int8(weight)
+        else:
+            q, scale = quantize_rows(weight)
+        with torch.no_grad():
+            self.weight_int8.copy_(q)
+            self.weight_scale.copy_(scale)
+            if bias is not None:
+                self.bias.copy_(bias.detach())
+            for buf in (self.prev_signs, self.variance, self.bias_prev_signs, self.bias_variance):
+                buf.zero_()
+        self.update_count = 0
+
     def extra_repr(self):
-        return f"in_features={self.in_features}, out_features={self.out_features}, int8"
+        return (f"in_features={self.in_features}, out_features={self.out_features}, int8"
+                + (", use_brisol=True" if self.use_brisol else ""))
+
+    def _brisol_here(self):
+        return self.use_brisol and self.weight_int8.is_cuda
+
+    def _native_here(self):
+        return _int8_native is not None and self.weight_int8.device.type == "cpu"
 
     def dequantized_weight(self):
+        if self._native_here():
+            return _int8_native.dequantize(self.weight_int8, self.weight_scale)
+        if self._brisol_here():
+            return brisol_kernels(self.weight_int8.device).dequantize_int8(
+                self.weight_int8, self.weight_scale, (self.out_features, self.in_features))
         return self.weight_int8.float() * self.weight_scale[:, None]
 
     def forward(self, x):
@@ -144,16 +223,47 @@ class ZEBTrainableLinear(nn.Module):
             return  # nothing to apply since the last update
         grad_weight, grad_bias = self.grad_weight, self.grad_bias
         self.grad_weight = self.grad_bias = None
-        if not (torch.isfinite(grad_weight).all() and torch.isfinite(grad_bias).all()):
-            return  # a non-finite gradient is dropped: cast to int8 it would wreck the weights
         lr = float(lr) if loss_decreased else float(lr) * 0.5
         # The running variance starts at zero, so sqrt(var) underestimates the gradient's
         # size for the first few hundred updates (30x on the first). Scaling lr by
         # sqrt(1 - beta**t) cancels that; without it the first steps saturate every weight
         # and a stack of these layers blows its logits up.
-        self.update_count += 1
-        lr *= (1 - VAR_BETA ** self.update_count) ** 0.5
+        t = self.update_count + 1
+        lr *= (1 - VAR_BETA ** t) ** 0.5
+        weight_decay = float(weight_decay)
+        if self._native_here():
+            done = _int8_native.fused_update(
+                self.weight_int8, self.weight_scale, grad_weight.contiguous(), self.prev_signs,
+                self.variance, self.bias, grad_bias.contiguous(), self.bias_prev_signs,
+                self.bias_variance, lr, weight_decay, SIGN_BOOST, SIGN_BRAKE, VAR_BETA, VAR_EPS)
+        elif self._brisol_here():
+            done = self._update_brisol(grad_weight, grad_bias, lr, weight_decay)
+        else:
+            done = self._update_torch(grad_weight, grad_bias, lr, weight_decay)
+        if done:  # a non-finite gradient was dropped: cast to int8 it would wreck the weights
+            self.update_count = t
 
+    def _update_brisol(self, grad_weight, grad_bias, lr, weight_decay):
+        if not (torch.isfinite(grad_weight).all() and torch.isfinite(grad_bias).all()):
+            return False
+        k = brisol_kernels(self.weight_int8.device)
+        scales, signs = k.compress_gradient(grad_weight.float().contiguous())
+        k.fused_weight_update(self.weight_int8, self.weight_scale, scales, signs, self.prev_signs,
+                              self.variance, self.out_features, self.in_features, lr, SIGN_BOOST,
+                              SIGN_BRAKE, VAR_BETA, VAR_EPS, weight_decay)
+        self._update_bias(grad_bias, lr, weight_decay)
+        return True
+
+    def _update_bias(self, grad_bias, lr, weight_decay):
+        bias_signs = torch.where(grad_bias >= 0, 1, -1).to(torch.int8)
+        bias_step = self._step(grad_bias, bias_signs, self.bias_prev_signs, self.bias_variance, lr)
+        self.bias.sub_(bias_step + lr * weight_decay * self.bias)
+
+    def _update_torch(self, grad_weight, grad_bias, lr, weight_decay):
+        """The update in torch operations: the reference of the native pass, and the path
+        where neither the native module nor brisol applies."""
+        if not (torch.isfinite(grad_weight).all() and torch.isfinite(grad_bias).all()):
+            return False
         scales, signs = compress_gradient(grad_weight)
         rows, cols = self.out_features, self.in_features
         n = rows * cols
@@ -165,10 +275,8 @@ class ZEBTrainableLinear(nn.Module):
         w = self.weight_int8.float() * row_scale
         w = w - step - lr * weight_decay * w
         self.weight_int8.copy_(torch.round(w / row_scale).clamp_(-QMAX, QMAX).to(torch.int8))
-
-        bias_signs = torch.where(grad_bias >= 0, 1, -1).to(torch.int8)
-        bias_step = self._step(grad_bias, bias_signs, self.bias_prev_signs, self.bias_variance, lr)
-        self.bias.sub_(bias_step + lr * weight_decay * self.bias)
+        self._update_bias(grad_bias, lr, weight_decay)
+        return True
 
     @staticmethod
     def _step(g, signs, prev_signs, variance, lr):

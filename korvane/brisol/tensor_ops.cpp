@@ -201,7 +201,8 @@ void fused_weight_update(KernelHolder& h, const at::Tensor& weight_int8,
                          const at::Tensor& weight_scale, const at::Tensor& grad_scales,
                          const at::Tensor& grad_signs, const at::Tensor& prev_signs,
                          const at::Tensor& variance, int64_t rows, int64_t cols, double lr,
-                         double sign_boost, double sign_brake, double var_beta, double var_eps) {
+                         double sign_boost, double sign_brake, double var_beta, double var_eps,
+                         double weight_decay) {
   const char* op = "fused_weight_update";
   if (rows <= 0 || cols <= 0)
     throw ValueError(std::string(op) + ": rows and cols must be positive, got " +
@@ -253,8 +254,11 @@ void fused_weight_update(KernelHolder& h, const at::Tensor& weight_int8,
   float lr_f = static_cast<float>(lr), boost = static_cast<float>(sign_boost),
         brake = static_cast<float>(sign_brake), beta = static_cast<float>(var_beta),
         eps = static_cast<float>(var_eps);
+  // The product in double, rounded once: what a float32 tensor times the Python number
+  // lr * weight_decay gives on the CPU.
+  float lr_decay = static_cast<float>(lr * weight_decay);
   void* args[] = {&w_p, &ws_p, &gs_p, &sg_p, &ps_p, &v_p, &r, &c, &g32,
-                  &lr_f, &boost, &brake, &beta, &eps};
+                  &lr_f, &boost, &brake, &beta, &eps, &lr_decay};
   h.launch(kFusedUpdate, device, blocks_for(total, 256), 256, current_stream(device), args);
 }
 
@@ -273,8 +277,9 @@ void bind_tensor_ops(HolderClass& cls) {
           py::arg("weight_scale"), py::arg("grad_scales"), py::arg("grad_signs"),
           py::arg("prev_signs"), py::arg("variance"), py::arg("rows"), py::arg("cols"),
           py::arg("lr"), py::arg("sign_boost") = 1.3, py::arg("sign_brake") = 0.7,
-          py::arg("var_beta") = 0.999, py::arg("var_eps") = 1e-8,
-          "Updates weight_int8, prev_signs and variance in place from a compressed gradient.");
+          py::arg("var_beta") = 0.999, py::arg("var_eps") = 1e-8, py::arg("weight_decay") = 0.0,
+          "Updates weight_int8, prev_signs and variance in place from a compressed gradient; "
+          "weight_decay (decoupled, default 0) is taken off before the one rounding.");
 }
 
 }  // namespace korvane::brisol

@@ -47,8 +47,10 @@ def compress_gradient(grad, group_size=GROUP_SIZE):
 
 def fused_update(weight_int8, weight_scale, grad_scales, grad_signs, prev_signs, variance,
                  rows, cols, lr, sign_boost=1.3, sign_brake=0.7, var_beta=0.999,
-                 var_eps=1e-8, group_size=GROUP_SIZE):
-    """Returns the new (weight_int8, prev_signs, variance); the inputs are left alone."""
+                 var_eps=1e-8, weight_decay=0.0, group_size=GROUP_SIZE):
+    """Returns the new (weight_int8, prev_signs, variance); the inputs are left alone.
+    weight_decay is decoupled: lr * weight_decay (a double product, rounded once) times the
+    old weight comes off before the rounding."""
     idx = torch.arange(rows * cols)
     bit = (grad_signs.to(torch.int32)[idx // 8] >> (idx % 8)) & 1
     sign = torch.where(bit == 1, 1, -1).to(torch.int32)
@@ -59,8 +61,9 @@ def fused_update(weight_int8, weight_scale, grad_scales, grad_signs, prev_signs,
     var = beta * variance.reshape(-1) + (_f32(1.0) - beta) * grad * grad
     grad_norm = grad / (torch.sqrt(var) + _f32(var_eps))
     scale = weight_scale[idx // cols]
-    weight = weight_int8.reshape(-1).to(torch.float32) * scale
-    weight = weight - _f32(lr) * mult * grad_norm
+    old_weight = weight_int8.reshape(-1).to(torch.float32) * scale
+    weight = old_weight - _f32(lr) * mult * grad_norm
+    weight = weight - _f32(lr * weight_decay) * old_weight
     q = torch.round(weight / scale).clamp(-127, 127).to(torch.int8)
     return (q.reshape(weight_int8.shape), sign.to(torch.int8).reshape(prev_signs.shape),
             var.reshape(variance.shape))

@@ -99,3 +99,18 @@ def test_fused_update_uses_each_rows_scale():
     w, _, _ = ref.fused_update(**state)
     # Same step in value (0.0221), 2.21 steps of row 0 but 0.22 of row 1.
     assert w.tolist() == [[8, 8], [10, 10]]
+
+
+def test_fused_update_weight_decay_is_rounded_once_with_the_step():
+    # First step, positive gradient: step = lr * 0.7 * 31.62 = 0.0044, 0.44 steps of 0.01.
+    # Decay lr * 15 * w = 0.003 at w = 1.0: 0.30 steps towards zero. Together 0.74 steps
+    # for +100 (one step down); for -100 they pull apart (0.14 steps: stays). Rounded one
+    # after the other, neither would move.
+    state = dict(fused_state([100, -100, 0, 3], 0.5, 0b1111), lr=0.0002)
+    w, prev, var = ref.fused_update(**state, weight_decay=15.0)
+    assert w.tolist() == [[99, -100, 0, 3]]
+    plain = ref.fused_update(**state)
+    assert plain[0].tolist() == [[100, -100, 0, 3]]
+    assert torch.equal(prev, plain[1]) and torch.equal(var, plain[2])  # decay leaves the state alone
+    same = ref.fused_update(**state, weight_decay=0.0)
+    assert all(torch.equal(a, b) for a, b in zip(same, plain))

@@ -6,8 +6,21 @@ import pytest
 import torch
 from torch import nn
 
+import korvane.zeb_trainable_int8 as zeb
 from korvane.carrowel import OrvynPipelineTrainer
 from korvane.zeb_trainable_int8 import ZEBTrainableLinear, compress_gradient, quantize_rows
+
+needs_native = pytest.mark.skipif(not zeb.NATIVE_AVAILABLE, reason="korvane._int8_native not built")
+
+
+@pytest.fixture(params=["native", "torch"])
+def update_path(request, monkeypatch):
+    """Runs a test with the layer's native CPU helpers, then with its torch arithmetic."""
+    if request.param == "native" and not zeb.NATIVE_AVAILABLE:
+        pytest.skip("korvane._int8_native not built")
+    if request.param == "torch":
+        monkeypatch.setattr(zeb, "_int8_native", None)
+    return request.param
 
 
 def test_storage_and_parameters():
@@ -79,7 +92,7 @@ def reference_update(q, row_scale, grad, prev, var, lr, t, loss_decreased=True, 
     return q_out, prev_out, var_out
 
 
-def test_update_matches_hand_computation():
+def test_update_matches_hand_computation(update_path):
     torch.manual_seed(2)
     layer = ZEBTrainableLinear(32, 4)  # 128 weights: two groups of 64
     for t, loss_decreased in [(1, True), (2, True), (3, False)]:
@@ -99,7 +112,7 @@ def test_update_matches_hand_computation():
     assert layer.weight_int8.int().abs().max() <= 127
 
 
-def test_first_update_uses_brake_and_saturates_at_127():
+def test_first_update_uses_brake_and_saturates_at_127(update_path):
     layer = ZEBTrainableLinear(64, 1)
     with torch.no_grad():
         layer.weight_int8.fill_(127)
@@ -111,13 +124,135 @@ def test_first_update_uses_brake_and_saturates_at_127():
     assert layer.prev_signs.eq(-1).all()
 
 
-def test_non_finite_gradient_is_dropped_without_touching_the_weights():
+def test_non_finite_gradient_is_dropped_without_touching_the_weights(update_path):
     layer = ZEBTrainableLinear(8, 8)
-    q0 = layer.weight_int8.clone()
+    state0 = copy.deepcopy(layer.state_dict())
     layer(torch.randn(2, 8))
     layer.backward_zeb(torch.tensor([[float("nan")] * 8, [1.0] * 8]))
     layer.update_from_gradient(lr=0.01)  # a diverging run keeps training on later rounds
-    assert torch.equal(layer.weight_int8, q0) and layer.grad_weight is None
+    assert torch.equal(layer.weight_int8, state0["weight_int8"]) and layer.grad_weight is None
+    for bad_weight, bad_bias in [(float("inf"), 0.0), (0.0, float("-inf"))]:
+        layer.grad_weight = torch.zeros(8, 8)
+        layer.grad_weight[7, 7] = bad_weight  # the last element: the scan must reach it
+        layer.grad_bias = torch.zeros(8)
+        layer.grad_bias[3] = bad_bias
+        layer.update_from_gradient(lr=0.01)
+    for name, value in layer.state_dict().items():
+        assert torch.equal(value, state0[name]), name  # weights, bias and optimiser state
+    assert layer.update_count == 0  # the bias correction does not count dropped updates
+    layer.grad_weight, layer.grad_bias = torch.ones(8, 8), torch.ones(8)
+    layer.update_from_gradient(lr=0.01)
+    assert layer.update_count == 1 and not torch.equal(layer.bias, state0["bias"])
+
+
+def test_update_rounds_exact_ties_to_even(update_path):
+    # A zero gradient leaves only the decay: lr * weight_decay is 1/8 after the bias
+    # correction, so with a row scale of 1 every weight becomes 7/8 of itself, some of
+    # them exactly halfway between two steps.
+    layer = ZEBTrainableLinear(8, 1)
+    with torch.no_grad():
+        layer.weight_scale.fill_(1.0)
+        layer.weight_int8.copy_(torch.tensor([[4, 12, 20, -12, 127, 1, 0, -127]], dtype=torch.int8))
+    layer.grad_weight, layer.grad_bias = torch.zeros(1, 8), torch.zeros(1)
+    layer.update_from_gradient(lr=0.125 / 0.5 / math.sqrt(1 - 0.999), weight_decay=0.5)
+    assert layer.weight_int8.tolist() == [[4, 10, 18, -10, 111, 1, 0, -111]]  # 3.5, 10.5, 17.5, -10.5
+
+
+def paired_layers(rows, cols, seed):
+    torch.manual_seed(seed)
+    a = ZEBTrainableLinear(cols, rows)
+    return a, copy.deepcopy(a)
+
+
+def update_both(native, reference, grad_weight, grad_bias, monkeypatch, **kw):
+    native.grad_weight, native.grad_bias = grad_weight.clone(), grad_bias.clone()
+    native.update_from_gradient(**kw)
+    with monkeypatch.context() as m:
+        m.setattr(zeb, "_int8_native", None)
+        reference.grad_weight, reference.grad_bias = grad_weight.clone(), grad_bias.clone()
+        reference.update_from_gradient(**kw)
+
+
+@needs_native
+@pytest.mark.parametrize("rows, cols", [(24, 64), (33, 65), (5, 7), (3, 200)])
+def test_native_update_is_the_torch_arithmetic_bit_for_bit(rows, cols, monkeypatch):
+    # Gradients on a coarse grid make every group sum exact, whatever the order of the
+    # additions; then the one difference left (the order of the group sums) vanishes.
+    # Groups run across rows when cols is not a multiple of 64.
+    native, reference = paired_layers(rows, cols, seed=rows)
+    for t, (lr, wd, decreased) in enumerate([(0.01, 0.01, True), (0.02, 0.5, True), (0.01, 0.01, False),
+                                             (0.3, 0.0, True), (0.01, 0.01, True)]):
+        gw = torch.randint(-2000, 2001, (rows, cols)).float() / 1024 * 4.0 ** (t - 2)
+        gb = torch.randint(-2000, 2001, (rows,)).float() / 1024
+        if t == 1:
+            gw[0, :5] = 0.0  # zero and negative zero count as positive
+            gw[0, 5:9] = -0.0
+        update_both(native, reference, gw, gb, monkeypatch, lr=lr, weight_decay=wd, loss_decreased=decreased)
+        for name, value in native.state_dict().items():
+            assert torch.equal(value, reference.state_dict()[name]), (t, name)
+        assert native.update_count == reference.update_count == t + 1
+    assert (native.weight_int8.int().abs() == 127).any()  # lr 0.3 reached the clamp
+
+
+@needs_native
+def test_native_update_on_random_gradients_differs_only_at_rounding_edges(monkeypatch):
+    native, reference = paired_layers(256, 192, seed=5)
+    n = 256 * 192
+    for _ in range(3):
+        update_both(native, reference, torch.randn(256, 192) * 0.1, torch.randn(256), monkeypatch,
+                    lr=0.01, weight_decay=0.01, loss_decreased=True)
+        diff = (native.weight_int8.int() - reference.weight_int8.int()).abs()
+        # The group means may differ in their last bit (summed in another order): that moves
+        # a weight only where it sits within a rounding error of halfway between two steps.
+        assert diff.max() <= 1 and diff.sum() <= n // 5000
+        assert torch.equal(native.prev_signs, reference.prev_signs)
+        assert torch.allclose(native.variance, reference.variance, rtol=1e-6, atol=0)
+        assert torch.equal(native.bias, reference.bias)  # the bias has no group means
+        reference.load_state_dict(native.state_dict())  # go on from the same weights
+
+
+@needs_native
+def test_native_helpers_check_their_arguments():
+    layer = ZEBTrainableLinear(16, 8)
+    q, s = layer.weight_int8, layer.weight_scale
+    assert torch.equal(zeb._int8_native.dequantize(q, s), q.float() * s[:, None])
+    state = [layer.prev_signs, layer.variance, layer.bias, torch.zeros(8), layer.bias_prev_signs,
+             layer.bias_variance]
+    hyper = (0.01, 0.01, 1.3, 0.7, 0.999, 1e-8)
+    cases = [
+        (torch.zeros(8, 16, dtype=torch.float64), TypeError, "grad_weight must be Float, got Double"),
+        (torch.zeros(8, 15), ValueError, "grad_weight has 120 elements, expected 128"),
+        (torch.zeros(16, 8).T, ValueError, "grad_weight must be contiguous"),
+    ]
+    for grad, error, message in cases:
+        with pytest.raises(error, match=message):
+            zeb._int8_native.fused_update(q, s, grad, *state, *hyper)
+    with pytest.raises(ValueError, match="variance must be contiguous"):
+        zeb._int8_native.fused_update(q, s, torch.zeros(8, 16), layer.prev_signs,
+                                      torch.zeros(16, 8).T, *state[2:], *hyper)
+    with pytest.raises(TypeError, match="weight_scale must be Float"):
+        zeb._int8_native.dequantize(q, s.double())
+    assert not layer.variance.any() and not layer.prev_signs.any()
+
+
+def test_load_weight_and_from_linear(update_path):
+    torch.manual_seed(6)
+    linear = nn.Linear(70, 12)
+    layer = ZEBTrainableLinear.from_linear(linear)
+    q, s = quantize_rows(linear.weight)
+    assert torch.equal(layer.weight_int8, q) and torch.equal(layer.weight_scale, s)
+    assert torch.equal(layer.bias, linear.bias.detach())
+    assert torch.equal(layer.dequantized_weight(), q.float() * s[:, None])
+    layer.grad_weight, layer.grad_bias = torch.randn(12, 70), torch.randn(12)
+    layer.update_from_gradient(lr=0.01)
+    layer.load_weight(linear.weight * 2)  # the optimiser state goes with the old weights
+    assert layer.update_count == 0 and not layer.variance.any() and not layer.prev_signs.any()
+    assert torch.equal(layer.weight_int8, q)  # twice the weight, twice the row scale
+    with pytest.raises(ValueError, match=r"does not fit a layer \[12, 70\]"):
+        layer.load_weight(torch.zeros(70, 12))
+    # The flag alone changes nothing on the CPU.
+    flagged = ZEBTrainableLinear.from_linear(linear, use_brisol=True)
+    assert torch.equal(flagged.weight_int8, q) and "use_brisol=True" in repr(flagged)
 
 
 def run(coro):
@@ -184,3 +319,11 @@ def test_a_three_stage_stack_learns(lr):
         run(step())
     assert all(math.isfinite(v) for v in losses)
     assert sum(losses[-5:]) / 5 < 0.3 * losses[0], losses
+
+
+def test_brisol_kernels_where_they_cannot_run():
+    import korvane.brisol as brisol
+    if brisol.CUPY_AVAILABLE:
+        pytest.skip("the brisol kernels can run here")
+    with pytest.raises(RuntimeError, match="use_brisol=True.*cannot run here"):
+        zeb.brisol_kernels("cuda:0")

@@ -1,7 +1,9 @@
 // In-place update of int8 weights from a sign-and-scale gradient: one thread per weight.
 // A gradient whose sign agrees with the previous one is boosted, otherwise braked; the
 // step is normalised by a running mean of the squared gradient. Row scales never change,
-// so a weight moves in whole steps of its row's scale.
+// so a weight moves in whole steps of its row's scale. lr_decay (lr x weight decay, formed
+// by the host; 0 for the plain update) takes decoupled weight decay off the same value
+// before its one rounding.
 extern "C" __global__ void fused_update(signed char* __restrict__ weight_int8,
                                         const float* __restrict__ weight_scale,
                                         const float* __restrict__ grad_scales,
@@ -9,7 +11,8 @@ extern "C" __global__ void fused_update(signed char* __restrict__ weight_int8,
                                         signed char* __restrict__ prev_signs,
                                         float* __restrict__ variance, int rows, int cols,
                                         int group_size, float lr, float sign_boost,
-                                        float sign_brake, float var_beta, float var_eps) {
+                                        float sign_brake, float var_beta, float var_eps,
+                                        float lr_decay) {
   // The host keeps rows * cols + 255 below 2^32, so unsigned indices cannot wrap.
   const unsigned idx = blockIdx.x * blockDim.x + threadIdx.x;
   if (idx >= (unsigned)rows * (unsigned)cols) return;
@@ -26,8 +29,9 @@ extern "C" __global__ void fused_update(signed char* __restrict__ weight_int8,
   const float grad_norm = grad / (sqrtf(var) + var_eps);
 
   const float scale = weight_scale[row];
-  float weight = (float)weight_int8[idx] * scale;
-  weight = weight - lr * mult * grad_norm;
+  const float old_weight = (float)weight_int8[idx] * scale;
+  float weight = old_weight - lr * mult * grad_norm;
+  weight = weight - lr_decay * old_weight;  // exactly the same value when lr_decay is 0
   const int q = __float2int_rn(weight / scale);
   weight_int8[idx] = (signed char)max(-127, min(127, q));
 }
