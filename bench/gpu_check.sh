@@ -83,7 +83,7 @@ vals = {
     "PY_VERSION": sysconfig.get_python_version(),
     "PY_INCLUDE": sysconfig.get_paths()["include"],
     "TORCH_INCLUDE": inc,
-    "TORCH_ABI": str(int(torch._C._GLIBCXX_USE_CXX11_ABI)),
+    "TORCH_ABI": str(int(bool(getattr(torch._C, "_GLIBCXX_USE_CXX11_ABI", True)))),
 }
 for k, v in vals.items():
     print(f"{k}={shlex.quote(v)}")

@@ -12,7 +12,10 @@ pyb = os.path.join(inc, "pybind11")
 print(inc)
 print(os.path.join(inc, "torch", "csrc", "api", "include"))
 print(libdir)
-print(int(torch._C._GLIBCXX_USE_CXX11_ABI))
+abi = getattr(torch._C, "_GLIBCXX_USE_CXX11_ABI", None)  # 1.x and 2.x; newer ones also have:
+if abi is None and hasattr(torch, "compiled_with_cxx11_abi"):
+    abi = torch.compiled_with_cxx11_abi()
+print(int(bool(abi)) if abi is not None else 1)
 print(inc if os.path.isdir(pyb) else "")
 print(torch.__version__)
 ]=]

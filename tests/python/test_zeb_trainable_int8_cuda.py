@@ -24,8 +24,10 @@ def pair(rows, cols, seed, use_brisol=True):
 
 
 def assert_agree(cpu, gpu, n_weights):
+    # A weight lands one step apart only within about 1e-5 of its step size of halfway
+    # between two steps: a few per ten thousand at these step sizes.
     diff = (cpu.weight_int8.int() - gpu.weight_int8.cpu().int()).abs()
-    assert diff.max() <= 1 and diff.sum() <= max(2, n_weights // 2000), diff.sum()
+    assert diff.max() <= 1 and diff.sum() <= max(2, n_weights // 1000), diff.sum()
     assert torch.equal(cpu.prev_signs, gpu.prev_signs.cpu())
     # The kernel forms 1 - var_beta in float32, the layer in double: 1.3e-5 apart.
     assert torch.allclose(cpu.variance, gpu.variance.cpu(), rtol=2e-5, atol=0)
@@ -40,7 +42,7 @@ def test_brisol_update_agrees_with_the_cpu_update(rows, cols):
         gw, gb = torch.randn(rows, cols) * 0.1, torch.randn(rows)
         cpu.grad_weight, cpu.grad_bias = gw.clone(), gb.clone()
         gpu.grad_weight, gpu.grad_bias = gw.cuda(), gb.cuda()
-        kw = dict(lr=0.01, weight_decay=0.01 if t != 2 else 0.5, loss_decreased=t != 1)
+        kw = dict(lr=0.001, weight_decay=0.01 if t != 2 else 20.0, loss_decreased=t != 1)
         cpu.update_from_gradient(**kw)
         gpu.update_from_gradient(**kw)
         assert gpu.weight_int8.is_cuda and gpu.grad_weight is None
