@@ -1,6 +1,6 @@
-"""python3 -m korvane.brisol: the kernel self-test."""
+"""python3 -m korvane.brisol: the kernel self-test (--help for its options)."""
 import sys
 
 from . import _brisol
 
-sys.exit(_brisol._self_test())
+sys.exit(_brisol._main())

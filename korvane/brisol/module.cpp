@@ -1,6 +1,7 @@
 // Bindings of korvane.brisol: the module flag, the kernel holder and its kernels, the
 // embedded sources and the self-test. The tensor operations are bound in tensor_ops.cpp.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <string>
 #include <vector>
@@ -140,5 +141,7 @@ PYBIND11_MODULE(_brisol, m) {
   m.def("_holder_without_kernels", &KernelHolder::without_kernels,
         "A ZEBCuPyKernels that compiles on first launch (for argument checks without a GPU).");
   m.def("_self_test", &self_test, "Runs the kernel self-test; returns the exit status.");
+  m.def("_main", &self_test_main, py::arg("argv") = py::none(),
+        "The self-test program (options, then the test); returns the exit status.");
   korvane::python::expose_signatures(m);  // last, once every function is registered
 }
