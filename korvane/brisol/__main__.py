@@ -3,4 +3,5 @@ import sys
 
 from . import _brisol
 
-sys.exit(_brisol._main())
+if __name__ == "__main__":
+    sys.exit(_brisol._main())
