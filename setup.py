@@ -37,7 +37,7 @@ class CMakeBuild(build_ext):
         if ccache:
             configure += [f"-DCMAKE_CXX_COMPILER_LAUNCHER={ccache}", f"-DCMAKE_C_COMPILER_LAUNCHER={ccache}"]
             # Paths relative to the build tree: a clone elsewhere hits the same cache entries.
-            env.setdefault("CCACHE_BASEDIR", str(ROOT))
+            env["CCACHE_BASEDIR"] = str(ROOT)
         subprocess.check_call(configure, env=env)
         jobs = str(self.parallel or os.cpu_count() or 1)
         subprocess.check_call(["cmake", "--build", str(CMAKE_DIR), "--target", *TARGETS, "-j", jobs], env=env)
