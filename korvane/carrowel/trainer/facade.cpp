@@ -3,6 +3,8 @@
 // thread's current loop and never closed by the facade.
 #include <pybind11/pybind11.h>
 
+#include <stdexcept>
+
 #include "korvane/carrowel/bindings.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/python/signatures.hpp"
@@ -77,7 +79,7 @@ void bind_facade(py::module_& m) {
                              "The trainer's layers (the very same list object).");
 }
 
-void mirror_trainer_signatures(py::module_& m) {
+void mirror_trainer_signatures(py::module_& m) try {
   using python::signature_of;
   py::object trainer = m.attr("OrvynPipelineTrainer");
   py::object facade = m.attr("OrvynPipelineTrainerSync");
@@ -87,6 +89,8 @@ void mirror_trainer_signatures(py::module_& m) {
   python::set_class_signature(facade, init);
   for (const char* op : {"run_pipeline_round", "run_training_loop"})
     python::set_signature(members[op], python::keyword_only_after_self(signature_of(trainer.attr(op))));
+} catch (const std::logic_error&) {
+  // A pybind11 whose docstrings we cannot read: the facade keeps its own (*args, **kwargs).
 }
 
 }  // namespace korvane::carrowel
