@@ -2,7 +2,7 @@
 synthetic classification task through the coordinator stand-in.
 
     build/bin/korvane-coordinator --port 9545 --stages 3 --layers 3 &
-    PYTHONPATH=. python3 examples/pipeline_training.py --coordinator http://127.0.0.1:9545
+    PYTHONPATH=. /usr/bin/python3 examples/pipeline_training.py --coordinator http://127.0.0.1:9545
 
 The first stage feeds inputs, the last stage feeds labels (both draw from their own copy
 of the same data source, so they stay aligned batch by batch), the middle stage only

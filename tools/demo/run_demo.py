@@ -3,7 +3,7 @@ started as its own `python3 -m korvane.carrowel` process (first, middle and last
 int8 demo layers). Every trainer's output is shown with its name in front. Exits 0 when
 all three printed their training summary.
 
-    python3 tools/demo/run_demo.py [--rounds N]
+    /usr/bin/python3 tools/demo/run_demo.py [--rounds N]     (or: make demo)
 """
 import argparse
 import os
