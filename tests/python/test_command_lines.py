@@ -74,7 +74,7 @@ def test_trainer_help_lists_every_option_with_its_default():
                  "Trainer ID (default: trainer_1)",
                  "Coordinator URL (default: http://localhost:9545)",
                  "--rounds ROUNDS       Training rounds (default: 10)",
-                 "--lr LR               Learning rate (default: 0.0001)"):
+                 "--lr LR               Learning rate (finite; default: 0.0001)"):
         assert line in h
     assert h.index("ORVYN Pipeline Trainer") < h.index("options:")
 
@@ -89,7 +89,7 @@ def test_non_finite_learning_rate_is_an_option_error(lr):
 
 def test_coordinator_help_shows_defaults_and_checks_after_parsing_keep_the_style():
     h = run("korvane-coordinator", "--help").stdout
-    assert "--port PORT" in h and "(default: 9545)" in h and "(default: 127.0.0.1)" in h
+    assert "--port PORT" in h and "(INT in [0 - 65535]; default: 9545)" in h and "(default: 127.0.0.1)" in h
     r = run("korvane-coordinator", "--stages", "3", "--layers", "2")
     assert r.returncode == 2 and "korvane-coordinator: error: --layers must be at least --stages" in r.stderr
     assert r.stderr.startswith("usage: korvane-coordinator [-h] [--version]")

@@ -57,6 +57,25 @@ inline std::string usage_line(const CLI::App& app) {
   return out;
 }
 
+// What the option's checks allow ("INT in [0 - 65535]", "POSITIVE"), from CLI11's type text.
+inline std::string constraint(const CLI::Option* opt) {
+  const std::string type = opt->get_type_name();
+  const std::size_t colon = type.find(':');
+  return colon == std::string::npos ? "" : type.substr(colon + 1);
+}
+
+// " (required)", " (POSITIVE; default: 60)", ...
+inline std::string annotation(const CLI::Option* opt) {
+  std::vector<std::string> notes;
+  if (opt->get_required()) notes.push_back("required");
+  if (!is_flag(opt) && !constraint(opt).empty()) notes.push_back(constraint(opt));
+  if (!opt->get_required() && !is_flag(opt) && !opt->get_default_str().empty())
+    notes.push_back("default: " + opt->get_default_str());
+  std::string s;
+  for (const std::string& n : notes) s += (s.empty() ? " (" : "; ") + n;
+  return s.empty() ? s : s + ")";
+}
+
 class Formatter : public CLI::Formatter {
  public:
   std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
@@ -64,9 +83,7 @@ class Formatter : public CLI::Formatter {
     if (!app->get_description().empty()) out += "\n" + app->get_description() + "\n";
     out += "\noptions:\n";
     for (const CLI::Option* opt : app->get_options()) {
-      std::string desc = opt->get_description();
-      if (opt->get_required()) desc += " (required)";
-      else if (!is_flag(opt) && !opt->get_default_str().empty()) desc += " (default: " + opt->get_default_str() + ")";
+      const std::string desc = opt->get_description() + annotation(opt);
       const std::string name = "  " + option_text(opt);
       out += name.size() + 2 > 24 ? name + "\n" + std::string(24, ' ') + desc + "\n"
                                   : name + std::string(24 - name.size(), ' ') + desc + "\n";
@@ -110,6 +127,6 @@ inline const CLI::Validator finite_number(
       if (end == text.c_str() || *end != '\0' || std::isfinite(v)) return "";
       return "must be a finite number, got " + text;
     },
-    "FINITE");
+    "finite");
 
 }  // namespace korvane::cli
