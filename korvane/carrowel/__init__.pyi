@@ -75,6 +75,8 @@ class OrvynPipelineTrainer:
     layer_assignment: LayerAssignment | None
     current_round: int
     micro_batch_idx: int
+    # Keyword-only options go after a `*`, here and in OrvynPipelineTrainerSync.__init__
+    # (the facade shows and forwards the trainer's parameters; stubtest holds both to them).
     def __init__(self, trainer_id: str, coordinator_url: str = "http://localhost:9545",
                  device: str | None = None) -> None: ...
     def join_pipeline(self, task_id: str) -> Operation[LayerAssignment]: ...
@@ -101,6 +103,7 @@ class OrvynPipelineTrainerSync:
     def __init__(self, trainer_id: str, coordinator_url: str = "http://localhost:9545",
                  device: str | None = None) -> None: ...
     def join_pipeline(self, task_id: str) -> LayerAssignment: ...
+    # The trainer's parameters, all keyword-only (see OrvynPipelineTrainer).
     def run_pipeline_round(self, *, input_data: torch.Tensor | None = None, labels: torch.Tensor | None = None,
                            lr: float = 0.0001) -> float | None: ...
     def run_training_loop(self, *, dataloader: Iterable[_Batch] | None = None, num_rounds: int = 100,
