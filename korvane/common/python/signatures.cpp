@@ -195,7 +195,6 @@ void set_class_signature(py::handle cls, const std::vector<Param>& init_params) 
 }
 
 void expose_signatures(py::module_ m) {
-  py::object type_type = py::module_::import("builtins").attr("type");
   const std::string module_name = m.attr("__name__").cast<std::string>();
   for (auto item : py::reinterpret_borrow<py::dict>(m.attr("__dict__"))) {
     py::handle value = item.second;
@@ -204,7 +203,8 @@ void expose_signatures(py::module_ m) {
       continue;
     }
     if (!PyType_Check(value.ptr())) continue;
-    if (py::getattr(value, "__module__", py::none()).cast<std::string>() != module_name) continue;
+    py::object owner = py::getattr(value, "__module__", py::none());
+    if (!py::isinstance<py::str>(owner) || owner.cast<std::string>() != module_name) continue;
     py::dict members = value.attr("__dict__");
     for (auto member : members) rewrite(function_of(member.second));
     if (members.contains("__init__")) {
