@@ -8,9 +8,14 @@ DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   python3-torch libtorch-dev python3-numpy pybind11-dev \
   libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev \
   googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp \
-  python3-matplotlib libopenblas0-pthread
+  python3-matplotlib libopenblas0-pthread \
+  ccache python3-setuptools python3-wheel python3-venv python3-pip mypy
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
+# Compiles go through ccache with paths relative to the build tree, so the pip build of
+# the test suite (setup.py, from a copy elsewhere) reuses them.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+export CCACHE_BASEDIR := $(CURDIR)
 
 .PHONY: deps build data check-blas test test-cpp test-python demo bench gpu-deps clean
 
@@ -29,7 +34,8 @@ deps:
 
 $(BUILD)/build.ninja: CMakeLists.txt
 	@test -n "$(PYTHON)" || { echo "no python3 with torch found: run 'make deps' or pass PYTHON=..."; exit 1; }
-	cmake -S . -B $(BUILD) -G Ninja -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja -DPython3_EXECUTABLE=$(PYTHON) \
+	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE)) $(CMAKE_FLAGS)
 
 build: deps
 	@$(MAKE) --no-print-directory $(BUILD)/build.ninja PYTHON="$(PYTHON)"
@@ -73,5 +79,5 @@ gpu-deps: deps
 	@echo "gathered into $(GPU_DEPS)/ ($$(du -sh $(GPU_DEPS) | cut -f1)): carry it to the GPU machine"
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-pip korvane/bin
 	find korvane -name '*.so' -delete

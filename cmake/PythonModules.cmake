@@ -35,12 +35,16 @@ add_library(korvane_python INTERFACE)
 target_include_directories(korvane_python SYSTEM INTERFACE "${KORVANE_PYBIND11_INCLUDE}" ${Python3_INCLUDE_DIRS})
 target_compile_options(korvane_python INTERFACE -fvisibility=hidden)
 
-# korvane_python_module(<target> <output dir inside the source tree> sources...)
+# Where the package's native modules go: the source tree (the in-place build of `make
+# build`), or the staging directory of a pip build (setup.py sets it).
+set(KORVANE_PACKAGE_DIR "${CMAKE_SOURCE_DIR}" CACHE PATH "root under which korvane/*/ receives the native modules")
+
+# korvane_python_module(<target> <package dir, relative> sources...)
 function(korvane_python_module target outdir)
   add_library(${target} MODULE ${ARGN})
   target_link_libraries(${target} PRIVATE korvane_python)
   set_target_properties(${target} PROPERTIES
     PREFIX "" SUFFIX "${KORVANE_EXT_SUFFIX}"
-    LIBRARY_OUTPUT_DIRECTORY "${CMAKE_SOURCE_DIR}/${outdir}"
+    LIBRARY_OUTPUT_DIRECTORY "${KORVANE_PACKAGE_DIR}/${outdir}"
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 endfunction()

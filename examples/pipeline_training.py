@@ -2,7 +2,7 @@
 synthetic classification task through the coordinator stand-in.
 
     build/bin/korvane-coordinator --port 9545 --stages 3 --layers 3 &
-    PYTHONPATH=. python3 examples/pipeline_training.py --coordinator http://127.0.0.1:9545
+    PYTHONPATH=. /usr/bin/python3 examples/pipeline_training.py --coordinator http://127.0.0.1:9545
 
 The first stage feeds inputs, the last stage feeds labels (both draw from their own copy
 of the same data source, so they stay aligned batch by batch), the middle stage only
@@ -34,11 +34,16 @@ async def train(coordinator, rounds, lr, seed, task_id):
     data = make_dataset(batches=4, batch_size=64, seed=seed)
     trainers = [OrvynPipelineTrainer(f"stage_{i}", coordinator) for i in range(3)]
     # Joining holds each request until all three have joined, so join them together.
-    await asyncio.gather(*(t.join_pipeline(task_id) for t in trainers))
+    assignments = await asyncio.gather(*(t.join_pipeline(task_id) for t in trainers))
     # The coordinator assigns positions in join order: line the trainers up by position.
-    trainers.sort(key=lambda t: t.layer_assignment.pipeline_position)
-    losses = []
-    report = lambda i, loss: (losses.append(loss), print(f"round {i:3d}  loss {loss:.4f}"))
+    position = {id(t): a.pipeline_position for t, a in zip(trainers, assignments)}
+    trainers.sort(key=lambda t: position[id(t)])
+    losses: list[float] = []
+
+    def report(i: int, loss: float) -> None:
+        losses.append(loss)
+        print(f"round {i:3d}  loss {loss:.4f}")
+
     results = await asyncio.gather(
         trainers[0].run_training_loop(dataloader=data, num_rounds=rounds, lr=lr),
         trainers[1].run_training_loop(num_rounds=rounds, lr=lr),

@@ -1,6 +1,7 @@
-"""python3 -m korvane.brisol: the kernel self-test."""
+"""python3 -m korvane.brisol: the kernel self-test (--help for its options)."""
 import sys
 
 from . import _brisol
 
-sys.exit(_brisol._self_test())
+if __name__ == "__main__":
+    sys.exit(_brisol._main())

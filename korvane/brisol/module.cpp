@@ -1,6 +1,7 @@
 // Bindings of korvane.brisol: the module flag, the kernel holder and its kernels, the
 // embedded sources and the self-test. The tensor operations are bound in tensor_ops.cpp.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "korvane/brisol/tensor_ops.hpp"
 #include "korvane/common/errors.hpp"
 #include "korvane/common/python/output.hpp"
+#include "korvane/common/python/signatures.hpp"
 #include "korvane/common/python/translate_errors.hpp"
 
 namespace py = pybind11;
@@ -63,10 +65,11 @@ PYBIND11_MODULE(_brisol, m) {
 
   py::class_<Kernel, std::shared_ptr<Kernel>>(m, "CompiledKernel",
                                               "One kernel loaded on one device.")
-      .def_readonly("name", &Kernel::name)
-      .def_readonly("arch", &Kernel::arch)
-      .def_readonly("device", &Kernel::device)
-      .def_property_readonly("image", [](const Kernel& k) { return k.cubin ? "cubin" : "ptx"; })
+      .def_readonly("name", &Kernel::name, "The kernel's entry point.")
+      .def_readonly("arch", &Kernel::arch, "The target it was compiled for (sm_XY or compute_XY).")
+      .def_readonly("device", &Kernel::device, "The CUDA device number it is loaded on.")
+      .def_property_readonly("image", [](const Kernel& k) { return k.cubin ? "cubin" : "ptx"; },
+                             "\"cubin\" or \"ptx\": what NVRTC produced.")
       .def("__repr__", [](const Kernel& k) {
         return "<CompiledKernel " + k.name + " " + k.arch + " (" + (k.cubin ? "cubin" : "ptx") +
                ") on cuda:" + std::to_string(k.device) + ">";
@@ -85,15 +88,22 @@ PYBIND11_MODULE(_brisol, m) {
     }
     py::type::of<KernelHolder>().attr("_kernels_compiled") = true;
     return holder;
-  }));
-  cls.def_property_readonly("int8_quant", [](const KernelHolder& h) { return h.kernel(kQuantize); });
+  }),
+          "Compiles the four kernels with NVRTC for torch's current CUDA device; raises when the\n"
+          "GPU facilities are missing (CUPY_AVAILABLE False).");
+  cls.def_property_readonly("int8_quant", [](const KernelHolder& h) { return h.kernel(kQuantize); },
+                            "The row quantisation kernel.");
   cls.def_property_readonly("int8_dequant",
-                            [](const KernelHolder& h) { return h.kernel(kDequantize); });
+                            [](const KernelHolder& h) { return h.kernel(kDequantize); },
+                            "The dequantisation kernel.");
   cls.def_property_readonly("grad_compress",
-                            [](const KernelHolder& h) { return h.kernel(kGradCompress); });
+                            [](const KernelHolder& h) { return h.kernel(kGradCompress); },
+                            "The gradient sign compression kernel.");
   cls.def_property_readonly("fused_update",
-                            [](const KernelHolder& h) { return h.kernel(kFusedUpdate); });
-  cls.def_property_readonly("group_size", [](const KernelHolder&) { return kGroupSize; });
+                            [](const KernelHolder& h) { return h.kernel(kFusedUpdate); },
+                            "The fused int8 weight update kernel.");
+  cls.def_property_readonly("group_size", [](const KernelHolder&) { return kGroupSize; },
+                            "Elements per gradient scale (64).");
   cls.def_property_readonly("_device", &KernelHolder::device);
   cls.def_property_readonly("_compile_seconds", &KernelHolder::compile_seconds,
                             "Seconds taken by NVRTC and the module loads at construction.");
@@ -131,4 +141,7 @@ PYBIND11_MODULE(_brisol, m) {
   m.def("_holder_without_kernels", &KernelHolder::without_kernels,
         "A ZEBCuPyKernels that compiles on first launch (for argument checks without a GPU).");
   m.def("_self_test", &self_test, "Runs the kernel self-test; returns the exit status.");
+  m.def("_main", &self_test_main, py::arg("argv") = py::none(),
+        "The self-test program (options, then the test); returns the exit status.");
+  korvane::python::expose_signatures(m);  // last, once every function is registered
 }

@@ -3,6 +3,7 @@
 #include "korvane/brisol/self_test.hpp"
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <string>
 
@@ -62,6 +63,40 @@ int self_test() {
              " bytes (" + float_fixed(double(orig_bytes) / double(int8_bytes), 1) + "x)");
   print_line("\nAll kernels working!");
   return 0;
+}
+
+// Options in the style of the other korvane programs (common/cli/style.hpp), parsed by
+// hand: the GPU machines that build this module alone may lack the CLI11 headers.
+int self_test_main(std::optional<std::vector<std::string>> argv) {
+  if (!argv) {
+    argv.emplace();
+    py::list sys_argv = py::module_::import("sys").attr("argv");
+    for (std::size_t i = 1; i < sys_argv.size(); ++i) argv->push_back(sys_argv[i].cast<std::string>());
+  }
+  const std::string program = module_program_name("korvane.brisol");
+  const std::string usage = "usage: " + program + " [-h] [--version]";
+  for (const std::string& arg : *argv) {
+    if (arg == "-h" || arg == "--help") {
+      write_text("stdout", usage +
+                               "\n\nZEB CuPy Kernels Test: compiles the int8 kernels for this machine's GPU and "
+                               "checks them.\nExit status 0 when they work, 1 without GPU facilities or a CUDA "
+                               "device.\n\noptions:\n"
+                               "  -h, --help            show this help and exit\n"
+                               "  --version             show the version and exit\n");
+      return 0;
+    }
+    if (arg == "--version") {
+      write_text("stdout", program + " " + py::module_::import("korvane").attr("__version__").cast<std::string>() + "\n");
+      return 0;
+    }
+  }
+  if (!argv->empty()) {
+    const std::string& arg = argv->front();
+    const std::string message = arg.rfind("-", 0) == 0 ? "unknown option " + arg : "unexpected argument " + arg;
+    write_text("stderr", usage + "\n" + program + ": error: " + message + "\n");
+    return 2;
+  }
+  return self_test();
 }
 
 }  // namespace korvane::brisol

@@ -3,6 +3,7 @@
 
 #include "korvane/carrowel/bindings.hpp"
 #include "korvane/common/async/op.hpp"
+#include "korvane/common/python/signatures.hpp"
 #include "korvane/common/python/translate_errors.hpp"
 
 PYBIND11_MODULE(_carrowel, m) {
@@ -14,4 +15,7 @@ PYBIND11_MODULE(_carrowel, m) {
   carrowel::bind_cli(m);
   pybind11::module_ testing = m.def_submodule("_testing", "private helpers for korvane's own tests");
   carrowel::bind_testing(testing);
+  // Last, once every function is registered.
+  python::expose_signatures(m);
+  carrowel::mirror_trainer_signatures(m);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "korvane/common/cli/style.hpp"
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
@@ -40,10 +41,14 @@ struct Options {
 
 milliseconds ms(double seconds) { return milliseconds(static_cast<std::int64_t>(seconds * 1000.0)); }
 
+int finish(const korvane::cli::Stop& stop) {
+  std::cout << stop.out << std::flush;
+  std::cerr << stop.err << std::flush;
+  return stop.status;
+}
+
 int usage_error(const CLI::App& app, const std::string& message) {
-  std::cerr << "usage: " << app.get_name() << " [--host HOST] [--port PORT] [--stages N] [--layers L] [OPTIONS]\n"
-            << app.get_name() << ": error: " << message << "\n";
-  return 2;
+  return finish(korvane::cli::usage_error(app, message));
 }
 
 }  // namespace
@@ -52,6 +57,7 @@ int main(int argc, char** argv) {
   Options o;
   CLI::App app{"Coordinator for pipeline training tasks: join, layer assignment and tensor relay",
                "korvane-coordinator"};
+  korvane::cli::configure(app, KORVANE_VERSION);
   app.add_option("--host", o.host, "address to listen on")->capture_default_str();
   app.add_option("--port", o.port, "port to listen on; 0 picks a free one")
       ->check(CLI::Range(0, 65535))
@@ -99,10 +105,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return usage_error(app, e.what());
+    return finish(korvane::cli::stop(app, e));
   }
   if (o.layers < o.stages) return usage_error(app, "--layers must be at least --stages (every stage needs a layer)");
   const std::size_t reserve = std::max<std::size_t>(4, o.threads / 4);

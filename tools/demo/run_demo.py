@@ -6,7 +6,7 @@ trainer's output is shown with its name in front. Ends with the held-out accurac
 plot of loss and accuracy against rounds. Exits 0 when all three printed their training
 summary.
 
-    python3 tools/demo/run_demo.py [--rounds N] [--eval-every N] [--plot PNG]
+    /usr/bin/python3 tools/demo/run_demo.py [--rounds N] [--eval-every N] [--plot PNG]     (or: make demo)
 """
 import argparse
 import os

@@ -1,8 +1,9 @@
 // The command-line program: one trainer from joining to the end of training.
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
 //       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]]
-// Option errors print a usage line and the error on stderr and give exit status 2; any
-// error after parsing propagates (the interpreter reports it on stderr with status 1).
+// Option errors print a usage line and the error on stderr and give exit status 2 (the
+// style is common/cli/style.hpp); any error after parsing propagates (the interpreter
+// reports it on stderr with status 1).
 #include <CLI/CLI.hpp>
 #include <pybind11/stl.h>
 
@@ -11,18 +12,13 @@
 #include "korvane/carrowel/bindings.hpp"
 #include "korvane/carrowel/cli/user_model.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
+#include "korvane/common/cli/style.hpp"
 #include "korvane/common/float_format.hpp"
 #include "korvane/common/python/output.hpp"
 
 namespace korvane::carrowel {
 
 namespace {
-constexpr const char* kProgram = "python3 -m korvane.carrowel";
-constexpr const char* kUsage =
-    "usage: python3 -m korvane.carrowel [-h] --task-id TASK_ID [--trainer-id TRAINER_ID] "
-    "[--coordinator COORDINATOR] [--rounds ROUNDS] [--lr LR] [--autograd-backward] "
-    "[--model MODULE:FUNCTION] [--eval-every N]";
-
 struct Options {
   std::string task_id;
   std::string trainer_id = "trainer_1";
@@ -64,23 +60,18 @@ std::vector<std::string> split_empty_inline_values(const std::vector<std::string
   return out;
 }
 
-void write_stream(const char* name, const std::string& text) {
-  py::object stream = py::module_::import("sys").attr(name);
-  if (stream.is_none()) return;
-  stream.attr("write")(py::str(text));
-  stream.attr("flush")();
-}
-
-// Parses argv; returns an exit status when the program must stop here (help or error).
+// Parses argv; returns an exit status when the program must stop here (help, version, error).
 std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
-  CLI::App app("ORVYN Pipeline Trainer", kProgram);
+  CLI::App app("ORVYN Pipeline Trainer", module_program_name("korvane.carrowel"));
+  cli::configure(app, py::module_::import("korvane").attr("__version__").cast<std::string>());
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("--task-id", o.task_id, "Pipeline task ID")->required();
   app.add_option("--trainer-id", o.trainer_id, "Trainer ID")->capture_default_str();
   app.add_option("--coordinator", o.coordinator, "Coordinator URL")->capture_default_str();
   std::string rounds_text = std::to_string(o.rounds), eval_every_text = "0";
   app.add_option("--rounds", rounds_text, "Training rounds")->type_name("INT")->capture_default_str();
-  app.add_option("--lr", o.lr, "Learning rate")->capture_default_str();
+  // A NaN or infinite rate would turn every weight into NaN while the run reports success.
+  app.add_option("--lr", o.lr, "Learning rate")->check(cli::finite_number)->capture_default_str();
   app.add_flag("--autograd-backward", o.autograd_backward,
                "Train plain layers of every stage through autograd (true vector-Jacobian products)");
   app.add_option("--model", o.model,
@@ -97,12 +88,11 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
     if (o.eval_every < 0) throw CLI::ValidationError("--eval-every", "must be >= 0");
     if (!o.model.empty() && o.model.find(':') == std::string::npos)
       throw CLI::ValidationError("--model", "expected MODULE:FUNCTION, got '" + o.model + "'");
-  } catch (const CLI::CallForHelp&) {
-    write_stream("stdout", app.help());
-    return 0;
   } catch (const CLI::ParseError& e) {
-    write_stream("stderr", std::string(kUsage) + "\n" + kProgram + ": error: " + e.what() + "\n");
-    return 2;
+    const cli::Stop stop = cli::stop(app, e);
+    write_text("stdout", stop.out);
+    write_text("stderr", stop.err);
+    return stop.status;
   }
   return std::nullopt;
 }

@@ -277,7 +277,9 @@ void bind_compression(py::module_& m) {
              return CompressedTensor{as_scales(scales), as_signs(signs), as_shape(shape),
                                      as_integer(group_size, "group_size"), as_bool(is_backward, "is_backward")};
            }),
-           py::arg("scales"), py::arg("signs"), py::arg("shape"), py::arg("group_size"), py::arg("is_backward"))
+           py::arg("scales"), py::arg("signs"), py::arg("shape"), py::arg("group_size"), py::arg("is_backward"),
+           "scales: binary16 values (array, list or little-endian bytes); signs: packed bits (uint8\n"
+           "array, list or bytes); shape: the tensor's dimensions; is_backward: a gradient.")
       .def_property(
           "scales", [](const CompressedTensor& c) { return scales_array(c); },
           [](CompressedTensor& c, py::handle v) { c.scales = as_scales(v); },
@@ -293,18 +295,23 @@ void bind_compression(py::module_& m) {
             for (std::int64_t d : c.shape) l.append(d);
             return l;
           },
-          [](CompressedTensor& c, py::handle v) { c.shape = as_shape(v); })
+          [](CompressedTensor& c, py::handle v) { c.shape = as_shape(v); }, "The original tensor's shape (a list).")
       .def_property(
           "group_size", [](const CompressedTensor& c) { return c.group_size; },
-          [](CompressedTensor& c, py::handle v) { c.group_size = as_integer(v, "group_size"); })
+          [](CompressedTensor& c, py::handle v) { c.group_size = as_integer(v, "group_size"); },
+          "Elements per scale.")
       .def_property(
           "is_backward", [](const CompressedTensor& c) { return c.is_backward; },
-          [](CompressedTensor& c, py::handle v) { c.is_backward = as_bool(v, "is_backward"); })
-      .def("size_bytes", &CompressedTensor::size_bytes)
-      .def("num_elements", &CompressedTensor::num_elements)
-      .def("compression_ratio", &CompressedTensor::compression_ratio)
-      .def("to_bytes", [](const CompressedTensor& c) { return py::bytes(c.to_bytes()); })
-      .def_static("from_bytes", [](py::handle data) { return parse(data); }, py::arg("data"))
+          [](CompressedTensor& c, py::handle v) { c.is_backward = as_bool(v, "is_backward"); },
+          "True for a gradient, False for an activation.")
+      .def("size_bytes", &CompressedTensor::size_bytes, "Bytes of the scales plus the packed signs.")
+      .def("num_elements", &CompressedTensor::num_elements, "Elements of the original tensor.")
+      .def("compression_ratio", &CompressedTensor::compression_ratio,
+           "Float32 bytes of the original over size_bytes() (0.0 for an empty record).")
+      .def("to_bytes", [](const CompressedTensor& c) { return py::bytes(c.to_bytes()); },
+           "The byte form sent between trainers (little-endian).")
+      .def_static("from_bytes", [](py::handle data) { return parse(data); }, py::arg("data"),
+                  "Parses the byte form; truncated or inconsistent data raises ValueError.")
       .def("__eq__",
            [](const CompressedTensor& a, py::handle b) -> py::object {
              if (!py::isinstance<CompressedTensor>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);

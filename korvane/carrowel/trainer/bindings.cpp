@@ -32,18 +32,19 @@ void bind_layer_assignment(py::module_& m) {
           }),
           py::arg("task_id"), py::arg("trainer"), py::arg("layer_start"), py::arg("layer_end"),
           py::arg("pipeline_position"), py::arg("upstream_trainer"), py::arg("downstream_trainer"),
-          py::arg("layer_weights_hash"))
-      .def_readwrite("task_id", &LA::task_id)
-      .def_readwrite("trainer", &LA::trainer)
-      .def_readwrite("layer_start", &LA::layer_start)
-      .def_readwrite("layer_end", &LA::layer_end)
-      .def_readwrite("pipeline_position", &LA::pipeline_position)
-      .def_readwrite("upstream_trainer", &LA::upstream_trainer)
-      .def_readwrite("downstream_trainer", &LA::downstream_trainer)
-      .def_readwrite("layer_weights_hash", &LA::layer_weights_hash)
-      .def_property_readonly("layer_count", &LA::layer_count)
-      .def_property_readonly("is_first_stage", &LA::is_first_stage)
-      .def_property_readonly("is_last_stage", &LA::is_last_stage)
+          py::arg("layer_weights_hash"), "A plain record; absent neighbours mark the first and last stage.")
+      .def_readwrite("task_id", &LA::task_id, "The pipeline task.")
+      .def_readwrite("trainer", &LA::trainer, "The trainer this slice belongs to.")
+      .def_readwrite("layer_start", &LA::layer_start, "First layer of the slice (inclusive).")
+      .def_readwrite("layer_end", &LA::layer_end, "End of the slice (exclusive).")
+      .def_readwrite("pipeline_position", &LA::pipeline_position, "Position of the stage, from 0.")
+      .def_readwrite("upstream_trainer", &LA::upstream_trainer, "The upstream neighbour, or None on the first stage.")
+      .def_readwrite("downstream_trainer", &LA::downstream_trainer,
+                     "The downstream neighbour, or None on the last stage.")
+      .def_readwrite("layer_weights_hash", &LA::layer_weights_hash, "Identifies the slice's weights; may be empty.")
+      .def_property_readonly("layer_count", &LA::layer_count, "layer_end - layer_start.")
+      .def_property_readonly("is_first_stage", &LA::is_first_stage, "True when there is no upstream neighbour.")
+      .def_property_readonly("is_last_stage", &LA::is_last_stage, "True when there is no downstream neighbour.")
       .def("__eq__", [](const LA& a, py::object b) -> py::object {
         if (!py::isinstance<LA>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         return py::bool_(a == b.cast<const LA&>());
@@ -75,7 +76,7 @@ Task<py::object> get_client(py::object self) {
 void bind_trainer(py::module_& m) {
   bind_layer_assignment(m);
   py::class_<ClientSession>(m, "ClientSession", "The trainer's lazily created HTTP client session.")
-      .def_readonly("closed", &ClientSession::closed);
+      .def_readonly("closed", &ClientSession::closed, "Whether the session was closed.");
 
   TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
   cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device,
@@ -93,18 +94,21 @@ void bind_trainer(py::module_& m) {
             return t;
           }),
           py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none(),
-          py::kw_only(), py::arg("autograd_backward") = false, py::arg("optimizer") = py::none())
-      .def_readwrite("trainer_id", &Trainer::trainer_id)
-      .def_readwrite("coordinator_url", &Trainer::coordinator_url)
-      .def_readwrite("device", &Trainer::device)
-      .def_readwrite("layers", &Trainer::layers)
+          py::kw_only(), py::arg("autograd_backward") = false, py::arg("optimizer") = py::none(),
+          "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".")
+      .def_readwrite("trainer_id", &Trainer::trainer_id, "This trainer's identifier.")
+      .def_readwrite("coordinator_url", &Trainer::coordinator_url, "The coordinator's base URL.")
+      .def_readwrite("device", &Trainer::device, "The device of the layers and tensors (\"cpu\", \"cuda\", ...).")
+      .def_readwrite("layers", &Trainer::layers, "The layers of this stage: an nn.ModuleList once joined.")
       .def_property(
           "layer_assignment", [](const Trainer& t) { return t.layer_assignment; },
           [](Trainer& t, py::object v) {
             if (!v.is_none() && !py::isinstance<LayerAssignment>(v)) raise_argument_type("layer_assignment", "LayerAssignment", v);
             t.layer_assignment = std::move(v);
-          })
-      .def_readwrite("autograd_backward", &Trainer::autograd_backward)
+          },
+          "The LayerAssignment of the join, or None before it.")
+      .def_readwrite("autograd_backward", &Trainer::autograd_backward,
+                     "Whether plain layers get their true vector-Jacobian products through autograd.")
       .def_property(
           "optimizer", [](const Trainer& t) { return t.optimizer; },
           [](Trainer& t, py::object v) {
@@ -113,10 +117,12 @@ void bind_trainer(py::module_& m) {
             t.optimizer = std::move(v);
             t.plain_optimizer = py::none();  // built again from the new factory at the next update
             t.plain_params = py::none();
-          })
+          },
+          "The factory params -> torch.optim.Optimizer for the plain layers, or None for plain SGD.")
       .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.plain_optimizer; })
-      .def_readwrite("current_round", &Trainer::current_round)
-      .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx)
+      .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")
+      .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx,
+                     "The number of the next micro-batch, as sent to the coordinator.")
       .def_readwrite("_activation_buffer", &Trainer::activation_buffer)
       .def_readwrite("_grad_buffer", &Trainer::grad_buffer)
       .def_readwrite("_client", &Trainer::client)

@@ -173,19 +173,23 @@ void bind_stage(TrainerClass& cls) {
          [](py::object self, py::object activation) {
            return make_op(forward_stage(std::move(self), std::move(activation)), "forward_stage");
          },
-         py::arg("activation"))
+         py::arg("activation"),
+         "Awaitable: runs the activation through this stage's layers in order; gives the output tensor.")
       .def(
           "backward_stage",
           [](py::object self, py::object grad_output) {
             return make_op(backward_stage(std::move(self), std::move(grad_output)), "backward_stage");
           },
-          py::arg("grad_output"))
+          py::arg("grad_output"),
+          "Awaitable: carries the output gradient back through the layers in reverse order; gives the\n"
+          "input gradient.")
       .def(
           "update_layers",
           [](py::object self, double lr, bool loss_decreased) {
             return make_op(update_layers(std::move(self), lr, loss_decreased), "update_layers");
           },
-          py::arg("lr") = kDefaultLr, py::arg("loss_decreased") = true);
+          py::arg("lr") = kDefaultLr, py::arg("loss_decreased") = true,
+          "Awaitable: updates every layer once (int8 layers from their own gradients, others by SGD).");
 }
 
 }  // namespace korvane::carrowel

@@ -269,9 +269,10 @@ void bind_async(py::module_& m) {
       .def("__await__", [](py::object self) { return self; })
       .def("__iter__", [](py::object self) { return self; })
       .def("__next__", [](Op& op) { return op.send(py::none()); })
-      .def("send", &Op::send)
-      .def("throw", &Op::throw_, py::arg("typ"), py::arg("val") = py::none(), py::arg("tb") = py::none())
-      .def("close", &Op::close)
+      .def("send", &Op::send, py::arg("value"), "Starts or resumes the operation (the coroutine protocol).")
+      .def("throw", &Op::throw_, py::arg("typ"), py::arg("val") = py::none(), py::arg("tb") = py::none(),
+           "Raises an exception inside the operation; CancelledError aborts its request.")
+      .def("close", &Op::close, "Abandons the operation and releases what it holds.")
       .def("__repr__", &Op::repr);
   // The I/O thread must be gone before the interpreter finalises.
   py::module_::import("atexit").attr("register")(py::cpp_function([] { http::IoThread::instance().shutdown(); }));

@@ -13,4 +13,19 @@ void print_line(const std::string& line) {
   // Lines are rare and often read live through a pipe (the demo): flush each one.
   if (py::hasattr(out, "flush")) out.attr("flush")();
 }
+
+void write_text(const char* stream, const std::string& text) {
+  if (text.empty()) return;
+  py::object out = py::module_::import("sys").attr(stream);
+  if (out.is_none()) return;
+  out.attr("write")(py::str(text));
+  if (py::hasattr(out, "flush")) out.attr("flush")();
+}
+
+std::string module_program_name(const std::string& module) {
+  py::object exe = py::module_::import("sys").attr("executable");
+  std::string interpreter = "python3";
+  if (py::bool_(exe)) interpreter = py::module_::import("os").attr("path").attr("basename")(exe).cast<std::string>();
+  return interpreter + " -m " + module;
+}
 }  // namespace korvane

@@ -5,4 +5,9 @@
 
 namespace korvane {
 void print_line(const std::string& line);
+// Writes text as it is to sys.stdout or sys.stderr ("stdout", "stderr") and flushes.
+void write_text(const char* stream, const std::string& text);
+// How a module is run as a program, named after the running interpreter:
+// "python3 -m korvane.carrowel".
+std::string module_program_name(const std::string& module);
 }

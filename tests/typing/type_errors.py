@@ -1,0 +1,13 @@
+"""Misuses that the stubs must make mypy refuse: each line marked `# expect: CODE` must
+get an error with that code, and no other line may (tests/python/test_typing.py)."""
+import torch
+
+from korvane.carrowel import LayerAssignment, OrvynPipelineTrainer, OrvynPipelineTrainerSync, compress_tensor
+
+sync = OrvynPipelineTrainerSync("x")
+sync.run_training_loop(3)  # expect: misc
+sync.run_pipeline_round(learning_rate=0.1)  # expect: call-arg
+compress_tensor(torch.randn(3), group_size="64")  # expect: arg-type
+not_awaited: LayerAssignment = OrvynPipelineTrainer("a").join_pipeline("t")  # expect: assignment
+OrvynPipelineTrainer(trainer_id=7)  # expect: arg-type
+sync.layers = []  # expect: misc
