@@ -1,5 +1,6 @@
 // The command-line program: one trainer from joining to the end of training.
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
+//                               [--token TOKEN | --token-file PATH]
 // Option errors print a usage line and the error on stderr and give exit status 2; any
 // error after parsing propagates (the interpreter reports it on stderr with status 1).
 #include <CLI/CLI.hpp>
@@ -24,6 +25,7 @@ struct Options {
   std::string coordinator = kDefaultCoordinatorUrl;
   long long rounds = 10;
   double lr = 0.0001;
+  std::optional<std::string> token, token_file;
 };
 
 void write_stream(const char* name, const std::string& text) {
@@ -42,6 +44,8 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   app.add_option("--coordinator", o.coordinator, "Coordinator URL")->capture_default_str();
   app.add_option("--rounds", o.rounds, "Training rounds")->capture_default_str();
   app.add_option("--lr", o.lr, "Learning rate")->capture_default_str();
+  app.add_option("--token", o.token, "Bearer token the coordinator requires (visible in the process list)");
+  app.add_option("--token-file", o.token_file, "File whose first line is the coordinator's bearer token");
   std::vector<std::string> reversed(argv.rbegin(), argv.rend());  // CLI11 takes them last-first
   try {
     app.parse(reversed);
@@ -72,8 +76,12 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   print_line(rule);
 
   py::module_ carrowel = py::module_::import("korvane.carrowel");
-  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(py::arg("trainer_id") = o.trainer_id,
-                                                                 py::arg("coordinator_url") = o.coordinator);
+  py::dict kwargs;
+  kwargs["trainer_id"] = o.trainer_id;
+  kwargs["coordinator_url"] = o.coordinator;
+  if (o.token) kwargs["token"] = *o.token;
+  if (o.token_file) kwargs["token_file"] = *o.token_file;
+  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
   print_line("\nJoined pipeline:");
