@@ -213,3 +213,30 @@ def test_trainer_without_the_token_is_refused_with_the_reason(coordinator, capsy
     assert t.layer_assignment is None
     assert "mock" not in capsys.readouterr().out
     assert "not-it" not in repr(t)
+
+
+def test_cli_and_facade_take_the_token_from_a_file(coordinator, tmp_path, capsys):
+    from korvane.carrowel import OrvynPipelineTrainerSync, main
+    path = tmp_path / "token"
+    path.write_text(TOKEN + "\n")
+    url = coordinator(stages=1, layers=1, token=TOKEN)
+    assert main(["--task-id", "cli", "--trainer-id", "solo", "--coordinator", url, "--rounds", "2",
+                 "--token-file", str(path)]) == 0
+    out = capsys.readouterr().out
+    assert "Training complete!" in out and "Warning: Failed" not in out and TOKEN not in out
+    facade = OrvynPipelineTrainerSync(trainer_id="solo2", coordinator_url=url, token=TOKEN)
+    assert facade.join_pipeline("facade").layer_count == 1
+    with pytest.raises(ValueError, match="either token or token_file"):
+        OrvynPipelineTrainerSync(trainer_id="x", token=TOKEN, token_file=str(path))
+
+
+def test_a_join_whose_client_hangs_up_frees_its_hold_and_its_id(coordinator):
+    url = coordinator(stages=2, layers=2)
+    parts = urllib.parse.urlsplit(url)
+    body = json.dumps({"task_id": "t", "trainer_id": "a", "memory_bytes": 1, "has_gpu": False}).encode()
+    s = socket.create_connection((parts.hostname, parts.port))
+    s.sendall(b"POST /pipeline/join HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+    wait_until(lambda: status(url)["held_requests"] == 1)
+    s.close()
+    wait_until(lambda: status(url)["held_requests"] == 0 and status(url)["tasks"] == 0, timeout=2)
+    Pipeline(url, "t").start().assert_completed()  # "a" is free for the real trainer
