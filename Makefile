@@ -9,7 +9,8 @@ DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev \
   googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp \
   python3-matplotlib libopenblas0-pthread \
-  ccache python3-setuptools python3-wheel python3-venv python3-pip mypy
+  ccache python3-setuptools python3-wheel python3-venv python3-pip mypy \
+  libboost1.81-dev
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 # Compiles go through ccache with paths relative to the build tree, so the pip build of
