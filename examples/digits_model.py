@@ -27,6 +27,7 @@ layers of `stage_int8` take their rate from --lr.
 """
 import gzip
 import pathlib
+from typing import Callable
 
 import torch
 from torch import nn
@@ -89,9 +90,10 @@ def build_layers(int8=False, seed=SEED):
     (square ones only: it needs in_features == out_features when autograd passes through it)
     for the hidden Linear layers."""
     torch.manual_seed(seed)
-    linear = nn.Linear
+    linear: Callable[[int, int], nn.Module] = nn.Linear
     if int8:
-        from korvane.zeb_trainable_int8 import ZEBTrainableLinear as linear
+        from korvane.zeb_trainable_int8 import ZEBTrainableLinear
+        linear = ZEBTrainableLinear
     return [nn.Linear(64, HIDDEN), nn.ReLU(), nn.LayerNorm(HIDDEN),
             linear(HIDDEN, HIDDEN), nn.ReLU(), nn.LayerNorm(HIDDEN),
             linear(HIDDEN, HIDDEN), nn.ReLU(), nn.Linear(HIDDEN, 10)]

@@ -49,9 +49,12 @@ Where it runs:
     RuntimeError at its first use on the GPU; without the flag a CUDA layer uses the torch
     arithmetic.
 """
+from types import ModuleType
+
 import torch
 from torch import nn
 
+_int8_native: ModuleType | None
 try:
     from . import _int8_native
 except ImportError:  # not built: the torch arithmetic below does the same work
@@ -126,6 +129,12 @@ def brisol_kernels(device):
 
 
 class ZEBTrainableLinear(nn.Module):
+    # The optimiser state, registered as buffers in __init__.
+    prev_signs: torch.Tensor
+    variance: torch.Tensor
+    bias_prev_signs: torch.Tensor
+    bias_variance: torch.Tensor
+
     def __init__(self, in_features, out_features, *, use_brisol=False):
         super().__init__()
         self.in_features = int(in_features)
@@ -142,9 +151,10 @@ class ZEBTrainableLinear(nn.Module):
         self.register_buffer("bias_prev_signs", torch.zeros_like(self.bias, dtype=torch.int8))
         self.register_buffer("bias_variance", torch.zeros_like(self.bias))
         self.update_count = 0
-        self._input = None  # kept by forward for backward_zeb
-        self.grad_weight = None  # kept by backward_zeb for update_from_gradient
-        self.grad_bias = None
+        self._input: torch.Tensor | None = None  # kept by forward for backward_zeb
+        # Kept by backward_zeb for update_from_gradient; both set or both None.
+        self.grad_weight: torch.Tensor | None = None
+        self.grad_bias: torch.Tensor | None = None
 
     @classmethod
     def from_linear(cls, linear, *, use_brisol=False):
@@ -181,12 +191,14 @@ class ZEBTrainableLinear(nn.Module):
     def _brisol_here(self):
         return self.use_brisol and self.weight_int8.is_cuda
 
-    def _native_here(self):
-        return _int8_native is not None and self.weight_int8.device.type == "cpu"
+    def _native_here(self) -> ModuleType | None:
+        """The native module when it serves this layer (built, and the layer on the CPU)."""
+        return _int8_native if self.weight_int8.device.type == "cpu" else None
 
     def dequantized_weight(self):
-        if self._native_here():
-            return _int8_native.dequantize(self.weight_int8, self.weight_scale)
+        native = self._native_here()
+        if native is not None:
+            return native.dequantize(self.weight_int8, self.weight_scale)
         if self._brisol_here():
             return brisol_kernels(self.weight_int8.device).dequantize_int8(
                 self.weight_int8, self.weight_scale, (self.out_features, self.in_features))
@@ -219,9 +231,9 @@ class ZEBTrainableLinear(nn.Module):
 
     @torch.no_grad()
     def update_from_gradient(self, *, lr, weight_decay=0.01, loss_decreased=True):
-        if self.grad_weight is None:
-            return  # nothing to apply since the last update
         grad_weight, grad_bias = self.grad_weight, self.grad_bias
+        if grad_weight is None or grad_bias is None:
+            return  # nothing to apply since the last update
         self.grad_weight = self.grad_bias = None
         lr = float(lr) if loss_decreased else float(lr) * 0.5
         # The running variance starts at zero, so sqrt(var) underestimates the gradient's
@@ -231,8 +243,9 @@ class ZEBTrainableLinear(nn.Module):
         t = self.update_count + 1
         lr *= (1 - VAR_BETA ** t) ** 0.5
         weight_decay = float(weight_decay)
-        if self._native_here():
-            done = _int8_native.fused_update(
+        native = self._native_here()
+        if native is not None:
+            done = native.fused_update(
                 self.weight_int8, self.weight_scale, grad_weight.contiguous(), self.prev_signs,
                 self.variance, self.bias, grad_bias.contiguous(), self.bias_prev_signs,
                 self.bias_variance, lr, weight_decay, SIGN_BOOST, SIGN_BRAKE, VAR_BETA, VAR_EPS)

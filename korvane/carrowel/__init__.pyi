@@ -1,9 +1,12 @@
 """Types of korvane.carrowel, the pipeline trainer (a native module)."""
 import asyncio
-from typing import Any, Callable, ClassVar, Coroutine, Generator, Generic, Iterable, NotRequired, Sequence, TypedDict, TypeVar
+import os
+from typing import (Any, Callable, ClassVar, Coroutine, Generator, Generic, Iterable, Iterator, NotRequired, Sequence,
+                    TypedDict, TypeVar)
 
 import torch
 
+_T = TypeVar("_T")
 _T_co = TypeVar("_T_co", covariant=True)
 
 TORCH_AVAILABLE: bool
@@ -15,8 +18,18 @@ class TrainingMetrics(TypedDict):
     losses: list[float]
     avg_loss: NotRequired[float]  # absent when no round produced a loss
 
+class EvaluationMetrics(TypedDict):
+    """What run_evaluation returns (a plain dict at run time); the scores only on a last stage given labels."""
+    batches: int
+    samples: NotRequired[int]
+    loss: NotRequired[float]
+    accuracy: NotRequired[float]
+
 # What a data source yields: (input, labels) pairs or bare inputs.
 _Batch = torch.Tensor | tuple[torch.Tensor, torch.Tensor | None]
+
+# The optimizer= option: builds the optimiser of a stage's plain layers from their parameters.
+_OptimizerFactory = Callable[[list[torch.nn.Parameter]], torch.optim.Optimizer]
 
 class Operation(Coroutine[Any, Any, _T_co], Generic[_T_co]):
     """An awaitable operation: await it, gather it, or run it with run_until_complete."""
@@ -75,15 +88,21 @@ class OrvynPipelineTrainer:
     layer_assignment: LayerAssignment | None
     current_round: int
     micro_batch_idx: int
+    autograd_backward: bool
+    optimizer: _OptimizerFactory | None
     # Keyword-only options go after a `*`, here and in OrvynPipelineTrainerSync.__init__
     # (the facade shows and forwards the trainer's parameters; stubtest holds both to them).
     def __init__(self, trainer_id: str, coordinator_url: str = "http://localhost:9545",
-                 device: str | None = None) -> None: ...
+                 device: str | None = None, *, autograd_backward: bool = False,
+                 optimizer: _OptimizerFactory | None = None, token: str | None = None,
+                 token_file: str | os.PathLike[str] | None = None) -> None: ...
     def join_pipeline(self, task_id: str) -> Operation[LayerAssignment]: ...
     def run_pipeline_round(self, input_data: torch.Tensor | None = None, labels: torch.Tensor | None = None,
                            lr: float = 0.0001) -> Operation[float | None]: ...
     def run_training_loop(self, dataloader: Iterable[_Batch] | None = None, num_rounds: int = 100, lr: float = 0.0001,
                           on_round_complete: Callable[[int, float], object] | None = None) -> Operation[TrainingMetrics]: ...
+    def run_evaluation(self, dataloader: Iterable[_Batch] | None = None,
+                       num_batches: int = 1) -> Operation[EvaluationMetrics]: ...
     def forward_stage(self, activation: torch.Tensor) -> Operation[torch.Tensor]: ...
     def backward_stage(self, grad_output: torch.Tensor) -> Operation[torch.Tensor]: ...
     def update_layers(self, lr: float = 0.0001, loss_decreased: bool = True) -> Operation[None]: ...
@@ -101,7 +120,9 @@ class OrvynPipelineTrainerSync:
     @property
     def _loop(self) -> asyncio.AbstractEventLoop: ...
     def __init__(self, trainer_id: str, coordinator_url: str = "http://localhost:9545",
-                 device: str | None = None) -> None: ...
+                 device: str | None = None, *, autograd_backward: bool = False,
+                 optimizer: _OptimizerFactory | None = None, token: str | None = None,
+                 token_file: str | os.PathLike[str] | None = None) -> None: ...
     def join_pipeline(self, task_id: str) -> LayerAssignment: ...
     # The trainer's parameters, all keyword-only (see OrvynPipelineTrainer).
     def run_pipeline_round(self, *, input_data: torch.Tensor | None = None, labels: torch.Tensor | None = None,
@@ -109,10 +130,18 @@ class OrvynPipelineTrainerSync:
     def run_training_loop(self, *, dataloader: Iterable[_Batch] | None = None, num_rounds: int = 100,
                           lr: float = 0.0001,
                           on_round_complete: Callable[[int, float], object] | None = None) -> TrainingMetrics: ...
+    def run_evaluation(self, *, dataloader: Iterable[_Batch] | None = None,
+                       num_batches: int = 1) -> EvaluationMetrics: ...
     @property
     def layer_assignment(self) -> LayerAssignment | None: ...
     @property
     def layers(self) -> Any: ...
+
+class EpochStream(Iterator[_T], Generic[_T]):
+    """Reads a data source as one endless stream of its passes."""
+    def __init__(self, source: Iterable[_T]) -> None: ...
+    def __iter__(self) -> EpochStream[_T]: ...
+    def __next__(self) -> _T: ...
 
 def compress_tensor(tensor: torch.Tensor, group_size: int = 64, is_backward: bool = False) -> CompressedTensor: ...
 def decompress_tensor(compressed: CompressedTensor, device: str | torch.device = "cpu") -> torch.Tensor: ...

@@ -47,7 +47,12 @@ def test_properties_are_documented():
 
 def test_real_names_and_defaults():
     sig = inspect.signature(OrvynPipelineTrainer)
-    assert list(sig.parameters) == ["trainer_id", "coordinator_url", "device"]
+    positional = ["trainer_id", "coordinator_url", "device"]
+    assert list(sig.parameters)[:3] == positional
+    # Every option after the three specified parameters is keyword-only and off (None or False) by default.
+    options = [p for p in sig.parameters.values() if p.name not in positional]
+    assert {"autograd_backward", "optimizer", "token", "token_file"} <= {p.name for p in options}
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY and p.default in (None, False) for p in options), sig
     assert sig.parameters["coordinator_url"].default == "http://localhost:9545"  # a default holding ':' and '/'
     assert sig.parameters["device"].default is None
     assert str(inspect.signature(OrvynPipelineTrainer.run_training_loop)) == (
@@ -56,14 +61,16 @@ def test_real_names_and_defaults():
     assert str(inspect.signature(bound)) == "(timeout=30.0)"
     assert list(inspect.signature(carrowel.CompressedTensor.from_bytes).parameters) == ["data"]
     assert str(inspect.signature(carrowel.compress_tensor)) == "(tensor, group_size=64, is_backward=False)"
-    assert inspect.signature(brisol.ZEBCuPyKernels.fused_weight_update).parameters["var_eps"].default == 1e-8
+    update = inspect.signature(brisol.ZEBCuPyKernels.fused_weight_update).parameters
+    assert update["var_eps"].default == 1e-8 and update["weight_decay"].default == 0
+    assert str(inspect.signature(carrowel.EpochStream)) == "(source)"
     text = pydoc.render_doc(OrvynPipelineTrainer, renderer=pydoc.plaintext)
     assert "forward_stage(self, activation)" in text and "get_memory_usage(self)" in text
 
 
 def test_facade_shows_and_takes_the_trainers_parameters():
     assert inspect.signature(OrvynPipelineTrainerSync) == inspect.signature(OrvynPipelineTrainer)
-    for op in ("run_pipeline_round", "run_training_loop"):
+    for op in ("run_pipeline_round", "run_training_loop", "run_evaluation"):
         trainer = list(inspect.signature(getattr(OrvynPipelineTrainer, op)).parameters.values())
         facade = list(inspect.signature(getattr(OrvynPipelineTrainerSync, op)).parameters.values())
         assert [p.name for p in facade] == [p.name for p in trainer]

@@ -11,3 +11,5 @@ compress_tensor(torch.randn(3), group_size="64")  # expect: arg-type
 not_awaited: LayerAssignment = OrvynPipelineTrainer("a").join_pipeline("t")  # expect: assignment
 OrvynPipelineTrainer(trainer_id=7)  # expect: arg-type
 sync.layers = []  # expect: misc
+OrvynPipelineTrainer("a", "http://127.0.0.1:9", "cpu", True)  # expect: misc
+sync.run_evaluation(num_batches="all")  # expect: arg-type

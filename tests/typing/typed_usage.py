@@ -5,8 +5,9 @@ import asyncio
 import torch
 
 from korvane.brisol import CUPY_AVAILABLE, ZEBCuPyKernels
-from korvane.carrowel import (TORCH_AVAILABLE, CompressedTensor, LayerAssignment, OrvynPipelineTrainer,
-                              OrvynPipelineTrainerSync, TrainingMetrics, compress_tensor, decompress_tensor, main)
+from korvane.carrowel import (TORCH_AVAILABLE, CompressedTensor, EpochStream, EvaluationMetrics, LayerAssignment,
+                              OrvynPipelineTrainer, OrvynPipelineTrainerSync, TrainingMetrics, compress_tensor,
+                              decompress_tensor, main)
 
 
 async def two_stages(url: str) -> list[float]:
@@ -35,6 +36,23 @@ def blocking(url: str) -> float:
     loss = f.run_pipeline_round(lr=0.001)
     metrics = f.run_training_loop(num_rounds=2)
     return metrics.get("avg_loss", 0.0) + (loss or 0.0) + assignment.layer_count
+
+
+def trained_and_scored(url: str, token_path: str) -> float:
+    batches = [(torch.randn(8, 768), torch.randint(0, 10, (8,)))]
+    t = OrvynPipelineTrainerSync("solo", url, "cpu", autograd_backward=True, token_file=token_path,
+                                 optimizer=lambda params: torch.optim.AdamW(params, lr=1e-3))
+    stream: EpochStream[tuple[torch.Tensor, torch.Tensor]] = EpochStream(batches)
+    first: tuple[torch.Tensor, torch.Tensor] = next(stream)
+    t.run_training_loop(dataloader=stream, num_rounds=2)
+    scores: EvaluationMetrics = t.run_evaluation(dataloader=batches, num_batches=1)
+    return scores.get("accuracy", 0.0) + scores["batches"]
+
+
+async def scored(trainer: OrvynPipelineTrainer) -> int:
+    trainer.optimizer = None
+    trainer.autograd_backward = False
+    return (await trainer.run_evaluation(num_batches=0))["batches"]
 
 
 def records() -> bytes:

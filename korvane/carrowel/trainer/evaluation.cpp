@@ -149,10 +149,15 @@ void bind_evaluation(TrainerClass& cls, py::module_& m) {
       py::arg("dataloader") = py::none(), py::arg("num_batches") = 1,
       "Forward num_batches held-out batches through the pipeline; the last stage returns "
       "{'batches', 'samples', 'loss', 'accuracy'}, other stages {'batches'}.");
-  py::class_<EpochStream>(m, "EpochStream", "A data source read as one endless stream of its passes.")
-      .def(py::init<py::object>(), py::arg("source"))
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &EpochStream::next);
+  py::class_<EpochStream>(m, "EpochStream",
+                          "A data source read as one endless stream of its passes: each iteration goes on\n"
+                          "where the last stopped, and a finished pass starts the next. Pass it as the\n"
+                          "dataloader of several run_training_loop calls to walk through the data.")
+      .def(py::init<py::object>(), py::arg("source"),
+           "Wraps any iterable that can be iterated again (a list, a DataLoader); nothing is read yet.")
+      .def("__iter__", [](py::object self) { return self; }, "The stream itself.")
+      .def("__next__", &EpochStream::next,
+           "The next batch, starting a new pass when one ends; raises when a fresh pass yields nothing.");
 }
 
 }  // namespace korvane::carrowel
