@@ -10,7 +10,11 @@ using namespace korvane::carrowel;
 namespace {
 std::string text(const std::vector<PassAction>& order) {
   std::string s;
-  for (const auto& a : order) s += (a.kind == PassAction::forward ? "F" : "B") + std::to_string(a.micro_batch) + " ";
+  for (const auto& a : order) {
+    s += a.kind == PassAction::forward ? 'F' : 'B';
+    s += std::to_string(a.micro_batch);
+    s += ' ';
+  }
   return s;
 }
 
