@@ -35,8 +35,9 @@ Choices of this layer:
 Gradients from several ``backward_zeb`` calls add up until the next update, which
 consumes them. Several micro-batches may be in flight: each forward run with gradient
 recording on keeps its input, and each ``backward_zeb`` takes the oldest one kept (first
-in, first out), so memory grows with the number in flight. ``drop_stashed_inputs()``
-forgets those whose backward will never come (a step that failed half-way). A non-finite gradient (a diverging run) is dropped and the weights stay as they
+in, first out), so memory grows with the number in flight. ``discard_pending()`` forgets
+the inputs whose backward will never come and the gradients not yet applied (a step
+that failed half-way must not leak into the next one). A non-finite gradient (a diverging run) is dropped and the weights stay as they
 were: cast to int8 it would turn them into garbage.
 """
 import collections
@@ -145,9 +146,11 @@ class ZEBTrainableLinear(nn.Module):
             self.grad_bias += grad_bias
         return (g2 @ self.dequantized_weight()).to(grad.dtype).reshape(*grad.shape[:-1], self.in_features)
 
-    def drop_stashed_inputs(self):
-        """Forgets the inputs of forwards that will not be carried back."""
+    def discard_pending(self):
+        """Forgets the inputs of forwards that will not be carried back and the gradients
+        that no update has applied."""
         self._inputs.clear()
+        self.grad_weight = self.grad_bias = None
 
     @torch.no_grad()
     def update_from_gradient(self, *, lr, weight_decay=0.01, loss_decreased=True):

@@ -138,10 +138,22 @@ long long tensor_bytes(py::handle x) {
 }
 }  // namespace
 
-void drop_stashed_inputs(py::handle layers) {
+void discard_pending(py::handle layers) {
   for (py::handle layer : layers)
-    if (py::hasattr(layer, "drop_stashed_inputs")) layer.attr("drop_stashed_inputs")();
+    if (py::hasattr(layer, "discard_pending")) layer.attr("discard_pending")();
 }
+
+namespace {
+// After a failed step: the gradients its finished micro-batches summed are not applied,
+// and must not be added to the next step's.
+void discard_step_gradients(py::handle layers) {
+  discard_pending(layers);
+  for (py::handle layer : layers) {
+    if (py::hasattr(layer, "update_from_gradient")) continue;
+    for (py::handle p : layer.attr("parameters")()) p.attr("grad") = py::none();
+  }
+}
+}  // namespace
 
 Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inputs, std::vector<py::object> labels,
                                    double lr, long long m, std::optional<long long> max_in_flight,
@@ -154,7 +166,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
   const long long depth = in_flight_depth(m, a.pipeline_position, last, t.pipeline_stages, max_in_flight);
   const std::vector<PassAction> order = one_forward_one_backward(m, depth);
   const long long layer_count = py::len(t.layers);
-  drop_stashed_inputs(t.layers);
+  discard_pending(t.layers);
   t.stage_tape = py::none();
 
   auto relays = std::make_shared<StepRelays>(self, base);
@@ -248,7 +260,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
     failure = std::current_exception();
   }
   if (failure) {
-    drop_stashed_inputs(t.layers);
+    discard_step_gradients(t.layers);
     t.stage_tape = py::none();
     flight.clear();
     relays->cancel_all();

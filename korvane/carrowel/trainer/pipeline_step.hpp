@@ -28,8 +28,9 @@ async::Task<py::object> run_pipeline_step(py::object self, std::vector<py::objec
                                           std::optional<long long> max_in_flight,
                                           std::shared_ptr<StepMemory> memory);
 
-// Makes layers that keep inputs for their own backward (the int8 stand-in) forget them:
-// nothing is in flight when a round or a step begins.
-void drop_stashed_inputs(py::handle layers);
+// Makes layers that keep state between their forward, backward and update (the int8
+// stand-in's discard_pending) forget what is left of an unfinished step: nothing is in
+// flight when a round or a step begins.
+void discard_pending(py::handle layers);
 
 }  // namespace korvane::carrowel

@@ -30,7 +30,7 @@ Task<py::object> run_pipeline_round(py::object self, py::object input_data, py::
   Trainer& t = Trainer::of(self);
   const LayerAssignment& a = t.assignment();
   const bool first = a.is_first_stage(), last = a.is_last_stage();
-  drop_stashed_inputs(t.layers);  // rounds never overlap: whatever a layer still keeps is stale
+  discard_pending(t.layers);  // rounds never overlap: whatever a layer still keeps is stale
 
   py::object activation;
   if (first) {
