@@ -76,6 +76,7 @@ async def _carry(reader, writer, direction):
         await feeder
     finally:
         feeder.cancel()
+        await asyncio.gather(feeder, return_exceptions=True)
 
 
 async def _serve(link, target_host, target_port, client_reader, client_writer):
@@ -137,6 +138,11 @@ async def _main(args):
     await stop.wait()
     for s in servers:
         s.close()
+    # Connections still open are cut, each of its tasks wound down before the loop ends.
+    rest = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+    for t in rest:
+        t.cancel()
+    await asyncio.gather(*rest, return_exceptions=True)
 
 
 def main(argv=None):
