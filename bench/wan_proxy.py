@@ -139,10 +139,13 @@ async def _main(args):
     for s in servers:
         s.close()
     # Connections still open are cut, each of its tasks wound down before the loop ends.
-    rest = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
-    for t in rest:
-        t.cancel()
-    await asyncio.gather(*rest, return_exceptions=True)
+    for _ in range(10):  # a task may wind down into awaits of its own: cancel again
+        rest = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        if not rest:
+            break
+        for t in rest:
+            t.cancel()
+        await asyncio.wait(rest, timeout=1.0)
 
 
 def main(argv=None):
