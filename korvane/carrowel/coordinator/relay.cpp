@@ -54,7 +54,7 @@ struct Fetched {
   std::optional<double> loss;
 };
 
-Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long long micro_batch) {
+Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long long micro_batch, bool warn = true) {
   std::exception_ptr failure;
   Fetched out;
   try {
@@ -77,7 +77,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
     failure = std::current_exception();
   }
   if (failure) {
-    if (!async::is_cancellation(failure))
+    if (warn && !async::is_cancellation(failure))
       print_line(std::string("  Warning: Failed to receive ") + dir.noun + ": " + error_message(failure));
     std::rethrow_exception(failure);
   }
@@ -127,8 +127,8 @@ Task<py::object> post_relay(py::object self, bool backward, std::string body, st
   co_return py::bool_(ok);
 }
 
-Task<py::object> fetch_relay(py::object self, bool backward, double timeout, long long micro_batch) {
-  Fetched f = co_await fetch_tensor(std::move(self), backward ? kGradient : kActivation, timeout, micro_batch);
+Task<py::object> fetch_relay(py::object self, bool backward, double timeout, long long micro_batch, bool warn) {
+  Fetched f = co_await fetch_tensor(std::move(self), backward ? kGradient : kActivation, timeout, micro_batch, warn);
   if (!backward) co_return f.tensor;
   py::object loss = f.loss ? py::object(py::float_(*f.loss)) : py::object(py::none());
   co_return py::make_tuple(f.tensor, loss);

@@ -4,6 +4,7 @@
 // coordinator's "consumed once the recipient has moved on" rule allows.
 #include "korvane/carrowel/trainer/pipeline_step.hpp"
 
+#include <chrono>
 #include <deque>
 #include <limits>
 
@@ -13,6 +14,8 @@
 #include "korvane/carrowel/trainer/schedule.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
+#include "korvane/common/python/output.hpp"
+#include "korvane/common/python/translate_errors.hpp"
 
 namespace korvane::carrowel {
 using async::await_result;
@@ -37,7 +40,8 @@ class StepRelays {
 
   // Starts the first fetches of a direction.
   void open(bool backward) { top_up(backward, window_); }
-  // The fetch of micro-batch k, handed over after the next ones are on their way.
+  // The fetch of micro-batch k, handed over after the next ones are on their way. It was
+  // made ahead of need, so it fails silently: the step makes it again if it has to.
   py::object take_fetch(bool backward, long long k) {
     Window& w = windows_[backward];
     top_up(backward, k + 1);
@@ -47,6 +51,12 @@ class StepRelays {
     w.pending.pop_front();
     top_up(backward, k + 1 + window_);
     return task;
+  }
+  // A fetch made again, now that the stage waits for it: it warns when it fails.
+  py::object refetch(bool backward, long long k, double timeout) {
+    retries_.push_back(spawn(fetch_relay(self_, backward, timeout, base_ + k, /*warn=*/true),
+                             backward ? "receive_gradient" : "receive_activation"));
+    return retries_.back();
   }
   void post(bool backward, py::handle tensor, std::optional<double> loss, long long k) {
     std::string body = encode_tensor(tensor, backward);  // now, outside the guarded region, as send_* does
@@ -60,12 +70,15 @@ class StepRelays {
     for (Window& w : windows_)
       for (auto& [k, task] : w.pending) out.append(task);
     for (auto& p : posts_) out.append(p);
+    for (auto& r : retries_)
+      if (!r.attr("done")().cast<bool>()) out.append(r);
     return out;
   }
   void cancel_all() noexcept {
     for (Window& w : windows_)
       for (auto& [k, task] : w.pending) cancel(task);
     for (auto& p : posts_) cancel(p);
+    for (auto& r : retries_) cancel(r);
   }
 
  private:
@@ -77,7 +90,7 @@ class StepRelays {
   void top_up(bool backward, long long end) {
     Window& w = windows_[backward];
     for (; w.next < std::min(end, m_); ++w.next)
-      w.pending.emplace_back(w.next, spawn(fetch_relay(self_, backward, kFetchTimeout, base_ + w.next),
+      w.pending.emplace_back(w.next, spawn(fetch_relay(self_, backward, kFetchTimeout, base_ + w.next, false),
                                            backward ? "receive_gradient" : "receive_activation"));
   }
   static py::object spawn(Task<py::object> task, const char* name) {
@@ -96,7 +109,32 @@ class StepRelays {
   long long base_, m_, window_;
   Window windows_[2];  // [activation, gradient]
   std::vector<py::object> posts_;
+  std::vector<py::object> retries_;
 };
+
+// Waits for micro-batch k of a direction. A fetch made ahead of need may have run out of
+// time (or been answered with an error by a coordinator that bounds its waits) before
+// the stage even began to wait; then it is made once more, with what is left of the
+// relay's time limit counted from when the stage began to wait, and fails with the
+// relay's own warning.
+Task<py::object> await_fetch(std::shared_ptr<StepRelays> relays, bool backward, long long k) {
+  py::object ahead = relays->take_fetch(backward, k);
+  const auto since = std::chrono::steady_clock::now();
+  std::exception_ptr failure;
+  try {
+    co_return co_await AwaitPy(std::move(ahead));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (async::is_cancellation(failure)) std::rethrow_exception(failure);
+  const double left = kFetchTimeout - std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  if (left <= 0) {
+    print_line(std::string("  Warning: Failed to receive ") + (backward ? "gradient" : "activation") + ": " +
+               error_message(failure));
+    std::rethrow_exception(failure);
+  }
+  co_return co_await AwaitPy(relays->refetch(backward, k, left));
+}
 
 // What a stage keeps for a micro-batch between its forward and its backward.
 struct InFlight {
@@ -204,7 +242,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
             x = torch().attr("randn")(*shape, py::arg("device") = t.device);
           }
         } else {
-          x = co_await AwaitPy(relays->take_fetch(false, k));
+          x = co_await await_fetch(relays, false, k);
         }
         x.attr("requires_grad_")(true);
         mb.bytes = tensor_bytes(x) * (layer_count + 1);
@@ -235,7 +273,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
         grad_output = lb.grad_output;
         loss_value = lb.loss;
       } else {
-        py::tuple pair(co_await AwaitPy(relays->take_fetch(true, k)));
+        py::tuple pair(co_await await_fetch(relays, true, k));
         grad_output = pair[0];
         if (!pair[1].is_none()) loss_value = pair[1].cast<double>();
       }
