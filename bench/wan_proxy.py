@@ -25,6 +25,15 @@ CHUNK = 64 * 1024
 QUEUE_CHUNKS = 16  # per connection and direction: what a fast sender may get ahead
 
 
+_live = set()  # asyncio keeps tasks only weakly: a pending connection must not be collected
+
+
+def _keep(task):
+    _live.add(task)
+    task.add_done_callback(_live.discard)
+    return task
+
+
 class Direction:
     """One direction of one trainer's line: a serialising bottleneck, then a fixed delay."""
 
@@ -71,7 +80,7 @@ async def _carry(reader, writer, direction):
             writer.write(data)
             await writer.drain()
 
-    feeder = asyncio.ensure_future(feed())
+    feeder = _keep(asyncio.ensure_future(feed()))
     try:
         await deliver()
         await feeder
@@ -81,13 +90,14 @@ async def _carry(reader, writer, direction):
 
 
 async def _serve(link, target_host, target_port, client_reader, client_writer):
+    _keep(asyncio.current_task())
     try:
         server_reader, server_writer = await asyncio.open_connection(target_host, target_port)
     except OSError:
         client_writer.transport.abort()
         return
-    both = [asyncio.ensure_future(_carry(client_reader, server_writer, link.up)),
-            asyncio.ensure_future(_carry(server_reader, client_writer, link.down))]
+    both = [_keep(asyncio.ensure_future(_carry(client_reader, server_writer, link.up))),
+            _keep(asyncio.ensure_future(_carry(server_reader, client_writer, link.down)))]
     try:
         # A reset on either side ends the whole connection; a clean EOF waits for the other way.
         done, _ = await asyncio.wait(both, return_when=asyncio.FIRST_EXCEPTION)
