@@ -33,7 +33,11 @@ Choices of this layer:
   - the bias follows the same sign/variance rule on its exact (uncompressed) gradient,
     in float32, without rounding.
 Gradients from several ``backward_zeb`` calls add up until the next update, which
-consumes them. A non-finite gradient (a diverging run) is dropped and the weights stay as they
+consumes them. Several micro-batches may be in flight: each forward run with gradient
+recording on keeps its input, and each ``backward_zeb`` takes the oldest one kept (first
+in, first out), so memory grows with the number in flight. ``discard_pending()`` forgets
+the inputs whose backward will never come and the gradients not yet applied (a step
+that failed half-way must not leak into the next one). A non-finite gradient (a diverging run) is dropped and the weights stay as they
 were: cast to int8 it would turn them into garbage.
 
 Where it runs:
@@ -49,6 +53,8 @@ Where it runs:
     RuntimeError at its first use on the GPU; without the flag a CUDA layer uses the torch
     arithmetic.
 """
+import collections
+
 import torch
 from torch import nn
 
@@ -142,7 +148,7 @@ class ZEBTrainableLinear(nn.Module):
         self.register_buffer("bias_prev_signs", torch.zeros_like(self.bias, dtype=torch.int8))
         self.register_buffer("bias_variance", torch.zeros_like(self.bias))
         self.update_count = 0
-        self._input = None  # kept by forward for backward_zeb
+        self._inputs = collections.deque()  # kept by forward for backward_zeb, oldest first
         self.grad_weight = None  # kept by backward_zeb for update_from_gradient
         self.grad_bias = None
 
@@ -193,14 +199,16 @@ class ZEBTrainableLinear(nn.Module):
         return self.weight_int8.float() * self.weight_scale[:, None]
 
     def forward(self, x):
-        self._input = x.detach()
+        if torch.is_grad_enabled():  # an evaluation pass under no_grad has no backward to wait for
+            self._inputs.append(x.detach())
         return _PassGradientThrough.apply(x, self.dequantized_weight().to(x.dtype), self.bias.to(x.dtype))
 
     def backward_zeb(self, grad):
-        """Gradient wrt the input of the last forward; keeps the weight and bias gradients."""
-        if self._input is None:
+        """Gradient wrt the input of the oldest forward not yet carried back; keeps the
+        weight and bias gradients."""
+        if not self._inputs:
             raise RuntimeError("ZEBTrainableLinear.backward_zeb called without a forward pass before it")
-        x, self._input = self._input, None  # one backward per forward, like autograd
+        x = self._inputs.popleft()  # one backward per forward, like autograd
         if grad.shape[-1] != self.out_features or grad.shape[:-1] != x.shape[:-1]:
             raise ValueError(
                 f"gradient of shape {tuple(grad.shape)} does not match the output of the last "
@@ -216,6 +224,12 @@ class ZEBTrainableLinear(nn.Module):
             self.grad_weight += grad_weight
             self.grad_bias += grad_bias
         return (g2 @ self.dequantized_weight()).to(grad.dtype).reshape(*grad.shape[:-1], self.in_features)
+
+    def discard_pending(self):
+        """Forgets the inputs of forwards that will not be carried back and the gradients
+        that no update has applied."""
+        self._inputs.clear()
+        self.grad_weight = self.grad_bias = None
 
     @torch.no_grad()
     def update_from_gradient(self, *, lr, weight_decay=0.01, loss_decreased=True):
