@@ -33,7 +33,11 @@ Choices of this layer:
   - the bias follows the same sign/variance rule on its exact (uncompressed) gradient,
     in float32, without rounding.
 Gradients from several ``backward_zeb`` calls add up until the next update, which
-consumes them. A non-finite gradient (a diverging run) is dropped and the weights stay as they
+consumes them. Several micro-batches may be in flight: each forward run with gradient
+recording on keeps its input, and each ``backward_zeb`` takes the oldest one kept (first
+in, first out), so memory grows with the number in flight. ``discard_pending()`` forgets
+the inputs whose backward will never come and the gradients not yet applied (a step
+that failed half-way must not leak into the next one). A non-finite gradient (a diverging run) is dropped and the weights stay as they
 were: cast to int8 it would turn them into garbage.
 
 Where it runs:
@@ -49,6 +53,7 @@ Where it runs:
     RuntimeError at its first use on the GPU; without the flag a CUDA layer uses the torch
     arithmetic.
 """
+import collections
 from types import ModuleType
 
 import torch
@@ -151,7 +156,8 @@ class ZEBTrainableLinear(nn.Module):
         self.register_buffer("bias_prev_signs", torch.zeros_like(self.bias, dtype=torch.int8))
         self.register_buffer("bias_variance", torch.zeros_like(self.bias))
         self.update_count = 0
-        self._input: torch.Tensor | None = None  # kept by forward for backward_zeb
+        # Kept by forward for backward_zeb, oldest first.
+        self._inputs: collections.deque[torch.Tensor] = collections.deque()
         # Kept by backward_zeb for update_from_gradient; both set or both None.
         self.grad_weight: torch.Tensor | None = None
         self.grad_bias: torch.Tensor | None = None
@@ -191,28 +197,29 @@ class ZEBTrainableLinear(nn.Module):
     def _brisol_here(self):
         return self.use_brisol and self.weight_int8.is_cuda
 
-    def _native_here(self) -> ModuleType | None:
-        """The native module when it serves this layer (built, and the layer on the CPU)."""
-        return _int8_native if self.weight_int8.device.type == "cpu" else None
+    # Callers test `_int8_native is not None` again: it is what lets a type checker see the module.
+    def _native_here(self):
+        return _int8_native is not None and self.weight_int8.device.type == "cpu"
 
     def dequantized_weight(self):
-        native = self._native_here()
-        if native is not None:
-            return native.dequantize(self.weight_int8, self.weight_scale)
+        if self._native_here() and _int8_native is not None:
+            return _int8_native.dequantize(self.weight_int8, self.weight_scale)
         if self._brisol_here():
             return brisol_kernels(self.weight_int8.device).dequantize_int8(
                 self.weight_int8, self.weight_scale, (self.out_features, self.in_features))
         return self.weight_int8.float() * self.weight_scale[:, None]
 
     def forward(self, x):
-        self._input = x.detach()
+        if torch.is_grad_enabled():  # an evaluation pass under no_grad has no backward to wait for
+            self._inputs.append(x.detach())
         return _PassGradientThrough.apply(x, self.dequantized_weight().to(x.dtype), self.bias.to(x.dtype))
 
     def backward_zeb(self, grad):
-        """Gradient wrt the input of the last forward; keeps the weight and bias gradients."""
-        if self._input is None:
+        """Gradient wrt the input of the oldest forward not yet carried back; keeps the
+        weight and bias gradients."""
+        if not self._inputs:
             raise RuntimeError("ZEBTrainableLinear.backward_zeb called without a forward pass before it")
-        x, self._input = self._input, None  # one backward per forward, like autograd
+        x = self._inputs.popleft()  # one backward per forward, like autograd
         if grad.shape[-1] != self.out_features or grad.shape[:-1] != x.shape[:-1]:
             raise ValueError(
                 f"gradient of shape {tuple(grad.shape)} does not match the output of the last "
@@ -229,6 +236,12 @@ class ZEBTrainableLinear(nn.Module):
             self.grad_bias += grad_bias
         return (g2 @ self.dequantized_weight()).to(grad.dtype).reshape(*grad.shape[:-1], self.in_features)
 
+    def discard_pending(self):
+        """Forgets the inputs of forwards that will not be carried back and the gradients
+        that no update has applied."""
+        self._inputs.clear()
+        self.grad_weight = self.grad_bias = None
+
     @torch.no_grad()
     def update_from_gradient(self, *, lr, weight_decay=0.01, loss_decreased=True):
         grad_weight, grad_bias = self.grad_weight, self.grad_bias
@@ -243,9 +256,8 @@ class ZEBTrainableLinear(nn.Module):
         t = self.update_count + 1
         lr *= (1 - VAR_BETA ** t) ** 0.5
         weight_decay = float(weight_decay)
-        native = self._native_here()
-        if native is not None:
-            done = native.fused_update(
+        if self._native_here() and _int8_native is not None:
+            done = _int8_native.fused_update(
                 self.weight_int8, self.weight_scale, grad_weight.contiguous(), self.prev_signs,
                 self.variance, self.bias, grad_bias.contiguous(), self.bias_prev_signs,
                 self.bias_variance, lr, weight_decay, SIGN_BOOST, SIGN_BRAKE, VAR_BETA, VAR_EPS)

@@ -50,3 +50,17 @@ TEST(HttpResponse, HeaderLookupIsCaseInsensitiveAndTakesTheFirst) {
   EXPECT_EQ(r.header("CONTENT-TYPE"), "x");
   EXPECT_FALSE(r.header("X-Los").has_value());
 }
+
+TEST(ReadyAnswer, StagesOnlyWhenOfferedAsAPositiveCount) {
+  using korvane::carrowel::coordinator::ready_answer_stages;
+  EXPECT_EQ(ready_answer_stages(R"({"status": "ready", "ready": 1, "stages": 3})"), 3);
+  EXPECT_EQ(ready_answer_stages(R"({"status": "ready"})"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages(R"({"stages": 0})"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages(R"({"stages": -2})"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages(R"({"stages": 2.5})"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages(R"({"stages": "3"})"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages(R"({"stages": 18446744073709551615})"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages("[3]"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages("not json"), std::nullopt);
+  EXPECT_EQ(ready_answer_stages(""), std::nullopt);
+}

@@ -55,8 +55,9 @@ def test_real_names_and_defaults():
     assert all(p.kind is inspect.Parameter.KEYWORD_ONLY and p.default in (None, False) for p in options), sig
     assert sig.parameters["coordinator_url"].default == "http://localhost:9545"  # a default holding ':' and '/'
     assert sig.parameters["device"].default is None
-    assert str(inspect.signature(OrvynPipelineTrainer.run_training_loop)) == (
-        "(self, dataloader=None, num_rounds=100, lr=0.0001, on_round_complete=None)")
+    loop = str(inspect.signature(OrvynPipelineTrainer.run_training_loop))
+    assert loop.startswith("(self, dataloader=None, num_rounds=100, lr=0.0001, on_round_complete=None, *, "), loop
+    assert "micro_batches=1, max_in_flight=None" in loop
     bound = OrvynPipelineTrainer("x", device="cpu").receive_gradient
     assert str(inspect.signature(bound)) == "(timeout=30.0)"
     assert list(inspect.signature(carrowel.CompressedTensor.from_bytes).parameters) == ["data"]

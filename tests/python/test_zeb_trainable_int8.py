@@ -70,6 +70,30 @@ def test_forward_and_backward_match_autograd_on_float_weights():
         layer.backward_zeb(g)
 
 
+def test_micro_batches_in_flight_are_carried_back_first_in_first_out():
+    torch.manual_seed(3)
+    layer = ZEBTrainableLinear(8, 8)
+    xs = [torch.randn(2, 8) for _ in range(3)]
+    gs = [torch.randn(2, 8) for _ in range(3)]
+    w = layer.dequantized_weight()
+    for x in xs:
+        layer(x)
+    with torch.no_grad():
+        layer(torch.randn(5, 8))  # an evaluation pass keeps nothing
+    outs = [layer.backward_zeb(g) for g in gs]
+    for g, out in zip(gs, outs):
+        assert torch.allclose(out, g @ w, atol=1e-6)
+    want = sum(g.T @ x for g, x in zip(gs, xs))
+    assert torch.allclose(layer.grad_weight, want, atol=1e-5)
+    with pytest.raises(RuntimeError, match="without a forward"):
+        layer.backward_zeb(gs[0])
+    layer(xs[0])
+    layer.discard_pending()  # a step that failed half-way leaves nothing behind
+    assert layer.grad_weight is None and layer.grad_bias is None
+    with pytest.raises(RuntimeError, match="without a forward"):
+        layer.backward_zeb(gs[0])
+
+
 def reference_update(q, row_scale, grad, prev, var, lr, t, loss_decreased=True, wd=0.01):
     """Element by element, in float64, as the fused int8 update describes it."""
     rows, cols = q.shape

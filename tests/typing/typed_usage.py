@@ -44,7 +44,7 @@ def trained_and_scored(url: str, token_path: str) -> float:
                                  optimizer=lambda params: torch.optim.AdamW(params, lr=1e-3))
     stream: EpochStream[tuple[torch.Tensor, torch.Tensor]] = EpochStream(batches)
     first: tuple[torch.Tensor, torch.Tensor] = next(stream)
-    t.run_training_loop(dataloader=stream, num_rounds=2)
+    t.run_training_loop(dataloader=stream, num_rounds=2, micro_batches=4, max_in_flight=2)
     scores: EvaluationMetrics = t.run_evaluation(dataloader=batches, num_batches=1)
     return scores.get("accuracy", 0.0) + scores["batches"]
 

@@ -1,6 +1,7 @@
 // The command-line program: one trainer from joining to the end of training.
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
-//       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]] [--token TOKEN | --token-file PATH]
+//       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]] [--micro-batches M [--max-in-flight K]]
+//       [--token TOKEN | --token-file PATH]
 // Option errors print a usage line and the error on stderr and give exit status 2 (the
 // style is common/cli/style.hpp); any error after parsing propagates (the interpreter
 // reports it on stderr with status 1).
@@ -29,7 +30,17 @@ struct Options {
   std::string model;  // "module:function", or empty for the demo layers
   long long eval_every = 0;
   std::optional<std::string> token, token_file;
+  long long micro_batches = 1;               // > 1: each round is a pipelined step of that many
+  std::optional<long long> max_in_flight;  // the first stage's warm-up depth, when set
 };
+
+// The loop's keyword arguments for pipelined steps.
+py::dict step_kwargs(const Options& o) {
+  py::dict kw;
+  kw["micro_batches"] = o.micro_batches;
+  kw["max_in_flight"] = o.max_in_flight ? py::object(py::int_(*o.max_in_flight)) : py::object(py::none());
+  return kw;
+}
 
 // A decimal integer as a standard option parser reads one: an optional sign and digits,
 // with leading zeros meaning nothing (no octal, no hexadecimal).
@@ -69,7 +80,8 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   app.add_option("--task-id", o.task_id, "Pipeline task ID")->required();
   app.add_option("--trainer-id", o.trainer_id, "Trainer ID")->capture_default_str();
   app.add_option("--coordinator", o.coordinator, "Coordinator URL")->capture_default_str();
-  std::string rounds_text = std::to_string(o.rounds), eval_every_text = "0";
+  std::string rounds_text = std::to_string(o.rounds), eval_every_text = "0", micro_batches_text = "1",
+              max_in_flight_text;
   app.add_option("--rounds", rounds_text, "Training rounds")->type_name("INT")->capture_default_str();
   // A NaN or infinite rate would turn every weight into NaN while the run reports success.
   app.add_option("--lr", o.lr, "Learning rate")->check(cli::finite_number)->capture_default_str();
@@ -82,6 +94,14 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
       ->capture_default_str();
   app.add_option("--token", o.token, "Bearer token the coordinator requires (visible in the process list)");
   app.add_option("--token-file", o.token_file, "File whose first line is the coordinator's bearer token");
+  app.add_option("--micro-batches", micro_batches_text,
+                 "Micro-batches per round; more than 1 runs each round as a pipelined step")
+      ->type_name("INT")
+      ->capture_default_str();
+  app.add_option("--max-in-flight", max_in_flight_text,
+                 "With --micro-batches: micro-batches every stage but the last keeps in flight "
+                 "(default: as many as stages from it to the end)")
+      ->type_name("INT");
   std::vector<std::string> split = split_empty_inline_values(argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
@@ -89,6 +109,12 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
     o.rounds = decimal_integer("--rounds", rounds_text);
     o.eval_every = decimal_integer("--eval-every", eval_every_text);
     if (o.eval_every < 0) throw CLI::ValidationError("--eval-every", "must be >= 0");
+    o.micro_batches = decimal_integer("--micro-batches", micro_batches_text);
+    if (o.micro_batches < 1) throw CLI::ValidationError("--micro-batches", "must be >= 1");
+    if (!max_in_flight_text.empty() || app.count("--max-in-flight")) {
+      o.max_in_flight = decimal_integer("--max-in-flight", max_in_flight_text);
+      if (*o.max_in_flight < 1) throw CLI::ValidationError("--max-in-flight", "must be >= 1");
+    }
     if (!o.model.empty() && o.model.find(':') == std::string::npos)
       throw CLI::ValidationError("--model", "expected MODULE:FUNCTION, got '" + o.model + "'");
   } catch (const CLI::ParseError& e) {
@@ -114,7 +140,7 @@ py::dict train_user_model(py::object trainer, const UserStage& user, const Optio
   for (long long start = 0; start < o.rounds || (start == 0 && o.rounds <= 0); start += piece) {
     const long long n = std::max<long long>(0, std::min(piece, o.rounds - start));
     py::dict m = trainer.attr("run_training_loop")(py::arg("dataloader") = stream, py::arg("num_rounds") = n,
-                                                   py::arg("lr") = o.lr);
+                                                   py::arg("lr") = o.lr, **step_kwargs(o));
     done += m["rounds_completed"].cast<long long>();
     total += m["total_loss"].cast<double>();
     py::list piece_losses = m["losses"];
@@ -191,7 +217,8 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   print_line("\nStarting training (" + std::to_string(o.rounds) + " rounds)...");
   py::dict metrics;
   if (o.model.empty()) {
-    metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.rounds, py::arg("lr") = o.lr);
+    metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.rounds, py::arg("lr") = o.lr,
+                                                **step_kwargs(o));
   } else {
     metrics = train_user_model(trainer, user, o, a.is_last_stage());
   }

@@ -134,12 +134,16 @@ Task<py::object> signal_ready(py::object self, std::string task_id) {
   std::exception_ptr failure;
   try {
     Trainer& t = Trainer::of(self);
+    t.pipeline_stages.reset();  // what an earlier join learnt no longer holds
     http::Request req("POST", t.coordinator_url + coordinator::kReadyPath);
     req.headers = coordinator::identity_headers(t);
     req.headers.push_back("Content-Type: application/json");
     req.timeout_s = coordinator::kNoticeTimeoutS;
     req.body = coordinator::ready_body(task_id, t.trainer_id, t.assignment().pipeline_position);
-    co_await async::http_exchange(std::move(req));  // the answer is not read
+    // Only the number of stages is taken from the answer, when it offers one: the
+    // pipelined step sizes its warm-up by it.
+    http::Response resp = co_await async::http_exchange(std::move(req));
+    t.pipeline_stages = coordinator::ready_answer_stages(resp.body);
   } catch (...) {
     failure = std::current_exception();
   }

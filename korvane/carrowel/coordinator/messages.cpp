@@ -26,6 +26,17 @@ std::string ready_body(const std::string& task_id, const std::string& trainer_id
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::optional<long long> ready_answer_stages(const std::string& body) {
+  const auto j = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!j.is_object()) return std::nullopt;
+  const auto it = j.find("stages");
+  if (it == j.end() || !it->is_number_integer()) return std::nullopt;
+  if (it->is_number_unsigned() && it->get<unsigned long long>() > 1'000'000) return std::nullopt;
+  const long long n = it->get<long long>();
+  if (n < 1 || n > 1'000'000) return std::nullopt;
+  return n;
+}
+
 namespace {
 void percent_encode(std::string& out, std::string_view s) {
   static const char* hex = "0123456789ABCDEF";

@@ -19,6 +19,10 @@ std::string join_body(const std::string& task_id, const std::string& trainer_id,
 // {"task_id", "trainer_id", "pipeline_position"}, members in this order.
 std::string ready_body(const std::string& task_id, const std::string& trainer_id, long long pipeline_position);
 
+// The number of stages that a coordinator's answer to the ready notice offers as "stages"
+// (an extra that a coordinator may leave out), when it is a sensible positive count.
+std::optional<long long> ready_answer_stages(const std::string& body);
+
 // "?k1=v1&k2=v2" with keys and values percent-encoded, in the given order.
 std::string query_string(const std::vector<std::pair<std::string, std::string>>& params);
 

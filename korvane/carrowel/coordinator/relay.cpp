@@ -29,14 +29,15 @@ constexpr Direction kGradient{coordinator::kGradientPath, "gradient", true};
 
 // Posts one compressed tensor. The body is encoded before this is called (outside the
 // guarded region, so a compression error reaches the caller unchanged).
-Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::optional<double> loss) {
+Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::optional<double> loss,
+                       long long micro_batch) {
   std::exception_ptr failure;
   try {
     Trainer& t = Trainer::of(self);
     const LayerAssignment& a = t.assignment();
     const std::string& to = dir.is_backward ? *a.upstream_trainer : *a.downstream_trainer;
     http::Request req("POST", t.coordinator_url + dir.path);
-    req.headers = coordinator::relay_headers(a.task_id, t.trainer_id, to, t.micro_batch_idx, loss);
+    req.headers = coordinator::relay_headers(a.task_id, t.trainer_id, to, micro_batch, loss);
     for (auto& h : coordinator::identity_headers(t)) req.headers.push_back(std::move(h));
     req.body = std::move(body);
     req.timeout_s = t.post_timeout_s;  // a post that is never answered must not hang
@@ -58,13 +59,13 @@ struct Fetched {
   std::optional<double> loss;
 };
 
-Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout) {
+Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long long micro_batch, bool warn = true) {
   std::exception_ptr failure;
   Fetched out;
   try {
     Trainer& t = Trainer::of(self);
     const LayerAssignment& a = t.assignment();
-    http::Request req("GET", t.coordinator_url + dir.path + coordinator::relay_query(a.task_id, t.trainer_id, t.micro_batch_idx));
+    http::Request req("GET", t.coordinator_url + dir.path + coordinator::relay_query(a.task_id, t.trainer_id, micro_batch));
     req.timeout_s = timeout;
     req.headers = coordinator::identity_headers(t);
     // The coordinator answers just before this limit, so a missing message comes back as
@@ -85,7 +86,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout) {
     failure = std::current_exception();
   }
   if (failure) {
-    if (!async::is_cancellation(failure))
+    if (warn && !async::is_cancellation(failure))
       print_line(std::string("  Warning: Failed to receive ") + dir.noun + ": " + error_message(failure));
     std::rethrow_exception(failure);
   }
@@ -96,19 +97,22 @@ Task<py::object> send(py::object self, Direction dir, py::object tensor, std::op
   const LayerAssignment& a = Trainer::of(self).assignment();
   if (dir.is_backward ? a.is_first_stage() : a.is_last_stage()) co_return py::bool_(false);
   std::string body = encode_tensor(tensor, dir.is_backward);
-  bool ok = co_await post_tensor(std::move(self), dir, std::move(body), loss);
+  const long long micro_batch = Trainer::of(self).micro_batch_idx;
+  bool ok = co_await post_tensor(std::move(self), dir, std::move(body), loss, micro_batch);
   co_return py::bool_(ok);
 }
 
 Task<py::object> receive_activation(py::object self, double timeout) {
   if (Trainer::of(self).assignment().is_first_stage()) throw ValueError("First stage doesn't receive activations");
-  Fetched f = co_await fetch_tensor(std::move(self), kActivation, timeout);
+  const long long micro_batch = Trainer::of(self).micro_batch_idx;
+  Fetched f = co_await fetch_tensor(std::move(self), kActivation, timeout, micro_batch);
   co_return f.tensor;
 }
 
 Task<py::object> receive_gradient(py::object self, double timeout) {
   if (Trainer::of(self).assignment().is_last_stage()) throw ValueError("Last stage doesn't receive gradients");
-  Fetched f = co_await fetch_tensor(std::move(self), kGradient, timeout);
+  const long long micro_batch = Trainer::of(self).micro_batch_idx;
+  Fetched f = co_await fetch_tensor(std::move(self), kGradient, timeout, micro_batch);
   py::object loss = f.loss ? py::object(py::float_(*f.loss)) : py::object(py::none());
   co_return py::make_tuple(f.tensor, loss);
 }
@@ -125,6 +129,19 @@ std::optional<double> loss_argument(py::handle loss) {
   return v;
 }
 }  // namespace
+
+Task<py::object> post_relay(py::object self, bool backward, std::string body, std::optional<double> loss,
+                            long long micro_batch) {
+  bool ok = co_await post_tensor(std::move(self), backward ? kGradient : kActivation, std::move(body), loss, micro_batch);
+  co_return py::bool_(ok);
+}
+
+Task<py::object> fetch_relay(py::object self, bool backward, double timeout, long long micro_batch, bool warn) {
+  Fetched f = co_await fetch_tensor(std::move(self), backward ? kGradient : kActivation, timeout, micro_batch, warn);
+  if (!backward) co_return f.tensor;
+  py::object loss = f.loss ? py::object(py::float_(*f.loss)) : py::object(py::none());
+  co_return py::make_tuple(f.tensor, loss);
+}
 
 void bind_relays(TrainerClass& cls) {
   cls.def("send_activation",

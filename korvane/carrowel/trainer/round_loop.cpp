@@ -7,6 +7,7 @@
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/carrowel/coordinator/membership.hpp"
+#include "korvane/carrowel/trainer/pipeline_step.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
@@ -30,6 +31,7 @@ Task<py::object> run_pipeline_round(py::object self, py::object input_data, py::
   Trainer& t = Trainer::of(self);
   const LayerAssignment& a = t.assignment();
   const bool first = a.is_first_stage(), last = a.is_last_stage();
+  discard_pending(t.layers);  // rounds never overlap: whatever a layer still keeps is stale
 
   py::object activation;
   if (first) {
@@ -146,7 +148,12 @@ py::object next_batch(py::object& iterator, py::handle source, bool& yielded) {
 }
 
 Task<py::object> run_training_loop(py::object self, py::object dataloader, long long num_rounds, double lr,
-                                   py::object on_round_complete) {
+                                   py::object on_round_complete, long long micro_batches,
+                                   std::optional<long long> max_in_flight) {
+  // With micro_batches > 1 a "round" of the loop is a pipelined step over that many
+  // micro-batches: each draws one batch of the source, and the loss is the step's.
+  const bool stepped = micro_batches > 1;
+  auto memory = std::make_shared<StepMemory>();
   Trainer& t = Trainer::of(self);
   py::dict metrics;
   metrics["rounds_completed"] = 0;
@@ -163,19 +170,33 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
 
   for (long long round_idx = 0; round_idx < num_rounds; ++round_idx) {
     t.current_round = round_idx;
-    Batch batch;
+    std::vector<Batch> batches(stepped ? micro_batches : 1);
     if (has_source) {
       const LayerAssignment& a = t.assignment();
       if (a.is_first_stage() || a.is_last_stage()) {
-        py::object drawn = next_batch(iterator, dataloader, yielded);
-        if (!drawn)
-          has_source = false;
-        else
+        for (Batch& batch : batches) {
+          py::object drawn = next_batch(iterator, dataloader, yielded);
+          if (!drawn) {
+            has_source = false;
+            break;
+          }
           batch = split_batch(std::move(drawn), t.device);
+        }
       }
     }
-    py::object loss = co_await await_result(self.attr("run_pipeline_round")(
-        py::arg("input_data") = batch.input_data, py::arg("labels") = batch.labels, py::arg("lr") = lr));
+    py::object loss;
+    if (!stepped) {
+      loss = co_await await_result(self.attr("run_pipeline_round")(
+          py::arg("input_data") = batches[0].input_data, py::arg("labels") = batches[0].labels, py::arg("lr") = lr));
+    } else {
+      std::vector<py::object> inputs, labels;
+      for (Batch& b : batches) {
+        inputs.push_back(b.input_data);
+        labels.push_back(b.labels);
+      }
+      loss = co_await run_pipeline_step(self, std::move(inputs), std::move(labels), lr, micro_batches, max_in_flight,
+                                        memory);
+    }
     if (!loss.is_none()) {
       const double v = loss.cast<double>();
       total += v;
@@ -189,6 +210,13 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
                  ": avg_loss=" + float_fixed(total / double(round_idx + 1), 4));
   }
   if (completed > 0) metrics["avg_loss"] = total / double(completed);
+  if (stepped) {
+    metrics["peak_in_flight"] = memory->peak_in_flight;
+    metrics["in_flight_bytes"] = memory->peak_bytes;
+    print_line("Pipelined steps: " + std::to_string(micro_batches) + " micro-batches each, up to " +
+               std::to_string(memory->peak_in_flight) + " in flight, about " +
+               float_fixed(double(memory->peak_bytes) / 1e6, 1) + " MB of activations held for them");
+  }
   co_return std::move(metrics);
 }
 }  // namespace
@@ -202,12 +230,20 @@ void bind_round_and_loop(TrainerClass& cls) {
           py::arg("input_data") = py::none(), py::arg("labels") = py::none(), py::arg("lr") = 0.0001,
           "One training step for one micro-batch; returns the loss, or None when this stage has none.")
       .def("run_training_loop",
-           [](py::object self, py::object dataloader, long long num_rounds, double lr, py::object on_round_complete) {
-             auto run = run_training_loop(self, std::move(dataloader), num_rounds, lr, std::move(on_round_complete));
+           [](py::object self, py::object dataloader, long long num_rounds, double lr, py::object on_round_complete,
+              long long micro_batches, std::optional<long long> max_in_flight) {
+             if (micro_batches < 1)
+               throw ValueError("micro_batches must be at least 1, got " + std::to_string(micro_batches));
+             if (max_in_flight && *max_in_flight < 1)
+               throw ValueError("max_in_flight must be at least 1, got " + std::to_string(*max_in_flight));
+             auto run = run_training_loop(self, std::move(dataloader), num_rounds, lr, std::move(on_round_complete),
+                                          micro_batches, max_in_flight);
              return async::make_op(coordinator::leaving_at_end(std::move(self), std::move(run)), "run_training_loop");
            },
            py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
-           py::arg("on_round_complete") = py::none(), "Run num_rounds rounds; returns the metrics dict.");
+           py::arg("on_round_complete") = py::none(), py::kw_only(), py::arg("micro_batches") = 1,
+           py::arg("max_in_flight") = py::none(),
+           "Run num_rounds rounds (or pipelined steps of micro_batches each); returns the metrics dict.");
 }
 
 }  // namespace korvane::carrowel

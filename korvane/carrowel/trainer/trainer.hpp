@@ -26,6 +26,7 @@ class Trainer {
   py::object layer_assignment;  // a LayerAssignment, or None before joining
   long long current_round = 0;
   long long micro_batch_idx = 0;
+  std::optional<long long> pipeline_stages;  // from the coordinator's ready answer, when it says
   py::object activation_buffer;  // never filled; kept for callers that look at it
   py::object grad_buffer;
   py::object client;             // the lazily created session of _get_client
