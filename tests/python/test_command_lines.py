@@ -79,6 +79,25 @@ def test_trainer_help_lists_every_option_with_its_default():
     assert h.index("ORVYN Pipeline Trainer") < h.index("options:")
 
 
+# Options that only Python can give: a factory is no command-line value (--model's dict carries it).
+PYTHON_ONLY = {"optimizer"}
+
+
+def test_every_keyword_option_of_the_trainer_has_its_command_line_option():
+    import inspect
+
+    from korvane.carrowel import OrvynPipelineTrainer
+
+    h = run("korvane.carrowel", "--help").stdout
+    usage, options = h.split("options:", 1)
+    named = [p.name for f in (OrvynPipelineTrainer, OrvynPipelineTrainer.run_training_loop)
+             for p in inspect.signature(f).parameters.values() if p.kind is inspect.Parameter.KEYWORD_ONLY]
+    assert named, "the trainer has keyword-only options"
+    for name in set(named) - PYTHON_ONLY:
+        flag = "--" + name.replace("_", "-")
+        assert f"[{flag}" in usage and f"  {flag}" in options, f"{flag} missing from --help"
+
+
 @pytest.mark.parametrize("lr", ["nan", "NaN", "inf", "-inf", "1e999"])
 def test_non_finite_learning_rate_is_an_option_error(lr):
     assert not math.isfinite(float(lr))
