@@ -134,6 +134,10 @@ def brisol_kernels(device):
 
 
 class ZEBTrainableLinear(nn.Module):
+    """A Linear layer with int8 weights (one scale per row) that trains itself; see the
+    module's docstring for the update rule. ``use_brisol=True`` runs it on brisol's kernels
+    while it is on a CUDA device."""
+
     # The optimiser state, registered as buffers in __init__.
     prev_signs: torch.Tensor
     variance: torch.Tensor
@@ -202,6 +206,7 @@ class ZEBTrainableLinear(nn.Module):
         return _int8_native is not None and self.weight_int8.device.type == "cpu"
 
     def dequantized_weight(self):
+        """The float32 [out, in] weight the int8 values and row scales stand for."""
         if self._native_here() and _int8_native is not None:
             return _int8_native.dequantize(self.weight_int8, self.weight_scale)
         if self._brisol_here():
@@ -210,6 +215,7 @@ class ZEBTrainableLinear(nn.Module):
         return self.weight_int8.float() * self.weight_scale[:, None]
 
     def forward(self, x):
+        """x @ W.T + b with the dequantised weight; keeps x for backward_zeb (not under no_grad)."""
         if torch.is_grad_enabled():  # an evaluation pass under no_grad has no backward to wait for
             self._inputs.append(x.detach())
         return _PassGradientThrough.apply(x, self.dequantized_weight().to(x.dtype), self.bias.to(x.dtype))
@@ -244,6 +250,8 @@ class ZEBTrainableLinear(nn.Module):
 
     @torch.no_grad()
     def update_from_gradient(self, *, lr, weight_decay=0.01, loss_decreased=True):
+        """Applies the gradients kept since the last update (none: nothing happens); a
+        non-finite gradient is dropped and the weights stay."""
         grad_weight, grad_bias = self.grad_weight, self.grad_bias
         if grad_weight is None or grad_bias is None:
             return  # nothing to apply since the last update
