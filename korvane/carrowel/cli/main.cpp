@@ -222,6 +222,7 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   } else {
     metrics = train_user_model(trainer, user, o, a.is_last_stage());
   }
+  trainer.attr("leave_pipeline")();  // the whole run is over: the coordinator may end it
 
   print_line("\nTraining complete!");
   print_line("  Rounds: " + py::str(metrics["rounds_completed"]).cast<std::string>());

@@ -238,7 +238,7 @@ void bind_round_and_loop(TrainerClass& cls) {
                throw ValueError("max_in_flight must be at least 1, got " + std::to_string(*max_in_flight));
              auto run = run_training_loop(self, std::move(dataloader), num_rounds, lr, std::move(on_round_complete),
                                           micro_batches, max_in_flight);
-             return async::make_op(coordinator::leaving_at_end(std::move(self), std::move(run)), "run_training_loop");
+             return async::make_op(coordinator::leaving_on_failure(std::move(self), std::move(run)), "run_training_loop");
            },
            py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
            py::arg("on_round_complete") = py::none(), py::kw_only(), py::arg("micro_batches") = 1,
