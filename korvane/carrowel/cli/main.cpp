@@ -1,11 +1,15 @@
 // The command-line program: one trainer from joining to the end of training.
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
+//       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]]
 // Option errors print a usage line and the error on stderr and give exit status 2; any
 // error after parsing propagates (the interpreter reports it on stderr with status 1).
 #include <CLI/CLI.hpp>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+
 #include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/cli/user_model.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/float_format.hpp"
 #include "korvane/common/python/output.hpp"
@@ -16,7 +20,8 @@ namespace {
 constexpr const char* kProgram = "python3 -m korvane.carrowel";
 constexpr const char* kUsage =
     "usage: python3 -m korvane.carrowel [-h] --task-id TASK_ID [--trainer-id TRAINER_ID] "
-    "[--coordinator COORDINATOR] [--rounds ROUNDS] [--lr LR]";
+    "[--coordinator COORDINATOR] [--rounds ROUNDS] [--lr LR] [--autograd-backward] "
+    "[--model MODULE:FUNCTION] [--eval-every N]";
 
 struct Options {
   std::string task_id;
@@ -24,7 +29,40 @@ struct Options {
   std::string coordinator = kDefaultCoordinatorUrl;
   long long rounds = 10;
   double lr = 0.0001;
+  bool autograd_backward = false;
+  std::string model;  // "module:function", or empty for the demo layers
+  long long eval_every = 0;
 };
+
+// A decimal integer as a standard option parser reads one: an optional sign and digits,
+// with leading zeros meaning nothing (no octal, no hexadecimal).
+long long decimal_integer(const std::string& name, const std::string& text) {
+  size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
+  bool digits = i < text.size();
+  for (size_t k = i; k < text.size(); ++k) digits = digits && text[k] >= '0' && text[k] <= '9';
+  if (!digits) throw CLI::ValidationError(name, "invalid int value: '" + text + "'");
+  try {
+    return std::stoll(text, nullptr, 10);
+  } catch (const std::out_of_range&) {
+    throw CLI::ValidationError(name, "int value out of range: '" + text + "'");
+  }
+}
+
+// "--opt=" is the option with the empty text as its value. Split off, the value is an
+// argument of its own, so the parser can neither refuse it nor take the next option as
+// the value.
+std::vector<std::string> split_empty_inline_values(const std::vector<std::string>& argv) {
+  std::vector<std::string> out;
+  for (const std::string& arg : argv) {
+    if (arg.size() > 3 && arg.rfind("--", 0) == 0 && arg.back() == '=' && arg.find('=') == arg.size() - 1) {
+      out.push_back(arg.substr(0, arg.size() - 1));
+      out.emplace_back();
+    } else {
+      out.push_back(arg);
+    }
+  }
+  return out;
+}
 
 void write_stream(const char* name, const std::string& text) {
   py::object stream = py::module_::import("sys").attr(name);
@@ -40,11 +78,24 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   app.add_option("--task-id", o.task_id, "Pipeline task ID")->required();
   app.add_option("--trainer-id", o.trainer_id, "Trainer ID")->capture_default_str();
   app.add_option("--coordinator", o.coordinator, "Coordinator URL")->capture_default_str();
-  app.add_option("--rounds", o.rounds, "Training rounds")->capture_default_str();
+  std::string rounds_text = std::to_string(o.rounds), eval_every_text = "0";
+  app.add_option("--rounds", rounds_text, "Training rounds")->capture_default_str();
   app.add_option("--lr", o.lr, "Learning rate")->capture_default_str();
-  std::vector<std::string> reversed(argv.rbegin(), argv.rend());  // CLI11 takes them last-first
+  app.add_flag("--autograd-backward", o.autograd_backward,
+               "Train plain layers of every stage through autograd (true vector-Jacobian products)");
+  app.add_option("--model", o.model,
+                 "Python callable MODULE:FUNCTION that returns this stage's layers (and data on first and last stages)");
+  app.add_option("--eval-every", eval_every_text, "With --model: evaluate the held-out data every N rounds")
+      ->capture_default_str();
+  std::vector<std::string> split = split_empty_inline_values(argv);
+  std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
     app.parse(reversed);
+    o.rounds = decimal_integer("--rounds", rounds_text);
+    o.eval_every = decimal_integer("--eval-every", eval_every_text);
+    if (o.eval_every < 0) throw CLI::ValidationError("--eval-every", "must be >= 0");
+    if (!o.model.empty() && o.model.find(':') == std::string::npos)
+      throw CLI::ValidationError("--model", "expected MODULE:FUNCTION, got '" + o.model + "'");
   } catch (const CLI::CallForHelp&) {
     write_stream("stdout", app.help());
     return 0;
@@ -53,6 +104,49 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
     return 2;
   }
   return std::nullopt;
+}
+
+// Training with --model: the stage's own data read as one stream, in pieces of
+// --eval-every rounds with a held-out pass through the whole pipeline after each piece
+// and at the end. Every stage runs the same schedule, so their relays stay paired.
+py::dict train_user_model(py::object trainer, const UserStage& user, const Options& o, bool last) {
+  py::module_ carrowel = py::module_::import("korvane.carrowel");
+  py::object stream = user.train_data.is_none() ? py::object(py::none()) : carrowel.attr("EpochStream")(user.train_data);
+  const long long piece = o.eval_every > 0 ? o.eval_every : std::max<long long>(o.rounds, 1);
+  long long done = 0;
+  double total = 0.0;
+  py::list losses;
+  py::dict result;
+  for (long long start = 0; start < o.rounds || (start == 0 && o.rounds <= 0); start += piece) {
+    const long long n = std::max<long long>(0, std::min(piece, o.rounds - start));
+    py::dict m = trainer.attr("run_training_loop")(py::arg("dataloader") = stream, py::arg("num_rounds") = n,
+                                                   py::arg("lr") = o.lr);
+    done += m["rounds_completed"].cast<long long>();
+    total += m["total_loss"].cast<double>();
+    py::list piece_losses = m["losses"];
+    for (py::handle l : piece_losses) losses.append(l);
+    if (user.eval_batches > 0) {
+      py::dict e = trainer.attr("run_evaluation")(py::arg("dataloader") = user.eval_data,
+                                                  py::arg("num_batches") = user.eval_batches);
+      if (last && e.contains("accuracy")) {
+        double piece_loss = 0.0;
+        for (py::handle l : piece_losses) piece_loss += l.cast<double>();
+        if (py::len(piece_losses)) piece_loss /= double(py::len(piece_losses));
+        print_line("  Evaluation at round " + std::to_string(done) + ": train_loss=" + float_fixed(piece_loss, 4) +
+                   " eval_loss=" + float_fixed(e["loss"].cast<double>(), 4) +
+                   " accuracy=" + float_fixed(e["accuracy"].cast<double>(), 4));
+        result["eval_accuracy"] = e["accuracy"];
+        result["eval_loss"] = e["loss"];
+        result["eval_samples"] = e["samples"];
+      }
+    }
+    if (o.rounds <= 0) break;
+  }
+  result["rounds_completed"] = done;
+  result["total_loss"] = total;
+  result["losses"] = losses;
+  if (done > 0) result["avg_loss"] = total / double(done);
+  return result;
 }
 
 int run_main(std::optional<std::vector<std::string>> argv_opt) {
@@ -72,10 +166,20 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   print_line(rule);
 
   py::module_ carrowel = py::module_::import("korvane.carrowel");
-  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(py::arg("trainer_id") = o.trainer_id,
-                                                                 py::arg("coordinator_url") = o.coordinator);
+  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(
+      py::arg("trainer_id") = o.trainer_id, py::arg("coordinator_url") = o.coordinator,
+      py::arg("autograd_backward") = o.autograd_backward);
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
+  UserStage user;
+  if (!o.model.empty()) {
+    user = load_user_stage(o.model, assignment);
+    py::object inner = trainer.attr("_trainer");
+    for (py::handle layer : user.layers) layer.attr("to")(inner.attr("device"));
+    inner.attr("layers") = user.layers;
+    if (!user.optimizer.is_none()) inner.attr("optimizer") = user.optimizer;
+    print_line("  Model: " + o.model + " (" + std::to_string(py::len(user.layers)) + " layers)");
+  }
   print_line("\nJoined pipeline:");
   print_line("  Layers: " + std::to_string(a.layer_start) + "-" + std::to_string(a.layer_end));
   print_line("  Position: " + std::to_string(a.pipeline_position));
@@ -87,12 +191,20 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   if (stats.size() > 0) print_line("  Compression: " + float_fixed(stats["compression_ratio"].cast<double>(), 1) + "x");
 
   print_line("\nStarting training (" + std::to_string(o.rounds) + " rounds)...");
-  py::dict metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.rounds, py::arg("lr") = o.lr);
+  py::dict metrics;
+  if (o.model.empty()) {
+    metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.rounds, py::arg("lr") = o.lr);
+  } else {
+    metrics = train_user_model(trainer, user, o, a.is_last_stage());
+  }
 
   print_line("\nTraining complete!");
   print_line("  Rounds: " + py::str(metrics["rounds_completed"]).cast<std::string>());
   const std::string avg = metrics.contains("avg_loss") ? float_repr(metrics["avg_loss"].cast<double>()) : "N/A";
   print_line("  Avg loss: " + avg);
+  if (metrics.contains("eval_accuracy"))
+    print_line("  Held-out accuracy: " + float_fixed(metrics["eval_accuracy"].cast<double>(), 4) + " (" +
+               py::str(metrics["eval_samples"]).cast<std::string>() + " samples)");
   return 0;
 }
 }  // namespace

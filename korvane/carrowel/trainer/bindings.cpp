@@ -78,14 +78,22 @@ void bind_trainer(py::module_& m) {
       .def_readonly("closed", &ClientSession::closed);
 
   TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
-  cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device) {
+  cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device,
+                      py::object autograd_backward, py::object optimizer) {
             std::string id = require_text("trainer_id", trainer_id);
             std::string url = require_text("coordinator_url", coordinator_url);
             std::optional<std::string> dev;
             if (!device.is_none()) dev = require_text("device", device);
-            return std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
+            if (!py::isinstance<py::bool_>(autograd_backward)) raise_argument_type("autograd_backward", "bool", autograd_backward);
+            if (!optimizer.is_none() && !PyCallable_Check(optimizer.ptr()))
+              raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", optimizer);
+            auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
+            t->autograd_backward = autograd_backward.cast<bool>();
+            t->optimizer = std::move(optimizer);
+            return t;
           }),
-          py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none())
+          py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none(),
+          py::kw_only(), py::arg("autograd_backward") = false, py::arg("optimizer") = py::none())
       .def_readwrite("trainer_id", &Trainer::trainer_id)
       .def_readwrite("coordinator_url", &Trainer::coordinator_url)
       .def_readwrite("device", &Trainer::device)
@@ -96,6 +104,17 @@ void bind_trainer(py::module_& m) {
             if (!v.is_none() && !py::isinstance<LayerAssignment>(v)) raise_argument_type("layer_assignment", "LayerAssignment", v);
             t.layer_assignment = std::move(v);
           })
+      .def_readwrite("autograd_backward", &Trainer::autograd_backward)
+      .def_property(
+          "optimizer", [](const Trainer& t) { return t.optimizer; },
+          [](Trainer& t, py::object v) {
+            if (!v.is_none() && !PyCallable_Check(v.ptr()))
+              raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", v);
+            t.optimizer = std::move(v);
+            t.plain_optimizer = py::none();  // built again from the new factory at the next update
+            t.plain_params = py::none();
+          })
+      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.plain_optimizer; })
       .def_readwrite("current_round", &Trainer::current_round)
       .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx)
       .def_readwrite("_activation_buffer", &Trainer::activation_buffer)
@@ -126,6 +145,7 @@ void bind_trainer(py::module_& m) {
   bind_statistics(cls);
   bind_coordinator(cls);
   bind_round_and_loop(cls);
+  bind_evaluation(cls, m);
   bind_facade(m);
 }
 

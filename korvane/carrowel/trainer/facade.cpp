@@ -62,6 +62,7 @@ void bind_facade(py::module_& m) {
            py::arg("task_id"))
       .def("run_pipeline_round", [](py::object self, py::kwargs kw) { return forward(self, "run_pipeline_round", kw); })
       .def("run_training_loop", [](py::object self, py::kwargs kw) { return forward(self, "run_training_loop", kw); })
+      .def("run_evaluation", [](py::object self, py::kwargs kw) { return forward(self, "run_evaluation", kw); })
       .def_property_readonly("layer_assignment",
                              [](const TrainerSync& s) { return s.trainer_.attr("layer_assignment"); })
       .def_property_readonly("layers", [](const TrainerSync& s) { return s.trainer_.attr("layers"); });

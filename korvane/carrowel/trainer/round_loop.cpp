@@ -46,16 +46,34 @@ Task<py::object> run_pipeline_round(py::object self, py::object input_data, py::
   py::object grad_output;
   std::optional<double> loss_value;
   if (last) {
+    // With autograd_backward the loss backward stops at the stage's output, and
+    // backward_stage carries the gradient through the slice.
+    py::object scored = output;
+    if (t.autograd_backward) scored = output.attr("detach")().attr("requires_grad_")(true);
     py::object loss;
     if (labels.is_none()) {
-      loss = output.attr("mean")();
+      loss = scored.attr("mean")();
     } else {
       py::object criterion = torch().attr("nn").attr("CrossEntropyLoss")();
-      py::object classes = output.attr("size")(-1);
-      loss = criterion(output.attr("view")(-1, classes), labels.attr("view")(-1));
+      py::object classes = scored.attr("size")(-1);
+      loss = criterion(scored.attr("view")(-1, classes), labels.attr("view")(-1));
     }
-    loss.attr("backward")();
-    grad_output = activation.attr("grad");
+    if (t.autograd_backward) {
+      loss.attr("backward")();
+      grad_output = scored.attr("grad");
+    } else {
+      // The activation may be the caller's tensor, reused round after round: its grad
+      // accumulates. backward_stage gets this round's gradient only; the caller's
+      // tensor still ends up holding the sum, as autograd would leave it.
+      py::object earlier = activation.attr("grad");
+      activation.attr("grad") = py::none();
+      loss.attr("backward")();
+      grad_output = activation.attr("grad");
+      if (!earlier.is_none() && !grad_output.is_none())
+        activation.attr("grad") = earlier.attr("__add__")(grad_output);
+      else if (!earlier.is_none())
+        activation.attr("grad") = earlier;
+    }
     loss_value = loss.attr("item")().cast<double>();
   } else {
     co_await await_result(self.attr("send_activation")(output));
@@ -104,13 +122,17 @@ Batch split_batch(py::object batch, const std::string& device) {
   return b;
 }
 
-// The next batch; an exhausted iteration is restarted once. The first iteration starts at
-// the first draw, so a stage that never draws never touches the source.
-py::object next_batch(py::object& iterator, py::handle source) {
-  if (!iterator) iterator = py::iter(source);
+// The next batch, or a null object when the source turns out to hold no batch at all: a source
+// without __len__ whose first iteration yields nothing counts as absent, like an empty
+// list. An exhausted iteration is restarted once; a source that ran dry after yielding
+// and yields nothing when restarted is an error.
+py::object next_batch(py::object& iterator, py::handle source, bool& yielded) {
+  const bool fresh = !iterator;
+  if (fresh) iterator = py::iter(source);
   PyObject* item = PyIter_Next(iterator.ptr());
   if (!item) {
     if (PyErr_Occurred()) throw py::error_already_set();
+    if (fresh && !yielded) return py::object();
     iterator = py::iter(source);
     item = PyIter_Next(iterator.ptr());
     if (!item) {
@@ -118,6 +140,7 @@ py::object next_batch(py::object& iterator, py::handle source) {
       throw Error("the data source yielded no batch, even after starting it again");
     }
   }
+  yielded = true;
   return py::reinterpret_steal<py::object>(item);
 }
 
@@ -133,15 +156,22 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
   double total = 0.0;
 
   // Absent, or a sized source without batches, counts as no source at all.
-  const bool has_source = !dataloader.is_none() && (!py::hasattr(dataloader, "__len__") || py::len(dataloader) > 0);
+  bool has_source = !dataloader.is_none() && (!py::hasattr(dataloader, "__len__") || py::len(dataloader) > 0);
   py::object iterator;
+  bool yielded = false;
 
   for (long long round_idx = 0; round_idx < num_rounds; ++round_idx) {
     t.current_round = round_idx;
     Batch batch;
     if (has_source) {
       const LayerAssignment& a = t.assignment();
-      if (a.is_first_stage() || a.is_last_stage()) batch = split_batch(next_batch(iterator, dataloader), t.device);
+      if (a.is_first_stage() || a.is_last_stage()) {
+        py::object drawn = next_batch(iterator, dataloader, yielded);
+        if (!drawn)
+          has_source = false;
+        else
+          batch = split_batch(std::move(drawn), t.device);
+      }
     }
     py::object loss = co_await await_result(self.attr("run_pipeline_round")(
         py::arg("input_data") = batch.input_data, py::arg("labels") = batch.labels, py::arg("lr") = lr));

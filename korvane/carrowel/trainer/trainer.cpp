@@ -23,6 +23,10 @@ Trainer::Trainer(std::string id, std::string url, std::optional<std::string> dev
   activation_buffer = py::none();
   grad_buffer = py::none();
   client = py::none();
+  optimizer = py::none();
+  plain_optimizer = py::none();
+  plain_params = py::none();
+  stage_tape = py::none();
 }
 
 const LayerAssignment& Trainer::assignment() const {

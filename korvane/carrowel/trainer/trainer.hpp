@@ -31,6 +31,13 @@ class Trainer {
   py::object client;             // the lazily created session of _get_client
   std::optional<double> last_loss;  // absent until a round yields a loss
 
+  // Opt-in training of plain layers (keyword-only constructor arguments).
+  bool autograd_backward = false;  // true vector-Jacobian products for plain layers
+  py::object optimizer;            // factory params -> torch.optim optimizer, or None for plain SGD
+  py::object plain_optimizer;      // what the factory built, for the parameters in plain_params
+  py::object plain_params;         // the plain layers' parameters the optimizer was built for
+  py::object stage_tape;           // autograd_backward: the segments of the last forward_stage, or None
+
   // The assignment; throws ValueError("... has not joined ...") when there is none.
   const LayerAssignment& assignment() const;
 
@@ -50,6 +57,7 @@ void bind_stage(TrainerClass& cls);
 void bind_statistics(TrainerClass& cls);
 void bind_coordinator(TrainerClass& cls);  // join and relays
 void bind_round_and_loop(TrainerClass& cls);
+void bind_evaluation(TrainerClass& cls, py::module_& m);  // held-out passes, EpochStream
 void bind_facade(py::module_& m);
 
 }  // namespace korvane::carrowel

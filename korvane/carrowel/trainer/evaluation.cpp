@@ -1,0 +1,158 @@
+// Held-out evaluation through the pipeline: forward passes only, relayed like a round's
+// forward (same relays, same compression, one micro-batch number each), no gradient, no
+// update. The last stage scores its output against the labels.
+#include <pybind11/stl.h>
+
+#include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/carrowel/trainer/trainer.hpp"
+#include "korvane/common/async/awaiters.hpp"
+#include "korvane/common/async/op.hpp"
+#include "korvane/common/errors.hpp"
+
+namespace korvane::carrowel {
+using async::await_result;
+using async::Task;
+
+namespace {
+py::object torch() { return py::module_::import("torch"); }
+
+// Gradient recording off while the stage computes; forward_stage does not suspend, so no
+// other task of the event loop runs inside this scope.
+class NoGradScope {
+ public:
+  NoGradScope() : torch_(torch()), was_(torch_.attr("is_grad_enabled")().cast<bool>()) {
+    torch_.attr("set_grad_enabled")(false);
+  }
+  ~NoGradScope() {
+    try {
+      torch_.attr("set_grad_enabled")(was_);
+    } catch (py::error_already_set&) {
+    }
+  }
+  NoGradScope(const NoGradScope&) = delete;
+  NoGradScope& operator=(const NoGradScope&) = delete;
+
+ private:
+  py::object torch_;
+  bool was_;
+};
+
+Task<py::object> run_evaluation(py::object self, py::object dataloader, long long num_batches) {
+  if (!torch_available()) throw ImportError("PyTorch required for pipeline training");
+  if (num_batches < 0) throw ValueError("num_batches must be >= 0, got " + std::to_string(num_batches));
+  Trainer& t = Trainer::of(self);
+  const LayerAssignment& a = t.assignment();
+  const bool first = a.is_first_stage(), last = a.is_last_stage();
+  if ((first || last) && dataloader.is_none() && num_batches > 0)
+    throw ValueError("run_evaluation needs a data source on a first or last stage");
+
+  // A sized source that is too short fails before anything is sent, so the neighbours'
+  // micro-batch numbers stay in step.
+  if ((first || last) && num_batches > 0 && py::hasattr(dataloader, "__len__") &&
+      static_cast<long long>(py::len(dataloader)) < num_batches)
+    throw ValueError("the evaluation data has " + std::to_string(py::len(dataloader)) + " batches, " +
+                     std::to_string(num_batches) + " asked for");
+  py::object iterator;
+  if ((first || last) && num_batches > 0) iterator = py::iter(dataloader);
+  double loss_sum = 0.0;
+  long long samples = 0, correct = 0;
+  bool scored = false;
+  for (long long i = 0; i < num_batches; ++i) {
+    py::object input = py::none(), labels = py::none();
+    if (iterator) {
+      PyObject* item = PyIter_Next(iterator.ptr());
+      if (!item) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        throw ValueError("the evaluation data ran out after " + std::to_string(i) + " of " +
+                         std::to_string(num_batches) + " batches");
+      }
+      py::object batch = py::reinterpret_steal<py::object>(item);
+      if (py::isinstance<py::tuple>(batch) || py::isinstance<py::list>(batch)) {
+        py::sequence seq = batch;
+        if (seq.size() == 0) throw ValueError("a batch of the evaluation data is empty");
+        input = seq[0];
+        if (seq.size() > 1) labels = seq[1];
+      } else {
+        input = batch;
+      }
+    }
+    // Plain statements around co_await: g++ 12 miscompiles temporaries in a full-expression
+    // that holds one.
+    py::object activation;
+    if (first) {
+      activation = input.attr("to")(t.device);
+    } else {
+      py::object received = co_await await_result(self.attr("receive_activation")());
+      activation = std::move(received);
+    }
+    py::object output;
+    {
+      NoGradScope no_grad;
+      output = co_await await_result(self.attr("forward_stage")(activation));
+    }
+    if (!last) {
+      co_await await_result(self.attr("send_activation")(output));
+    } else if (!labels.is_none()) {
+      py::object flat = output.attr("detach")().attr("view")(-1, output.attr("size")(-1));
+      py::object target = labels.attr("to")(t.device).attr("view")(-1);
+      py::object f = torch().attr("nn").attr("functional");
+      loss_sum += f.attr("cross_entropy")(flat, target, py::arg("reduction") = "sum").attr("item")().cast<double>();
+      correct += flat.attr("argmax")(-1).attr("eq")(target).attr("sum")().attr("item")().cast<long long>();
+      samples += target.attr("numel")().cast<long long>();
+      scored = true;
+    }
+    t.micro_batch_idx += 1;
+  }
+  py::dict result;
+  result["batches"] = num_batches;
+  if (scored) {
+    result["samples"] = samples;
+    result["loss"] = samples ? loss_sum / double(samples) : 0.0;
+    result["accuracy"] = samples ? double(correct) / double(samples) : 0.0;
+  }
+  co_return std::move(result);
+}
+
+// A data source read as one endless stream: each iteration continues where the last
+// stopped, and a finished pass starts the next. Training in several calls of
+// run_training_loop then walks through the data instead of restarting it every call.
+class EpochStream {
+ public:
+  explicit EpochStream(py::object source) : source_(std::move(source)) {}
+  py::object next() {
+    if (!it_) it_ = py::iter(source_);
+    PyObject* item = PyIter_Next(it_.ptr());
+    if (!item) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      it_ = py::iter(source_);
+      item = PyIter_Next(it_.ptr());
+      if (!item) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        throw Error("the data source yielded no batch, even after starting it again");
+      }
+    }
+    return py::reinterpret_steal<py::object>(item);
+  }
+
+ private:
+  py::object source_;
+  py::object it_;
+};
+}  // namespace
+
+void bind_evaluation(TrainerClass& cls, py::module_& m) {
+  cls.def(
+      "run_evaluation",
+      [](py::object self, py::object dataloader, long long num_batches) {
+        return async::make_op(run_evaluation(std::move(self), std::move(dataloader), num_batches), "run_evaluation");
+      },
+      py::arg("dataloader") = py::none(), py::arg("num_batches") = 1,
+      "Forward num_batches held-out batches through the pipeline; the last stage returns "
+      "{'batches', 'samples', 'loss', 'accuracy'}, other stages {'batches'}.");
+  py::class_<EpochStream>(m, "EpochStream", "A data source read as one endless stream of its passes.")
+      .def(py::init<py::object>(), py::arg("source"))
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &EpochStream::next);
+}
+
+}  // namespace korvane::carrowel
