@@ -1,6 +1,9 @@
 #include "tools/coordinator/http_server.hpp"
 
 #include <strings.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
@@ -166,19 +169,22 @@ class HttpServer::Session : public Hold {
       }
       auto r = co_await (w.timer().async_wait(kAwait) || stream.socket().async_wait(tcp::socket::wait_read, kAwait));
       if (r.index() == 0) continue;  // deadline or wake-up: looked at above
-      // Readable while held: the next request of a pipelining client, or a hang-up.
-      error_code ec;
-      const std::size_t avail = std::get<1>(r) == std::tuple<error_code>{} ? stream.socket().available(ec) : 0;
-      if (!ec && avail > 0) {
+      // Readable while held: the next request of a pipelining client, a hang-up, or a
+      // readiness event left over from the reads of this request. A peek tells them apart.
+      if (std::get<1>(r) != std::tuple<error_code>{}) co_return server_.stopping_ ? End::stopping : End::client_gone;
+      const int fd = stream.socket().native_handle();
+      char probe;
+      const ssize_t peeked = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;  // nothing there
+      if (peeked > 0) {
         const std::size_t room = buffer.max_size() - buffer.size();
         if (room > 0) {
-          const std::size_t n = stream.socket().read_some(buffer.prepare(std::min(avail, room)), ec);
-          if (!ec) buffer.commit(n);
+          auto space = buffer.prepare(std::min<std::size_t>(room, 4096));
+          const ssize_t n = ::recv(fd, space.data(), space.size(), MSG_DONTWAIT);
+          if (n > 0) buffer.commit(static_cast<std::size_t>(n));
         }
-        if (!ec) {
-          watch_ = false;  // those bytes keep the socket readable; wait on the timer alone
-          continue;
-        }
+        watch_ = false;  // those bytes keep the socket readable; wait on the timer alone
+        continue;
       }
       co_return server_.stopping_ ? End::stopping : End::client_gone;
     }

@@ -1,6 +1,7 @@
 // The command-line program: one trainer from joining to the end of training.
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
 //       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]]
+//       [--token TOKEN | --token-file PATH]
 // Option errors print a usage line and the error on stderr and give exit status 2; any
 // error after parsing propagates (the interpreter reports it on stderr with status 1).
 #include <CLI/CLI.hpp>
@@ -32,6 +33,7 @@ struct Options {
   bool autograd_backward = false;
   std::string model;  // "module:function", or empty for the demo layers
   long long eval_every = 0;
+  std::optional<std::string> token, token_file;
 };
 
 // A decimal integer as a standard option parser reads one: an optional sign and digits,
@@ -87,6 +89,8 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
                  "Python callable MODULE:FUNCTION that returns this stage's layers (and data on first and last stages)");
   app.add_option("--eval-every", eval_every_text, "With --model: evaluate the held-out data every N rounds")
       ->capture_default_str();
+  app.add_option("--token", o.token, "Bearer token the coordinator requires (visible in the process list)");
+  app.add_option("--token-file", o.token_file, "File whose first line is the coordinator's bearer token");
   std::vector<std::string> split = split_empty_inline_values(argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
@@ -166,9 +170,13 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   print_line(rule);
 
   py::module_ carrowel = py::module_::import("korvane.carrowel");
-  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(
-      py::arg("trainer_id") = o.trainer_id, py::arg("coordinator_url") = o.coordinator,
-      py::arg("autograd_backward") = o.autograd_backward);
+  py::dict kwargs;
+  kwargs["trainer_id"] = o.trainer_id;
+  kwargs["coordinator_url"] = o.coordinator;
+  kwargs["autograd_backward"] = o.autograd_backward;
+  if (o.token) kwargs["token"] = *o.token;
+  if (o.token_file) kwargs["token_file"] = *o.token_file;
+  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
   UserStage user;

@@ -1,10 +1,12 @@
 // Activation and gradient relays: a tensor leaves compressed (signs plus a binary16 scale
 // per group), is posted to the coordinator for a neighbour, and is fetched by it. Sends
-// report failure as false after a warning; receives warn and pass the error on.
+// report failure as false after a warning; receives warn and pass the error on. An error
+// status from the coordinator is a failure on both sides, reported with its reason.
 // Cancellation is never caught: it reaches the caller without a warning.
 #include <pybind11/stl.h>
 
 #include "korvane/carrowel/coordinator/coordinator_ops.hpp"
+#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/coordinator/messages.hpp"
 #include "korvane/carrowel/coordinator/tensor_wire.hpp"
 #include "korvane/common/async/awaiters.hpp"
@@ -35,8 +37,11 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     const std::string& to = dir.is_backward ? *a.upstream_trainer : *a.downstream_trainer;
     http::Request req("POST", t.coordinator_url + dir.path);
     req.headers = coordinator::relay_headers(a.task_id, t.trainer_id, to, t.micro_batch_idx, loss);
+    for (auto& h : coordinator::identity_headers(t)) req.headers.push_back(std::move(h));
     req.body = std::move(body);
-    co_await async::http_exchange(std::move(req));  // any status counts as delivered
+    req.timeout_s = t.post_timeout_s;  // a post that is never answered must not hang
+    http::Response resp = co_await async::http_exchange(std::move(req));
+    if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -61,8 +66,12 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout) {
     const LayerAssignment& a = t.assignment();
     http::Request req("GET", t.coordinator_url + dir.path + coordinator::relay_query(a.task_id, t.trainer_id, t.micro_batch_idx));
     req.timeout_s = timeout;
+    req.headers = coordinator::identity_headers(t);
+    // The coordinator answers just before this limit, so a missing message comes back as
+    // its own error rather than as a time-out here.
+    if (std::isfinite(timeout) && timeout > 0) req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(timeout));
     http::Response resp = co_await async::http_exchange(std::move(req));
-    // The body is taken whatever the status: an error answer fails to parse.
+    if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
     CompressedTensor wire = parse_wire(resp.body);
     if (dir.is_backward) {
       std::optional<std::string> text = resp.header("X-Loss");

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
@@ -202,9 +203,8 @@ void bind_round_and_loop(TrainerClass& cls) {
           "One training step for one micro-batch; returns the loss, or None when this stage has none.")
       .def("run_training_loop",
            [](py::object self, py::object dataloader, long long num_rounds, double lr, py::object on_round_complete) {
-             return async::make_op(run_training_loop(std::move(self), std::move(dataloader), num_rounds, lr,
-                                                     std::move(on_round_complete)),
-                                   "run_training_loop");
+             auto run = run_training_loop(self, std::move(dataloader), num_rounds, lr, std::move(on_round_complete));
+             return async::make_op(coordinator::leaving_at_end(std::move(self), std::move(run)), "run_training_loop");
            },
            py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
            py::arg("on_round_complete") = py::none(), "Run num_rounds rounds; returns the metrics dict.");
