@@ -8,7 +8,7 @@ DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   python3-torch libtorch-dev python3-numpy pybind11-dev \
   libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev \
   googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp libboost1.81-dev \
-  python3-matplotlib
+  python3-matplotlib python3-prometheus-client python3-tqdm chromium
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 
@@ -54,6 +54,12 @@ demo: build data
 
 bench: build data
 	$(PYTHON) bench/run_all.py
+
+# The coordinator's live page as the browser test last rendered it, for the README.
+screenshot:
+	@test -f $(BUILD)/live_page.png || { echo "no $(BUILD)/live_page.png: run 'make test' (the browser test writes it)"; exit 1; }
+	mkdir -p docs
+	cp $(BUILD)/live_page.png docs/live_page.png
 
 clean:
 	rm -rf $(BUILD)

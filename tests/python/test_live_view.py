@@ -3,6 +3,7 @@
 rendered by headless Chromium."""
 import asyncio
 import base64
+import importlib.util
 import json
 import math
 import pathlib
@@ -11,6 +12,7 @@ import shutil
 import subprocess
 import tempfile
 import threading
+import time
 import urllib.error
 import urllib.request
 
@@ -21,6 +23,14 @@ from prometheus_client.parser import text_string_to_metric_families
 from korvane.carrowel import OrvynPipelineTrainer
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
+
+
+def example_dataset(**kw):
+    spec = importlib.util.spec_from_file_location("pipeline_training", REPO / "examples" / "pipeline_training.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.make_dataset(**kw)
+
 SCREENSHOT = REPO / "build" / "live_page.png"
 
 
@@ -62,7 +72,7 @@ def value(families, family, sample, **labels):
 async def train(url, task_id, stages, rounds):
     """A real pipeline in this process; returns the last stage's losses."""
     torch.manual_seed(0)
-    data = [(torch.randn(8, 768), torch.randint(0, 10, (8,))) for _ in range(2)]
+    data = example_dataset(batches=4, batch_size=64, seed=0)  # a task the pipeline learns
     trainers = [OrvynPipelineTrainer(f"stage_{i}", url) for i in range(stages)]
     await asyncio.gather(*(t.join_pipeline(task_id) for t in trainers))
     trainers.sort(key=lambda t: t.layer_assignment.pipeline_position)
@@ -234,7 +244,7 @@ def page_text(exe, url, profile, extra=()):
 
 def test_the_page_in_headless_chromium_shows_each_trainer_and_a_loss(coordinator):
     exe = chromium_or_skip()
-    url = coordinator(stages=3, layers=6)
+    url = coordinator(stages=3, layers=3)
     result = {}
     training = threading.Thread(target=lambda: result.update(losses=asyncio.run(train(url, "on-screen", 3, 30))))
     training.start()
@@ -245,6 +255,13 @@ def test_the_page_in_headless_chromium_shows_each_trainer_and_a_loss(coordinator
                 text = page_text(exe, url + "/", profile, ["--dump-dom"])
                 if all(f"stage_{i}" in text for i in range(3)) and "latest " in text:
                     break
+            # The screenshot (it goes into the README) once the loss chart has some length.
+            deadline = time.monotonic() + 60
+            while training.is_alive() and time.monotonic() < deadline:
+                shown = [len(x["losses"]) for x in task(url, "on-screen")["trainers"]]
+                if max(shown) >= 15:
+                    break
+                time.sleep(0.2)
             SCREENSHOT.parent.mkdir(exist_ok=True)
             SCREENSHOT.unlink(missing_ok=True)
             page_text(exe, url + "/", profile, [f"--screenshot={SCREENSHOT}"])
