@@ -99,17 +99,19 @@ def test_announced_bodies_cost_nothing_until_their_bytes_arrive(coordinator):
 
 
 def test_all_bodies_in_transit_share_one_budget(coordinator):
-    url = coordinator(max_body_memory="256KiB")
+    url = coordinator(max_body_memory="1MiB")
     parts = urllib.parse.urlsplit(url)
     head = (b"POST /pipeline/activation HTTP/1.1\r\nX-Task-ID: t\r\nX-From-Trainer: a\r\nX-To-Trainer: b\r\n"
             b"X-Micro-Batch: %d\r\nContent-Length: %d\r\n\r\n")
-    with socket.create_connection((parts.hostname, parts.port), timeout=10) as hog:
-        hog.sendall(head % (0, 1 << 20) + b"x" * (200 << 10))  # holds 256 KiB of budget, unfinished
-        wait_until(lambda: status(url)["body_bytes_in_transit"] >= 200 << 10)
-        s, _, body = request(url, "POST", "/pipeline/activation", b"y" * (100 << 10), {
-            "X-Task-ID": "t", "X-From-Trainer": "a", "X-To-Trainer": "b", "X-Micro-Batch": "1"})
+    relay = {"X-Task-ID": "t", "X-From-Trainer": "a", "X-To-Trainer": "b", "X-Micro-Batch": "1"}
+    hogs = connect_many(url, 3, lambda i: head % (i, 4 << 20) + b"x" * (200 << 10))  # unfinished bodies
+    try:
+        # Each holds at least the body's first step (256 KiB): three quarters of the budget.
+        wait_until(lambda: status(url)["body_bytes_in_transit"] >= 750 << 10)
+        s, _, body = request(url, "POST", "/pipeline/activation", b"y" * (500 << 10), relay)
         assert s == 503 and "request bodies" in json.loads(body)["error"]
+    finally:
+        for h in hogs:
+            h.close()
     wait_until(lambda: status(url)["body_bytes_in_transit"] == 0)
-    s, _, _ = request(url, "POST", "/pipeline/activation", b"y" * (100 << 10), {
-        "X-Task-ID": "t", "X-From-Trainer": "a", "X-To-Trainer": "b", "X-Micro-Batch": "1"})
-    assert s == 200
+    assert request(url, "POST", "/pipeline/activation", b"y" * (500 << 10), relay)[0] == 200

@@ -83,8 +83,8 @@ struct BudgetedBody {
       std::string& d = body_.data;
       const std::size_t need = d.size() + n;
       if (need > body_.charged) {
-        // Grow by doubling from 64 KiB, never past the announced length.
-        std::size_t want = std::max<std::size_t>(body_.charged * 2, 64u << 10);
+        // Grow by doubling from 256 KiB once bytes arrive, never past the announced length.
+        std::size_t want = std::max<std::size_t>(body_.charged * 2, 256u << 10);
         if (expected_ >= need) want = std::min(want, expected_);
         want = std::max(want, need);
         if (!body_.used || !body_.charge(want - body_.charged)) {
@@ -412,6 +412,11 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
             if (cec) break;
           }
           parser.body_limit(route->max_body);
+          // Read the body in large pieces: the buffer would otherwise stay at the size of
+          // the first read and take a kilobyte at a time. Its room is charged to the same
+          // budget as the bodies, and given back once the request is done.
+          const std::size_t room = std::min<std::size_t>(len, s->buffer.max_size());
+          if (room > s->buffer.capacity() && parser.get().body().charge(room)) s->buffer.reserve(room);
           auto [bec, bn] = co_await http::async_read(stream, s->buffer, parser, kAwait);
           if (bec == boost::system::errc::not_enough_memory) {
             fail(res, 503, "the coordinator is receiving too many request bodies; try again");
@@ -436,6 +441,7 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
     }
     if (observer_) observer_(req, res, len, Clock::now() - head_read);
     const bool close = res.close || !body_read || !keep || last || stopping_;
+    if (!close && s->buffer.capacity() > 4096 && s->buffer.size() <= 1024) s->buffer.shrink_to_fit();  // an idle connection keeps little
     if (!co_await send(stream, res, close, options_.request_timeout)) break;
     if (!body_read) co_await drain(stream);
     if (close) break;
