@@ -5,7 +5,7 @@ same seed, initial weights, batches and number of rounds in every row:
   3-stage            three trainers through the coordinator stand-in (every boundary
                      compressed), autograd_backward, Adam on the plain layers;
   3-stage int8       the same with the int8 stand-in for the two hidden Linear layers;
-  3-stage default    the specified plain-layer backward (no autograd_backward): only the
+  3-stage default    the default plain-layer backward (no autograd_backward): only the
                      last stage's plain layers learn.
 
 Prints held-out accuracy and the mean training loss of the last pass over the data.
@@ -106,7 +106,7 @@ def main():
     try:
         for name, task, int8, ab in (("3-stage, compressed relays", "plain", False, True),
                                      ("3-stage, int8 stand-in layers", "int8", True, True),
-                                     ("3-stage, specified plain backward", "default", False, False)):
+                                     ("3-stage, default plain backward", "default", False, False)):
             with contextlib.redirect_stdout(io.StringIO()):  # the loops' progress lines
                 acc, losses = asyncio.run(pipeline(url, task, args.rounds, int8, ab))
             rows.append((name, acc, losses))

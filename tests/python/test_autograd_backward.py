@@ -143,7 +143,7 @@ def test_backward_stage_returns_the_input_gradient_and_needs_its_forward():
 
 
 def test_the_default_keeps_plain_layers_of_a_first_stage_unchanged():
-    # The specified path stays the default: a plain layer passes the gradient on untouched.
+    # Without autograd_backward a plain layer passes the gradient on untouched.
     lin = nn.Linear(4, 4)
     t = alone([lin])
     g = torch.ones(2, 4)

@@ -83,13 +83,14 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   app.add_option("--trainer-id", o.trainer_id, "Trainer ID")->capture_default_str();
   app.add_option("--coordinator", o.coordinator, "Coordinator URL")->capture_default_str();
   std::string rounds_text = std::to_string(o.rounds), eval_every_text = "0";
-  app.add_option("--rounds", rounds_text, "Training rounds")->capture_default_str();
+  app.add_option("--rounds", rounds_text, "Training rounds")->type_name("INT")->capture_default_str();
   app.add_option("--lr", o.lr, "Learning rate")->capture_default_str();
   app.add_flag("--autograd-backward", o.autograd_backward,
                "Train plain layers of every stage through autograd (true vector-Jacobian products)");
   app.add_option("--model", o.model,
                  "Python callable MODULE:FUNCTION that returns this stage's layers (and data on first and last stages)");
   app.add_option("--eval-every", eval_every_text, "With --model: evaluate the held-out data every N rounds")
+      ->type_name("INT")
       ->capture_default_str();
   app.add_option("--token", o.token, "Bearer token the coordinator requires (visible in the process list)");
   app.add_option("--token-file", o.token_file, "File whose first line is the coordinator's bearer token");
