@@ -189,6 +189,15 @@ def test_member_states_a_failure_with_its_reason_and_the_ended_run(coordinator):
     assert [state for _, state in runs] == ["failed", "running"] and runs[0][0] < runs[1][0]
 
 
+def test_ids_that_are_no_utf8_do_not_break_the_view(coordinator):
+    url = coordinator(stages=2, layers=2)
+    join_raw(url, "bytes", ["a", "b"])  # plain members: the relay stays open to any sender id
+    headers = {"X-Task-ID": "bytes", "X-From-Trainer": "\xffodd\xfe", "X-To-Trainer": "b", "X-Micro-Batch": "3"}
+    assert request(url + "/pipeline/activation", "POST", headers, b"\0" * 16)[0] == 200
+    t = task(url, "bytes")
+    assert [(l["from"], l["bytes"]) for l in t["links"]] == [("\ufffdodd\ufffd", 16)]
+
+
 def test_token_as_bearer_everywhere_and_as_basic_password_for_the_page(coordinator):
     url = coordinator(stages=2, layers=2, token="s3cret")
     basic = lambda user_password: {"Authorization": "Basic " + base64.b64encode(user_password.encode()).decode()}

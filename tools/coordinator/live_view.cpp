@@ -171,7 +171,10 @@ void install_live_view(HttpServer& server, Service& service, LiveView& live) {
   });
   server.route("GET", "/status/tasks", 0,
                [&service, &live, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
-                 res.set_body(200, tasks_json(service, live, server).dump(), "application/json");
+                 // Ids and relay headers are bytes as sent: text that is no UTF-8 is shown
+                 // with replacement characters rather than failing the whole answer.
+                 res.set_body(200, tasks_json(service, live, server).dump(-1, ' ', false, json::error_handler_t::replace),
+                              "application/json");
                  res.headers.emplace_back("Cache-Control", "no-store");
                  co_return;
                });
