@@ -10,7 +10,7 @@ DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp \
   python3-matplotlib libopenblas0-pthread \
   ccache python3-setuptools python3-wheel python3-venv python3-pip mypy \
-  libboost1.81-dev
+  libboost1.81-dev python3-prometheus-client python3-tqdm chromium
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 # Compiles go through ccache with paths relative to the build tree, so the pip build of
@@ -18,7 +18,7 @@ export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 CCACHE := $(shell command -v ccache 2>/dev/null)
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: deps build data check-blas test test-cpp test-python demo bench gpu-deps clean
+.PHONY: deps build data check-blas test test-cpp test-python demo bench gpu-deps screenshot clean
 
 # The handwritten digits (1,797 8x8 images) that python3-sklearn ships. That package
 # cannot be installed beside libboost1.81-dev, so only this one file is taken out of it.
@@ -78,6 +78,12 @@ gpu-deps: deps
 	cp -r "$$(dirname "$$(dpkg -L libcurl4-openssl-dev | grep '/curl/curl\.h$$')")" $(GPU_DEPS)/include/
 	dpkg-query -W nlohmann-json3-dev libcli11-dev libcurl4-openssl-dev > $(GPU_DEPS)/VERSIONS
 	@echo "gathered into $(GPU_DEPS)/ ($$(du -sh $(GPU_DEPS) | cut -f1)): carry it to the GPU machine"
+
+# The coordinator's live page as the browser test last rendered it, for the README.
+screenshot:
+	@test -f $(BUILD)/live_page.png || { echo "no $(BUILD)/live_page.png: run 'make test' (the browser test writes it)"; exit 1; }
+	mkdir -p docs
+	cp $(BUILD)/live_page.png docs/live_page.png
 
 clean:
 	rm -rf $(BUILD) build-pip korvane/bin

@@ -49,6 +49,7 @@ async def train(coordinator, rounds, lr, seed, task_id):
         trainers[1].run_training_loop(num_rounds=rounds, lr=lr),
         trainers[2].run_training_loop(dataloader=data, num_rounds=rounds, lr=lr, on_round_complete=report),
     )
+    await asyncio.gather(*(t.leave_pipeline() for t in trainers))  # the run is over: the coordinator may end it
     return losses, results
 
 

@@ -90,8 +90,10 @@ class Pipeline:
         await asyncio.gather(*[t.join_pipeline(self.task) for t in self.trainers])
         first = min(self.trainers, key=lambda t: t.layer_assignment.pipeline_position)
         second = [t for t in self.trainers if t is not first][0]
-        return await asyncio.wait_for(asyncio.gather(first.run_training_loop(num_rounds=self.rounds),
-                                                     second.run_training_loop(num_rounds=self.rounds)), 60)
+        metrics = await asyncio.wait_for(asyncio.gather(first.run_training_loop(num_rounds=self.rounds),
+                                                        second.run_training_loop(num_rounds=self.rounds)), 60)
+        await asyncio.gather(*[t.leave_pipeline() for t in self.trainers])  # the run is over
+        return metrics
 
     def _run(self):
         try:

@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "tools/coordinator/http_server.hpp"
+#include "tools/coordinator/live_view.hpp"
 #include "tools/coordinator/service_log.hpp"
 
 #include <boost/asio/use_awaitable.hpp>
@@ -31,13 +32,6 @@ struct ScopeExit {
 };
 template <class F>
 ScopeExit(F) -> ScopeExit<F>;
-
-bool same_text(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
 
 void send_json(HttpResponse& res, int status, const nlohmann::ordered_json& body) {
   res.set_body(status, body.dump(), "application/json");
@@ -470,14 +464,12 @@ void install_routes(HttpServer& server, Service& service) {
   // Runs before the body is read: a request without the token never gets its body read.
   // Relayed bytes are stored as sent, and a compressed body could expand without bound.
   server.set_head_check([token](const HttpRequest& req, HttpResponse& res) {
-    if (token) {
-      const std::string* auth = req.header("Authorization");
-      const bool bearer = auth && auth->size() > 7 && strncasecmp(auth->c_str(), "Bearer ", 7) == 0;
-      if (!bearer || !same_text(auth->substr(7), *token)) {
-        send_error(res, 401, "this coordinator needs a bearer token (Authorization: Bearer ...)");
-        res.headers.emplace_back("WWW-Authenticate", "Bearer");
-        return true;
-      }
+    if (token && !presents_token(req, *token)) {
+      send_error(res, 401, "this coordinator needs a bearer token (Authorization: Bearer ...)");
+      // A browser asks its user for a password only when offered Basic.
+      res.headers.emplace_back("WWW-Authenticate",
+                               browser_path(req.path) ? "Basic realm=\"korvane-coordinator\", charset=\"UTF-8\"" : "Bearer");
+      return true;
     }
     const std::string* enc = req.header("Content-Encoding");
     if (!enc || enc->empty() || *enc == "identity") return false;

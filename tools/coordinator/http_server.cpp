@@ -357,6 +357,7 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
     bool body_read = true, keep = false;
 
     auto [hec, hn] = co_await http::async_read_header(stream, s->buffer, parser, kAwait);
+    const auto head_read = Clock::now();
     std::optional<HeadError> error;
     if (hec) {
       error = classify(hec, options_);
@@ -438,6 +439,7 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
         }
       }
     }
+    if (observer_) observer_(req, res, len, Clock::now() - head_read);
     const bool close = res.close || !body_read || !keep || last || stopping_;
     if (!close && s->buffer.capacity() > 4096 && s->buffer.size() <= 1024) s->buffer.shrink_to_fit();  // an idle connection keeps little
     if (!co_await send(stream, res, close, options_.request_timeout)) break;

@@ -15,6 +15,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -109,6 +110,11 @@ class HttpServer {
   void route(std::string method, std::string path, std::size_t max_body, Handler handler);
   void set_head_check(HeadCheck check) { head_check_ = std::move(check); }
   void set_error_writer(ErrorWriter writer) { error_writer_ = std::move(writer); }
+  // Sees each request whose head was understood, once its answer is ready: `body_bytes`
+  // is its Content-Length, `elapsed` the time from its head to its answer.
+  using Observer = std::function<void(const HttpRequest&, const HttpResponse&, std::uint64_t body_bytes,
+                                      std::chrono::steady_clock::duration elapsed)>;
+  void set_observer(Observer observer) { observer_ = std::move(observer); }
 
   // Binds and listens; `port` 0 picks a free one. Returns the port, or -1 with `error` set.
   int listen(const std::string& host, int port, std::string& error);
@@ -141,6 +147,7 @@ class HttpServer {
   std::vector<Route> routes_;
   HeadCheck head_check_;
   ErrorWriter error_writer_;
+  Observer observer_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> connections_{0};
   std::atomic<std::size_t> body_used_{0};

@@ -22,6 +22,7 @@
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
+#include "tools/coordinator/live_view.hpp"
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/service_log.hpp"
 #include "tools/coordinator/task_registry.hpp"
@@ -196,6 +197,8 @@ int main(int argc, char** argv) {
   server_options.body_budget = o.max_body_memory;
   kc::HttpServer server(server_options);
   kc::install_routes(server, service);
+  kc::LiveView live;
+  kc::install_live_view(server, service, live);
 
   std::string listen_error;
   const int port = server.listen(o.host, o.port, listen_error);

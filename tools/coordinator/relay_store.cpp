@@ -211,4 +211,13 @@ RelayStore::Stats RelayStore::stats() const {
   return {messages_, bytes_, tasks_.size(), waits_.size()};
 }
 
+std::pair<std::size_t, std::size_t> RelayStore::use_of(const std::string& task_id) const {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  if (it == tasks_.end()) return {0, 0};
+  std::size_t bytes = 0;
+  for (const auto& [slot, e] : it->second.entries) bytes += e.charged;
+  return {it->second.entries.size(), bytes};
+}
+
 }  // namespace korvane::coordinator

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tools/coordinator/waiter.hpp"
@@ -94,6 +95,9 @@ class RelayStore {
   void shutdown();
 
   Stats stats() const;
+  const Limits& limits() const { return limits_; }
+  // Messages and bytes (as charged against max_bytes) held for one task scope.
+  std::pair<std::size_t, std::size_t> use_of(const std::string& task_id) const;
 
  private:
   using SlotKey = std::tuple<RelayKind, std::string, std::uint64_t>;  // kind, recipient, micro-batch

@@ -115,7 +115,12 @@ bool TaskRegistry::deactivate(Tasks::iterator task, Member& m) {
   Run& run = task->second;
   const std::string scope = run_scope(task->first, run.number);
   const bool over = std::none_of(run.members.begin(), run.members.end(), [](const Member& x) { return x.active; });
-  if (over) tasks_.erase(task);
+  if (over) {
+    run.join_waiters.clear();
+    ended_.push_front({task->first, std::move(run), now_()});
+    if (ended_.size() > kEndedRunsKept) ended_.pop_back();
+    tasks_.erase(task);
+  }
   if (on_run_change_) on_run_change_(scope, over);
   return over;
 }
@@ -153,6 +158,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     }
     // A member asking again (its answer may have been lost): the same slice, at once.
     m->active = true;
+    m->ended.clear();
     m->last_seen = now_();
     r.status = JoinStatus::assigned;
     r.assignment = m->assignment;
@@ -358,6 +364,7 @@ int TaskRegistry::leave(const std::string& task_id, const std::string& trainer_i
     return 0;
   }
   if (error && !run.failure) run.failure = "trainer " + quoted(trainer_id) + " failed: " + *error;
+  if (m->active) m->ended = error ? "failed: " + *error : "left";
   deactivate(it, *m);
   return 0;
 }
@@ -373,6 +380,7 @@ std::size_t TaskRegistry::sweep() {
       for (Member& m : run.members) {
         if (m.active && m.held == 0 && now - m.last_seen >= config_.member_timeout) {
           ++n;
+          m.ended = "timed out";
           if (deactivate(it, m)) break;  // the run is over and its task gone
         }
       }
@@ -399,6 +407,50 @@ TaskRegistry::Stats TaskRegistry::stats() const {
       s.active += m.active;
     }
   return s;
+}
+
+TaskRegistry::RunView TaskRegistry::view(const std::string& task_id, const Run& run, Clock::time_point now) const {
+  RunView v;
+  v.task_id = task_id;
+  v.run = run.number;
+  v.complete = run.complete;
+  v.failure = run.failure;
+  v.members.reserve(run.members.size());
+  for (const Member& m : run.members) {
+    MemberView mv;
+    mv.id = m.id;
+    mv.assignment = m.assignment;
+    mv.active = m.active;
+    mv.ready = m.ready;
+    mv.held = m.held;
+    mv.idle_seconds = std::chrono::duration<double>(now - m.last_seen).count();
+    mv.ended = m.ended;
+    v.members.push_back(std::move(mv));
+  }
+  return v;
+}
+
+std::vector<TaskRegistry::RunView> TaskRegistry::snapshot(std::size_t max_live) const {
+  std::lock_guard lock(mutex_);
+  const auto now = now_();
+  std::vector<RunView> out;
+  for (const auto& [id, run] : tasks_) {
+    if (out.size() >= max_live) break;
+    out.push_back(view(id, run, now));
+  }
+  for (const EndedRun& e : ended_) {
+    RunView v = view(e.task_id, e.run, e.ended);  // idle times as they were at the end
+    v.over = true;
+    v.ended_seconds_ago = std::chrono::duration<double>(now - e.ended).count();
+    out.push_back(std::move(v));
+  }
+  return out;
+}
+
+std::uint64_t TaskRegistry::run_of(const std::string& task_id) const {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  return it == tasks_.end() ? 0 : it->second.number;
 }
 
 }  // namespace korvane::coordinator

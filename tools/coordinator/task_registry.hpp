@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -153,6 +154,30 @@ class TaskRegistry {
   Stats stats() const;
   const Config& config() const { return config_; }
 
+  // What the live page shows: runs forming or running, then the last runs that ended.
+  struct MemberView {
+    std::string id;
+    Assignment assignment{};  // meaningful once the run has formed
+    bool active = true;
+    bool ready = false;
+    int held = 0;               // requests of it waiting at the coordinator
+    double idle_seconds = 0;    // since its last request
+    std::string ended;          // why it became inactive: "left", "failed: ...", "timed out"
+  };
+  struct RunView {
+    std::string task_id;
+    std::uint64_t run = 0;
+    bool complete = false;
+    bool over = false;
+    double ended_seconds_ago = 0;  // when over
+    std::optional<std::string> failure;
+    std::vector<MemberView> members;  // join order, which is pipeline order
+  };
+  static constexpr std::size_t kEndedRunsKept = 16;
+  std::vector<RunView> snapshot(std::size_t max_live = 64) const;
+  // The number of the task's current run, formed or forming; 0 when it has none.
+  std::uint64_t run_of(const std::string& task_id) const;
+
  private:
   struct Member {
     std::string id;
@@ -162,6 +187,7 @@ class TaskRegistry {
     bool ready = false;
     int held = 0;
     Clock::time_point last_seen;
+    std::string ended;  // set when it becomes inactive
   };
   struct Run {
     std::uint64_t number = 0;
@@ -189,6 +215,13 @@ class TaskRegistry {
   Tasks tasks_;
   std::uint64_t next_run_ = 1;
   bool closing_ = false;
+  struct EndedRun {
+    std::string task_id;
+    Run run;
+    Clock::time_point ended;
+  };
+  std::deque<EndedRun> ended_;  // newest first, at most kEndedRunsKept
+  RunView view(const std::string& task_id, const Run& run, Clock::time_point now) const;
 };
 
 }  // namespace korvane::coordinator

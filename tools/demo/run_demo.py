@@ -2,13 +2,15 @@
 started as its own `python3 -m korvane.carrowel` process (first, middle and last stage),
 training the digits classifier of examples/digits_model.py (`make data` fetches the
 digits) with every stage learning through autograd and every boundary compressed. Every
-trainer's output is shown with its name in front. Ends with the held-out accuracy and a
-plot of loss and accuracy against rounds. Exits 0 when all three printed their training
-summary.
+trainer's output is shown with its name in front. Each trainer writes a metrics file
+(one JSON line per step, build/demo/<trainer>.jsonl); the last stage's file gives the
+plot of loss and held-out accuracy against rounds. Ends with the held-out accuracy.
+Exits 0 when all three printed their training summary.
 
     /usr/bin/python3 tools/demo/run_demo.py [--rounds N] [--eval-every N] [--plot PNG]     (or: make demo)
 """
 import argparse
+import json
 import os
 import pathlib
 import re
@@ -22,7 +24,6 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 COORDINATOR = ROOT / "build" / "bin" / "korvane-coordinator"
 TRAINERS = ("trainer_1", "trainer_2", "trainer_3")
 MODEL = "examples.digits_model:stage"
-EVAL = re.compile(r"  Evaluation at round (\d+): train_loss=(\S+) eval_loss=(\S+) accuracy=(\S+)$")
 FINAL = re.compile(r"  Held-out accuracy: (\S+) \((\d+) samples\)$")
 
 
@@ -57,6 +58,10 @@ def main():
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     deadline = time.monotonic() + args.timeout
     procs = {}
+    metrics = {name: ROOT / "build" / "demo" / f"{name}.jsonl" for name in TRAINERS}
+    for path in metrics.values():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.unlink(missing_ok=True)  # the file is appended to
     try:
         wait_listening(port, deadline)
         # One torch thread each: three processes share this machine's cores.
@@ -65,7 +70,7 @@ def main():
             procs[name] = subprocess.Popen(
                 [sys.executable, "-m", "korvane.carrowel", "--task-id", "demo-task-0001", "--trainer-id", name,
                  "--coordinator", url, "--rounds", str(args.rounds), "--model", MODEL, "--autograd-backward",
-                 "--eval-every", str(args.eval_every)],
+                 "--eval-every", str(args.eval_every), "--metrics-file", str(metrics[name])],
                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env, cwd=ROOT)
             time.sleep(0.2)  # join order decides the stage: start them in pipeline order
 
@@ -74,7 +79,7 @@ def main():
         for name, p in procs.items():
             sel.register(p.stdout, selectors.EVENT_READ, name)
         finished, trainers_running = set(), len(procs)
-        curve, final = [], None
+        final = None
         while trainers_running:
             if time.monotonic() > deadline:
                 raise SystemExit("demo timed out")
@@ -87,8 +92,6 @@ def main():
                 print(f"[{key.data:>11}] {line.rstrip()}", flush=True)
                 if line.startswith("  Avg loss: "):
                     finished.add(key.data)
-                if (m := EVAL.match(line.rstrip("\n"))):
-                    curve.append(tuple(float(v) for v in m.groups()))
                 if (m := FINAL.match(line.rstrip("\n"))):
                     final = (float(m.group(1)), int(m.group(2)))
         codes = {name: p.wait(timeout=max(1.0, deadline - time.monotonic())) for name, p in procs.items()}
@@ -104,28 +107,48 @@ def main():
 
     ok = len(finished) == len(procs) and all(c == 0 for c in codes.values()) and final is not None
     if ok:
-        plot(curve, args.plot)
+        plot(metrics[TRAINERS[-1]], args.plot)
         print(f"held-out accuracy: {final[0]:.4f} ({final[1]} samples, {args.rounds} rounds, 3 stages, "
               f"compressed relays); plot: {args.plot}")
     print("demo " + ("finished: all three trainers completed training" if ok else f"FAILED: exit codes {codes}"))
     return 0 if ok else 1
 
 
-def plot(curve, path):
-    """Training loss (mean over each stretch between evaluations), held-out loss and
-    held-out accuracy against rounds."""
+def read_metrics(path):
+    """The last stage's metrics file: per-step (step, loss) and per-evaluation
+    (step, held-out loss, accuracy)."""
+    steps, evaluations = [], []
+    for line in pathlib.Path(path).read_text().splitlines():
+        record = json.loads(line)
+        if "evaluation" in record and "loss" not in record:
+            e = record["evaluation"]
+            evaluations.append((record["step"] + 1, e["loss"], e["accuracy"]))
+        elif record.get("loss") is not None:
+            steps.append((record["step"] + 1, record["loss"]))
+    return steps, evaluations
+
+
+def plot(metrics_file, path):
+    """Training loss per step (and its running mean), held-out loss and held-out accuracy
+    against rounds, all from the last stage's metrics file."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    rounds, train_loss, eval_loss, accuracy = zip(*curve)
+    steps, evaluations = read_metrics(metrics_file)
     fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4))
-    left.plot(rounds, train_loss, marker="o", label="training loss")
-    left.plot(rounds, eval_loss, marker="o", label="held-out loss")
+    rounds, train_loss = zip(*steps)
+    window = max(1, len(steps) // 30)
+    mean = [sum(train_loss[max(0, i - window + 1):i + 1]) / len(train_loss[max(0, i - window + 1):i + 1])
+            for i in range(len(train_loss))]
+    left.plot(rounds, train_loss, color="tab:blue", alpha=0.25, linewidth=0.8)
+    left.plot(rounds, mean, color="tab:blue", label=f"training loss (mean of {window})")
+    eval_rounds, eval_loss, accuracy = zip(*evaluations) if evaluations else ((), (), ())
+    left.plot(eval_rounds, eval_loss, marker="o", color="tab:orange", label="held-out loss")
     left.set_yscale("log")
     left.set_xlabel("round")
     left.set_ylabel("cross entropy")
     left.legend()
-    right.plot(rounds, accuracy, marker="o", color="tab:green")
+    right.plot(eval_rounds, accuracy, marker="o", color="tab:green")
     right.set_xlabel("round")
     right.set_ylabel("held-out accuracy")
     right.set_ylim(0, 1)

@@ -1,7 +1,7 @@
 // The command-line program: one trainer from joining to the end of training.
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
 //       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]] [--micro-batches M [--max-in-flight K]]
-//       [--token TOKEN | --token-file PATH]
+//       [--token TOKEN | --token-file PATH] [--metrics-file PATH] [--progress]
 // Option errors print a usage line and the error on stderr and give exit status 2 (the
 // style is common/cli/style.hpp); any error after parsing propagates (the interpreter
 // reports it on stderr with status 1).
@@ -32,6 +32,8 @@ struct Options {
   std::optional<std::string> token, token_file;
   long long micro_batches = 1;               // > 1: each round is a pipelined step of that many
   std::optional<long long> max_in_flight;  // the first stage's warm-up depth, when set
+  std::string metrics_file;  // empty: none
+  bool progress = false;
 };
 
 // The loop's keyword arguments for pipelined steps.
@@ -102,6 +104,8 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
                  "With --micro-batches: micro-batches every stage but the last keeps in flight "
                  "(default: as many as stages from it to the end)")
       ->type_name("INT");
+  app.add_option("--metrics-file", o.metrics_file, "Append one JSON line per training step to this file");
+  app.add_flag("--progress", o.progress, "Draw a live progress bar while stdout is a terminal");
   std::vector<std::string> split = split_empty_inline_values(argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
@@ -129,7 +133,8 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
 // Training with --model: the stage's own data read as one stream, in pieces of
 // --eval-every rounds with a held-out pass through the whole pipeline after each piece
 // and at the end. Every stage runs the same schedule, so their relays stay paired.
-py::dict train_user_model(py::object trainer, const UserStage& user, const Options& o, bool last) {
+py::dict train_user_model(py::object trainer, const UserStage& user, const Options& o, bool last,
+                          py::object on_round_complete) {
   py::module_ carrowel = py::module_::import("korvane.carrowel");
   py::object stream = user.train_data.is_none() ? py::object(py::none()) : carrowel.attr("EpochStream")(user.train_data);
   const long long piece = o.eval_every > 0 ? o.eval_every : std::max<long long>(o.rounds, 1);
@@ -140,7 +145,8 @@ py::dict train_user_model(py::object trainer, const UserStage& user, const Optio
   for (long long start = 0; start < o.rounds || (start == 0 && o.rounds <= 0); start += piece) {
     const long long n = std::max<long long>(0, std::min(piece, o.rounds - start));
     py::dict m = trainer.attr("run_training_loop")(py::arg("dataloader") = stream, py::arg("num_rounds") = n,
-                                                   py::arg("lr") = o.lr, **step_kwargs(o));
+                                                   py::arg("lr") = o.lr, py::arg("on_round_complete") = on_round_complete,
+                                                   **step_kwargs(o));
     done += m["rounds_completed"].cast<long long>();
     total += m["total_loss"].cast<double>();
     py::list piece_losses = m["losses"];
@@ -155,6 +161,11 @@ py::dict train_user_model(py::object trainer, const UserStage& user, const Optio
         print_line("  Evaluation at round " + std::to_string(done) + ": train_loss=" + float_fixed(piece_loss, 4) +
                    " eval_loss=" + float_fixed(e["loss"].cast<double>(), 4) +
                    " accuracy=" + float_fixed(e["accuracy"].cast<double>(), 4));
+        py::dict evaluation;
+        for (const char* key : {"accuracy", "loss", "samples"}) evaluation[key] = e[key];
+        py::dict record;
+        record["evaluation"] = evaluation;
+        trainer.attr("_trainer").attr("log_metrics")(record);
         result["eval_accuracy"] = e["accuracy"];
         result["eval_loss"] = e["loss"];
         result["eval_samples"] = e["samples"];
@@ -167,6 +178,22 @@ py::dict train_user_model(py::object trainer, const UserStage& user, const Optio
   result["losses"] = losses;
   if (done > 0) result["avg_loss"] = total / double(done);
   return result;
+}
+
+// --progress: a tqdm bar on the terminal, or None when stdout is no terminal (a pipe, a
+// file, a test) or tqdm is missing. The specified lines are printed either way.
+py::object progress_bar(const Options& o) {
+  py::object out = py::module_::import("sys").attr("stdout");
+  if (out.is_none() || !py::hasattr(out, "isatty") || !out.attr("isatty")().cast<bool>()) return py::none();
+  py::object tqdm;
+  try {
+    tqdm = py::module_::import("tqdm").attr("tqdm");
+  } catch (const py::error_already_set&) {
+    print_line("  Warning: --progress needs the tqdm package (Debian: python3-tqdm)");
+    return py::none();
+  }
+  return tqdm(py::arg("total") = o.rounds, py::arg("desc") = o.trainer_id, py::arg("unit") = "round",
+              py::arg("dynamic_ncols") = true, py::arg("leave") = false);
 }
 
 int run_main(std::optional<std::vector<std::string>> argv_opt) {
@@ -192,6 +219,7 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   kwargs["autograd_backward"] = o.autograd_backward;
   if (o.token) kwargs["token"] = *o.token;
   if (o.token_file) kwargs["token_file"] = *o.token_file;
+  if (!o.metrics_file.empty()) kwargs["metrics_file"] = o.metrics_file;
   py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
@@ -215,13 +243,27 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   if (stats.size() > 0) print_line("  Compression: " + float_fixed(stats["compression_ratio"].cast<double>(), 1) + "x");
 
   print_line("\nStarting training (" + std::to_string(o.rounds) + " rounds)...");
+  py::object bar = o.progress ? progress_bar(o) : py::object(py::none());
+  py::object on_round = py::none();
+  if (!bar.is_none())
+    on_round = py::cpp_function([bar](py::object, py::object loss) {
+      if (!loss.is_none()) bar.attr("set_postfix")(py::arg("loss") = float_fixed(loss.cast<double>(), 4), py::arg("refresh") = false);
+      bar.attr("update")(1);
+    });
   py::dict metrics;
-  if (o.model.empty()) {
-    metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.rounds, py::arg("lr") = o.lr,
-                                                **step_kwargs(o));
-  } else {
-    metrics = train_user_model(trainer, user, o, a.is_last_stage());
+  try {
+    if (o.model.empty()) {
+      metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.rounds, py::arg("lr") = o.lr,
+                                                  py::arg("on_round_complete") = on_round, **step_kwargs(o));
+    } else {
+      metrics = train_user_model(trainer, user, o, a.is_last_stage(), on_round);
+    }
+  } catch (...) {
+    if (!bar.is_none()) bar.attr("close")();
+    throw;
   }
+  if (!bar.is_none()) bar.attr("close")();
+  trainer.attr("leave_pipeline")();  // the whole run is over: the coordinator may end it
 
   print_line("\nTraining complete!");
   print_line("  Rounds: " + py::str(metrics["rounds_completed"]).cast<std::string>());

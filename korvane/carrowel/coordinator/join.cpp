@@ -198,6 +198,10 @@ void bind_join(TrainerClass& cls) {
             return async::make_op(join_pipeline(std::move(self), require_task_id(task_id)), "join_pipeline");
           },
           py::arg("task_id"), "Join a pipeline task; returns the LayerAssignment.")
+      .def("leave_pipeline",
+           [](py::object self) { return async::make_op(coordinator::leave_task(std::move(self), std::nullopt), "leave_pipeline"); },
+           "Tell the coordinator, best effort, that this trainer's run is over (a failed training loop "
+           "does so by itself); without a coordinator, or a second time, it does nothing.")
       .def("_request_layer_assignment",
            [](py::object self, py::object task_id) {
              return async::make_op(request_layer_assignment(std::move(self), require_task_id(task_id)),

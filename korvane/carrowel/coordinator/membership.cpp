@@ -84,7 +84,7 @@ std::optional<std::string> token_argument(py::handle token, py::handle token_fil
 
 namespace korvane::carrowel::coordinator {
 
-async::Task<py::object> leaving_at_end(py::object self, async::Task<py::object> run) {
+async::Task<py::object> leaving_on_failure(py::object self, async::Task<py::object> run) {
   std::exception_ptr failure;
   py::object result;
   try {
@@ -97,7 +97,6 @@ async::Task<py::object> leaving_at_end(py::object self, async::Task<py::object> 
     co_await leave_task(self, error_message(failure));  // neighbours waiting on us stop now
     std::rethrow_exception(failure);
   }
-  co_await leave_task(self, std::nullopt);
   co_return result;
 }
 

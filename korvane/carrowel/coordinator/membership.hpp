@@ -36,9 +36,10 @@ std::optional<std::string> refusal(const http::Response& response);
 // cancellation); does nothing for a trainer that did not join through a coordinator.
 async::Task<void> leave_task(py::object self, std::optional<std::string> error);
 
-// Runs a whole training run, then leaves the task: plainly after success, with the
-// error's text after a failure (which is then passed on).
-async::Task<py::object> leaving_at_end(py::object self, async::Task<py::object> run);
+// Runs a training loop; after a failure, leaves the task with the error's text (then
+// passes the failure on). A loop that succeeds stays a member: the caller may train and
+// evaluate again, and leaves with `leave_pipeline` once its whole run is over.
+async::Task<py::object> leaving_on_failure(py::object self, async::Task<py::object> run);
 
 // The token of the `token` / `token_file` arguments; TypeError or ValueError when unusable.
 std::optional<std::string> token_argument(py::handle token, py::handle token_file);

@@ -39,10 +39,12 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     http::Request req("POST", t.coordinator_url + dir.path);
     req.headers = coordinator::relay_headers(a.task_id, t.trainer_id, to, micro_batch, loss);
     for (auto& h : coordinator::identity_headers(t)) req.headers.push_back(std::move(h));
+    const std::size_t size = body.size();
     req.body = std::move(body);
     req.timeout_s = t.post_timeout_s;  // a post that is never answered must not hang
     http::Response resp = co_await async::http_exchange(std::move(req));
     if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
+    t.bytes_sent += size;
   } catch (...) {
     failure = std::current_exception();
   }
@@ -73,6 +75,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
     if (std::isfinite(timeout) && timeout > 0) req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(timeout));
     http::Response resp = co_await async::http_exchange(std::move(req));
     if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
+    t.bytes_received += resp.body.size();
     CompressedTensor wire = parse_wire(resp.body);
     if (dir.is_backward) {
       std::optional<std::string> text = resp.header("X-Loss");

@@ -81,7 +81,8 @@ void bind_trainer(py::module_& m) {
 
   TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
   cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device,
-                      py::object autograd_backward, py::object optimizer, py::object token, py::object token_file) {
+                      py::object autograd_backward, py::object optimizer, py::object token, py::object token_file,
+                      py::object metrics_file) {
             std::string id = require_text("trainer_id", trainer_id);
             std::string url = require_text("coordinator_url", coordinator_url);
             std::optional<std::string> dev;
@@ -93,11 +94,17 @@ void bind_trainer(py::module_& m) {
             t->autograd_backward = autograd_backward.cast<bool>();
             t->optimizer = std::move(optimizer);
             t->token = coordinator::token_argument(token, token_file);
+            if (!metrics_file.is_none() && !py::isinstance<py::str>(metrics_file) && !py::hasattr(metrics_file, "__fspath__"))
+              raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
+            t->metrics_file = metrics_file.is_none() ? py::object(py::none())
+                                                     : py::module_::import("os").attr("fspath")(metrics_file);
+            if (!t->metrics_file.is_none() && !py::isinstance<py::str>(t->metrics_file))
+              raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
             return t;
           }),
           py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none(),
           py::kw_only(), py::arg("autograd_backward") = false, py::arg("optimizer") = py::none(),
-          py::arg("token") = py::none(), py::arg("token_file") = py::none(),
+          py::arg("token") = py::none(), py::arg("token_file") = py::none(), py::arg("metrics_file") = py::none(),
           "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".")
       .def_readwrite("trainer_id", &Trainer::trainer_id, "This trainer's identifier.")
       .def_readwrite("coordinator_url", &Trainer::coordinator_url, "The coordinator's base URL.")
@@ -156,6 +163,7 @@ void bind_trainer(py::module_& m) {
   bind_statistics(cls);
   bind_coordinator(cls);
   bind_round_and_loop(cls);
+  bind_metrics_file(cls);
   bind_evaluation(cls, m);
   bind_facade(m);
 }

@@ -68,6 +68,12 @@ void bind_facade(py::module_& m) {
              return self.attr("_run")(t.attr("join_pipeline")(task_id));
            },
            py::arg("task_id"), "Joins the pipeline task and returns the LayerAssignment (blocking).")
+      .def("leave_pipeline",
+           [](py::object self) {
+             py::object t = self.cast<TrainerSync&>().trainer_;
+             return self.attr("_run")(t.attr("leave_pipeline")());
+           },
+           "Tells the coordinator that this trainer's run is over (blocking, best effort).")
       .def("run_pipeline_round", [](py::object self, py::kwargs kw) { return forward(self, "run_pipeline_round", kw); },
            "One training round with the trainer's keyword arguments; returns the loss or None (blocking).")
       .def("run_training_loop", [](py::object self, py::kwargs kw) { return forward(self, "run_training_loop", kw); },

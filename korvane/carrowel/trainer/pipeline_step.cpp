@@ -4,6 +4,7 @@
 // coordinator's "consumed once the recipient has moved on" rule allows.
 #include "korvane/carrowel/trainer/pipeline_step.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <limits>
@@ -245,6 +246,8 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
           x = co_await await_fetch(relays, false, k);
         }
         x.attr("requires_grad_")(true);
+        if (x.attr("dim")().cast<long long>() > 0)  // the step's samples, for the metrics file
+          t.last_samples = std::max<long long>(t.last_samples, 0) + x.attr("size")(0).cast<long long>();
         mb.bytes = tensor_bytes(x) * (layer_count + 1);
         py::object out = co_await await_result(self.attr("forward_stage")(x));
         mb.tape = std::exchange(t.stage_tape, py::none());

@@ -3,6 +3,7 @@
 // `self`, so a subclass or a replaced method takes part.
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <limits>
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
@@ -44,6 +45,7 @@ Task<py::object> run_pipeline_round(py::object self, py::object input_data, py::
     activation = co_await await_result(self.attr("receive_activation")());
   }
   activation.attr("requires_grad_")(true);
+  t.last_samples = activation.attr("dim")().cast<long long>() > 0 ? activation.attr("size")(0).cast<long long>() : -1;
   py::object output = co_await await_result(self.attr("forward_stage")(activation));
 
   py::object grad_output;
@@ -149,7 +151,7 @@ py::object next_batch(py::object& iterator, py::handle source, bool& yielded) {
 
 Task<py::object> run_training_loop(py::object self, py::object dataloader, long long num_rounds, double lr,
                                    py::object on_round_complete, long long micro_batches,
-                                   std::optional<long long> max_in_flight) {
+                                   std::optional<long long> max_in_flight, py::object evaluation) {
   // With micro_batches > 1 a "round" of the loop is a pipelined step over that many
   // micro-batches: each draws one batch of the source, and the loss is the step's.
   const bool stepped = micro_batches > 1;
@@ -184,6 +186,9 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
         }
       }
     }
+    const auto started = std::chrono::steady_clock::now();
+    const auto sent = t.bytes_sent, received = t.bytes_received;
+    t.last_samples = -1;
     py::object loss;
     if (!stepped) {
       loss = co_await await_result(self.attr("run_pipeline_round")(
@@ -197,6 +202,26 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
       loss = co_await run_pipeline_step(self, std::move(inputs), std::move(labels), lr, micro_batches, max_in_flight,
                                         memory);
     }
+    if (!t.metrics_file.is_none()) {
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      py::dict record;
+      record["trainer_id"] = t.trainer_id;
+      record["step"] = t.steps_recorded;
+      record["round"] = round_idx;
+      record["loss"] = loss;
+      record["step_time_s"] = seconds;
+      record["samples"] = t.last_samples >= 0 ? py::object(py::int_(t.last_samples)) : py::object(py::none());
+      record["samples_per_s"] = t.last_samples >= 0 && seconds > 0 ? py::object(py::float_(double(t.last_samples) / seconds))
+                                                                  : py::object(py::none());
+      record["bytes_sent"] = t.bytes_sent - sent;
+      record["bytes_received"] = t.bytes_received - received;
+      if (!evaluation.is_none()) {
+        py::object value = evaluation(t.steps_recorded);
+        if (!value.is_none()) record["evaluation"] = value;
+      }
+      append_metrics_record(t, record);
+    }
+    ++t.steps_recorded;
     if (!loss.is_none()) {
       const double v = loss.cast<double>();
       total += v;
@@ -231,19 +256,23 @@ void bind_round_and_loop(TrainerClass& cls) {
           "One training step for one micro-batch; returns the loss, or None when this stage has none.")
       .def("run_training_loop",
            [](py::object self, py::object dataloader, long long num_rounds, double lr, py::object on_round_complete,
-              long long micro_batches, std::optional<long long> max_in_flight) {
+              long long micro_batches, std::optional<long long> max_in_flight, py::object evaluation) {
              if (micro_batches < 1)
                throw ValueError("micro_batches must be at least 1, got " + std::to_string(micro_batches));
              if (max_in_flight && *max_in_flight < 1)
                throw ValueError("max_in_flight must be at least 1, got " + std::to_string(*max_in_flight));
+             if (!evaluation.is_none() && !PyCallable_Check(evaluation.ptr()))
+               raise_argument_type("evaluation", "a callable step -> value, or None", evaluation);
              auto run = run_training_loop(self, std::move(dataloader), num_rounds, lr, std::move(on_round_complete),
-                                          micro_batches, max_in_flight);
-             return async::make_op(coordinator::leaving_at_end(std::move(self), std::move(run)), "run_training_loop");
+                                          micro_batches, max_in_flight, std::move(evaluation));
+             return async::make_op(coordinator::leaving_on_failure(std::move(self), std::move(run)), "run_training_loop");
            },
            py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
            py::arg("on_round_complete") = py::none(), py::kw_only(), py::arg("micro_batches") = 1,
-           py::arg("max_in_flight") = py::none(),
-           "Run num_rounds rounds (or pipelined steps of micro_batches each); returns the metrics dict.");
+           py::arg("max_in_flight") = py::none(), py::arg("evaluation") = py::none(),
+           "Run num_rounds rounds (or pipelined steps of micro_batches each); returns the metrics dict. With a "
+           "metrics file, each round or step appends a line; evaluation(step), when given, adds its value to that "
+           "line unless it returns None.");
 }
 
 }  // namespace korvane::carrowel

@@ -49,6 +49,13 @@ class Trainer {
   py::object plain_params;         // the plain layers' parameters the optimizer was built for
   py::object stage_tape;           // autograd_backward: the segments of the last forward_stage, or None
 
+  // Opt-in progress records (keyword-only metrics_file): one JSON line per step.
+  py::object metrics_file;             // the path as text, or None
+  long long steps_recorded = 0;        // steps of every loop so far: the records' step numbers
+  long long last_samples = -1;         // rows of the last round's activation; -1 when unknown
+  unsigned long long bytes_sent = 0;   // relay bodies posted and fetched, over the trainer's life
+  unsigned long long bytes_received = 0;
+
   // The assignment; throws ValueError("... has not joined ...") when there is none.
   const LayerAssignment& assignment() const;
 
@@ -68,6 +75,9 @@ void bind_stage(TrainerClass& cls);
 void bind_statistics(TrainerClass& cls);
 void bind_coordinator(TrainerClass& cls);  // join and relays
 void bind_round_and_loop(TrainerClass& cls);
+void bind_metrics_file(TrainerClass& cls);
+// Appends `record` as one JSON line to the trainer's metrics file; nothing without one.
+void append_metrics_record(const Trainer& t, py::dict record);
 void bind_evaluation(TrainerClass& cls, py::module_& m);  // held-out passes, EpochStream
 void bind_facade(py::module_& m);
 

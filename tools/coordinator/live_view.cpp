@@ -1,0 +1,232 @@
+#include "tools/coordinator/live_view.hpp"
+
+#include <strings.h>
+
+#include <charconv>
+#include <optional>
+
+#include "tools/coordinator/http_server.hpp"
+#include "tools/coordinator/live_page.inc"  // kLivePage, generated from live_page.html
+
+namespace korvane::coordinator {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+// Standard base64, padding optional; nullopt on any other character.
+std::optional<std::string> base64_decode(std::string_view in) {
+  while (!in.empty() && in.back() == '=') in.remove_suffix(1);
+  std::string out;
+  out.reserve(in.size() * 3 / 4);
+  std::uint32_t acc = 0;
+  int bits = 0;
+  for (char c : in) {
+    int v;
+    if (c >= 'A' && c <= 'Z') v = c - 'A';
+    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') v = c - '0' + 52;
+    else if (c == '+') v = 62;
+    else if (c == '/') v = 63;
+    else return std::nullopt;
+    acc = (acc << 6) | static_cast<std::uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((acc >> bits) & 0xff);
+    }
+  }
+  if (bits >= 6) return std::nullopt;  // a lone trailing character
+  return out;
+}
+
+std::optional<std::uint64_t> decimal(const std::string* s) {
+  if (!s || s->empty()) return std::nullopt;
+  std::uint64_t v = 0;
+  auto [end, ec] = std::from_chars(s->data(), s->data() + s->size(), v);
+  if (ec != std::errc() || end != s->data() + s->size()) return std::nullopt;
+  return v;
+}
+
+json optional_text(const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); }
+
+json trainer_json(const TaskRegistry::MemberView& m, bool complete, const PipelineProgress::Trainer* p) {
+  json t;
+  t["trainer_id"] = m.id;
+  if (complete) {
+    const Assignment& a = m.assignment;
+    t["pipeline_position"] = a.pipeline_position;
+    t["layer_start"] = a.slice.start;
+    t["layer_end"] = a.slice.end;
+    t["upstream"] = optional_text(a.upstream);
+    t["downstream"] = optional_text(a.downstream);
+  } else {
+    t["pipeline_position"] = nullptr;
+  }
+  std::string state = m.ready ? "ready" : "joined";
+  json reason = nullptr;
+  if (!m.active) {
+    if (m.ended.rfind("failed: ", 0) == 0) {
+      state = "failed";
+      reason = m.ended.substr(8);
+    } else {
+      state = m.ended.empty() ? "left" : m.ended;
+    }
+  }
+  t["state"] = state;
+  t["reason"] = reason;
+  t["last_seen_seconds"] = m.idle_seconds;
+  t["held_requests"] = m.held;
+  t["micro_batch"] = p && p->micro_batch ? json(*p->micro_batch) : json(nullptr);
+  json losses = json::array();
+  if (p)
+    for (const auto& [mb, loss] : p->losses) losses.push_back(json::array({mb, loss}));
+  t["losses"] = std::move(losses);
+  return t;
+}
+
+}  // namespace
+
+bool browser_path(std::string_view path) { return path == "/" || path == "/status/tasks"; }
+
+bool presents_token(const HttpRequest& req, const std::string& token) {
+  const std::string* auth = req.header("Authorization");
+  if (!auth) return false;
+  if (auth->size() > 7 && strncasecmp(auth->c_str(), "Bearer ", 7) == 0)
+    return same_text(std::string_view(*auth).substr(7), token);
+  if (browser_path(req.path) && auth->size() > 6 && strncasecmp(auth->c_str(), "Basic ", 6) == 0) {
+    auto pair = base64_decode(std::string_view(*auth).substr(6));
+    if (!pair) return false;
+    const auto colon = pair->find(':');
+    return colon != std::string::npos && same_text(std::string_view(*pair).substr(colon + 1), token);
+  }
+  return false;
+}
+
+json tasks_json(Service& s, const LiveView& live, const HttpServer& server) {
+  const auto store = s.store.stats();
+  const auto& limits = s.store.limits();
+  json out;
+  out["stages"] = s.registry.config().stages;
+  out["layers"] = s.registry.config().layers;
+  out["held_requests"] = s.holds.held();
+  out["max_held_requests"] = s.holds.limit();
+  out["connections"] = server.connections();
+  out["store"] = {{"messages", store.messages},
+                  {"bytes", store.bytes},
+                  {"max_bytes", limits.max_bytes},
+                  {"max_messages_per_task", limits.max_pending_per_task}};
+  json tasks = json::array();
+  for (const auto& run : s.registry.snapshot()) {
+    json t;
+    t["task_id"] = run.task_id;
+    t["run"] = run.run;
+    const bool failed = run.failure.has_value();
+    t["state"] = run.over ? (failed ? "failed" : "over") : !run.complete ? "forming" : failed ? "failing" : "running";
+    t["failure"] = optional_text(run.failure);
+    t["ended_seconds_ago"] = run.over ? json(run.ended_seconds_ago) : json(nullptr);
+    const auto [messages, bytes] = run.over ? std::pair<std::size_t, std::size_t>{0, 0}
+                                            : s.store.use_of(run_scope(run.task_id, run.run));
+    t["store"] = {{"messages", messages}, {"bytes", bytes}};
+    const auto progress = live.progress.of(run.task_id, run.run);
+    json trainers = json::array();
+    for (const auto& m : run.members) {
+      const PipelineProgress::Trainer* p = nullptr;
+      if (progress) {
+        auto it = progress->trainers.find(m.id);
+        if (it != progress->trainers.end()) p = &it->second;
+      }
+      trainers.push_back(trainer_json(m, run.complete, p));
+    }
+    t["trainers"] = std::move(trainers);
+    json links = json::array();
+    if (progress)
+      for (const auto& l : progress->links)
+        links.push_back({{"from", l.from},
+                         {"to", l.to},
+                         {"kind", relay_kind_name(l.kind)},
+                         {"messages", l.messages},
+                         {"bytes", l.bytes},
+                         {"bytes_per_second", run.over ? 0.0 : l.bytes_per_second}});
+    t["links"] = std::move(links);
+    tasks.push_back(std::move(t));
+  }
+  out["tasks"] = std::move(tasks);
+  return out;
+}
+
+void install_live_view(HttpServer& server, Service& service, LiveView& live) {
+  using asio::awaitable;
+  server.route("GET", "/", 0, [](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+    res.set_body(200, kLivePage, "text/html; charset=utf-8");
+    res.headers.emplace_back("Cache-Control", "no-store");
+    co_return;
+  });
+  server.route("GET", "/status/tasks", 0,
+               [&service, &live, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+                 // Ids and relay headers are bytes as sent: text that is no UTF-8 is shown
+                 // with replacement characters rather than failing the whole answer.
+                 res.set_body(200, tasks_json(service, live, server).dump(-1, ' ', false, json::error_handler_t::replace),
+                              "application/json");
+                 res.headers.emplace_back("Cache-Control", "no-store");
+                 co_return;
+               });
+  server.route("GET", "/metrics", 0, [&service, &live, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+    const auto store = service.store.stats();
+    const auto reg = service.registry.stats();
+    Metrics::Gauges g;
+    g.tasks = reg.tasks;
+    g.members = reg.members;
+    g.active_members = reg.active;
+    g.held = service.holds.held();
+    g.max_held = service.holds.limit();
+    g.stored_messages = store.messages;
+    g.stored_bytes = store.bytes;
+    g.max_stored_bytes = service.store.limits().max_bytes;
+    g.connections = server.connections();
+    res.set_body(200, live.metrics.render(g), "text/plain; version=0.0.4; charset=utf-8");
+    co_return;
+  });
+
+  server.set_observer([&service, &live](const HttpRequest& req, const HttpResponse& res, std::uint64_t body_bytes,
+                                        std::chrono::steady_clock::duration elapsed) {
+    const std::string_view route = route_label(req.path);
+    if (res.status >= 400) {
+      live.metrics.refused(route, res.status);
+      return;
+    }
+    if (route == "join") {
+      if (req.method == "POST") live.metrics.joined();
+      return;
+    }
+    if (route != "activation" && route != "gradient") return;
+    const RelayKind kind = route == "activation" ? RelayKind::activation : RelayKind::gradient;
+    if (req.method == "POST") {
+      live.metrics.relayed(kind, body_bytes);
+      const std::string* task = req.header("X-Task-ID");
+      const std::string* from = req.header("X-From-Trainer");
+      const std::string* to = req.header("X-To-Trainer");
+      const auto mb = decimal(req.header("X-Micro-Batch"));
+      if (!task || !from || !to || !mb) return;
+      if (const auto run = service.registry.run_of(*task))
+        live.progress.posted(*task, run, kind, *from, *to, *mb,
+                             kind == RelayKind::gradient ? req.header("X-Loss") : nullptr, body_bytes);
+    } else {
+      live.metrics.delivered(kind, res.body ? res.body->size() : 0, std::chrono::duration<double>(elapsed).count());
+      const std::string* task = req.param("task_id");
+      const std::string* trainer = req.param("trainer_id");
+      const auto mb = decimal(req.param("micro_batch"));
+      if (!task || !trainer || !mb) return;
+      if (const auto run = service.registry.run_of(*task)) live.progress.delivered(*task, run, *trainer, *mb);
+    }
+  });
+}
+
+}  // namespace korvane::coordinator
