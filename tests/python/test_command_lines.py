@@ -79,8 +79,9 @@ def test_trainer_help_lists_every_option_with_its_default():
     assert h.index("ORVYN Pipeline Trainer") < h.index("options:")
 
 
-# Options that only Python can give: a factory is no command-line value (--model's dict carries it).
-PYTHON_ONLY = {"optimizer"}
+# Options that only Python can give: callables are no command-line values (--model's dict carries
+# the optimizer; the command line evaluates through --eval-every).
+PYTHON_ONLY = {"optimizer", "evaluation"}
 
 
 def test_every_keyword_option_of_the_trainer_has_its_command_line_option():

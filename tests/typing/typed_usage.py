@@ -1,6 +1,7 @@
 """Typed use of korvane's API: tests/python/test_typing.py type-checks it (it never runs).
 Every annotation here must agree with the stubs."""
 import asyncio
+import pathlib
 
 import torch
 
@@ -41,10 +42,13 @@ def blocking(url: str) -> float:
 def trained_and_scored(url: str, token_path: str) -> float:
     batches = [(torch.randn(8, 768), torch.randint(0, 10, (8,)))]
     t = OrvynPipelineTrainerSync("solo", url, "cpu", autograd_backward=True, token_file=token_path,
-                                 optimizer=lambda params: torch.optim.AdamW(params, lr=1e-3))
+                                 optimizer=lambda params: torch.optim.AdamW(params, lr=1e-3),
+                                 metrics_file=pathlib.Path(token_path).with_name("metrics.jsonl"))
     stream: EpochStream[tuple[torch.Tensor, torch.Tensor]] = EpochStream(batches)
     first: tuple[torch.Tensor, torch.Tensor] = next(stream)
-    t.run_training_loop(dataloader=stream, num_rounds=2, micro_batches=4, max_in_flight=2)
+    t.run_training_loop(dataloader=stream, num_rounds=2, micro_batches=4, max_in_flight=2,
+                        evaluation=lambda step: {"step": step} if step % 10 == 0 else None)
+    t.leave_pipeline()
     scores: EvaluationMetrics = t.run_evaluation(dataloader=batches, num_batches=1)
     return scores.get("accuracy", 0.0) + scores["batches"]
 
@@ -52,6 +56,10 @@ def trained_and_scored(url: str, token_path: str) -> float:
 async def scored(trainer: OrvynPipelineTrainer) -> int:
     trainer.optimizer = None
     trainer.autograd_backward = False
+    trainer.log_metrics({"note": "scored"})
+    relayed: int = trainer.bytes_sent + trainer.bytes_received
+    path: str | None = trainer.metrics_file
+    await trainer.leave_pipeline()
     return (await trainer.run_evaluation(num_batches=0))["batches"]
 
 

@@ -28,7 +28,8 @@ void append_metrics_record(const Trainer& t, py::dict record) {
 }
 
 void bind_metrics_file(TrainerClass& cls) {
-  cls.def_property_readonly("metrics_file", [](const Trainer& t) { return t.metrics_file; })
+  cls.def_property_readonly("metrics_file", [](const Trainer& t) { return t.metrics_file; },
+                            "The file each step appends its JSON line to (a str), or None.")
       .def_readonly("bytes_sent", &Trainer::bytes_sent, "Relay body bytes this trainer has posted.")
       .def_readonly("bytes_received", &Trainer::bytes_received, "Relay body bytes this trainer has fetched.")
       .def(
