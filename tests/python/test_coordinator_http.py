@@ -113,7 +113,7 @@ def test_body_waits_for_100_continue_when_asked(coordinator):
 
 @pytest.mark.parametrize("raw, status, message", [
     (b"GARBAGE\r\n\r\n", 400, "malformed request line"),
-    (b"GET  /status HTTP/1.1\r\n\r\n", 400, "malformed request line"),
+    (b"GET  /status HTTP/1.1\r\n\r\n", 400, "malformed request"),
     (b"GET /status HTTP/2.0\r\n\r\n", 505, "version"),
     (b"GET status HTTP/1.1\r\n\r\n", 400, "target"),
     (b"GET /status HTTP/1.1\r\nno colon here\r\n\r\n", 400, "header"),

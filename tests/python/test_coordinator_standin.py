@@ -279,7 +279,7 @@ def test_pending_messages_are_capped_per_task(coordinator):
 
 
 def test_posts_still_succeed_while_every_allowed_fetch_is_held(coordinator):
-    url = coordinator(threads=32)  # 24 requests may wait, 8 threads stay for the rest
+    url = coordinator(max_held=24)
     held = status(url)["max_held_requests"]
     assert held == 24
     with ThreadPoolExecutor(held) as pool:

@@ -1,15 +1,19 @@
 #include "tools/coordinator/http_routes.hpp"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <strings.h>
 
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/service_log.hpp"
+
+#include <boost/asio/use_awaitable.hpp>
 
 namespace korvane::coordinator {
 
@@ -17,6 +21,23 @@ namespace {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
+using asio::awaitable;
+
+// Runs a callable when the scope ends, also when a coroutine is destroyed mid-wait.
+template <class F>
+struct ScopeExit {
+  F f;
+  ~ScopeExit() { f(); }
+};
+template <class F>
+ScopeExit(F) -> ScopeExit<F>;
+
+bool same_text(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
 
 void send_json(HttpResponse& res, int status, const nlohmann::ordered_json& body) {
   res.set_body(status, body.dump(), "application/json");
@@ -61,6 +82,10 @@ class Routes {
     }
     if (value->size() > s_.limits.max_id_length) {
       send_error(res, 400, what + " longer than " + std::to_string(s_.limits.max_id_length) + " bytes");
+      return std::nullopt;
+    }
+    if (std::any_of(value->begin(), value->end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
+      send_error(res, 400, what + " holds a control character");
       return std::nullopt;
     }
     return value;
@@ -113,38 +138,96 @@ class Routes {
     return MemberBody{std::move(*j), std::move(*task_id), std::move(*trainer_id)};
   }
 
-  void join(const HttpRequest& req, HttpResponse& res) {
+  static std::optional<std::string> header(const HttpRequest& req, const char* name) {
+    const std::string* v = req.header(name);
+    return v ? std::optional<std::string>(*v) : std::nullopt;
+  }
+  static std::optional<std::string> param(const HttpRequest& req, const char* name) {
+    const std::string* v = req.param(name);
+    return v ? std::optional<std::string>(*v) : std::nullopt;
+  }
+  bool strict() const { return s_.token.has_value(); }
+
+  // The longest wait a client will see out: its own announced limit, less a margin so
+  // that our answer reaches it before it gives up. nullopt after answering 400.
+  static std::optional<std::chrono::milliseconds> client_limit(const HttpRequest& req, std::chrono::milliseconds wait,
+                                                               HttpResponse& res) {
+    const std::string* v = req.header(kClientTimeoutHeader);
+    if (!v) return wait;
+    char* end = nullptr;
+    const double secs = std::strtod(v->c_str(), &end);
+    if (v->empty() || end != v->c_str() + v->size() || !std::isfinite(secs) || secs <= 0) {
+      send_error(res, 400, std::string(kClientTimeoutHeader) + " must be a positive number of seconds");
+      return std::nullopt;
+    }
+    const double margin = std::min(0.5, secs / 10.0);
+    const double ms = std::min((secs - margin) * 1000.0, static_cast<double>(wait.count()));
+    return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, ms)));
+  }
+
+  awaitable<void> join(HttpRequest& req, HttpResponse& res, Hold& hold) {
     auto body = member_body(req, res);
-    if (!body) return;
-    const json* j = &body->j;
-    const std::string* task_id = &body->task_id;
-    const std::string* trainer_id = &body->trainer_id;
-    auto mem = j->find("memory_bytes");
-    if (mem == j->end() || !mem->is_number_integer() || (!mem->is_number_unsigned() && mem->get<std::int64_t>() < 0)) {
+    if (!body) co_return;
+    const json& j = body->j;
+    auto mem = j.find("memory_bytes");
+    if (mem == j.end() || !mem->is_number_integer() || (!mem->is_number_unsigned() && mem->get<std::int64_t>() < 0)) {
       send_error(res, 400, "\"memory_bytes\" must be a non-negative integer");
-      return;
+      co_return;
     }
-    auto gpu = j->find("has_gpu");
-    if (gpu == j->end() || !gpu->is_boolean()) {
+    auto gpu = j.find("has_gpu");
+    if (gpu == j.end() || !gpu->is_boolean()) {
       send_error(res, 400, "\"has_gpu\" must be a boolean");
-      return;
+      co_return;
     }
-    JoinRequest jr{*task_id, *trainer_id, mem->get<std::uint64_t>(), gpu->get<bool>()};
+    auto wait = client_limit(req, s_.limits.join_wait, res);
+    if (!wait) co_return;
+    JoinRequest jr;
+    jr.task_id = body->task_id;
+    jr.trainer_id = body->trainer_id;
+    jr.memory_bytes = mem->get<std::uint64_t>();
+    jr.has_gpu = gpu->get<bool>();
+    const std::string* want = req.header(kSecretRequestHeader);
+    jr.wants_secret = want && *want == "1";
+    jr.secret = header(req, kSecretHeader);
+    HoldLimiter::Slot slot(s_.holds);
+    jr.may_wait = static_cast<bool>(slot);
+
     const auto stages = s_.registry.config().stages;
     const std::string who = "task=" + in_quotes(jr.task_id) + " trainer=" + in_quotes(jr.trainer_id);
-
-    auto r = s_.registry.join(jr, Clock::now() + s_.limits.join_wait, [&](std::size_t joined) {
-      log_line("join " + who + " memory_bytes=" + std::to_string(jr.memory_bytes) +
-               " has_gpu=" + (jr.has_gpu ? "true" : "false") + ": " + std::to_string(joined) + "/" +
-               std::to_string(stages) + " joined");
-    });
+    const auto deadline = Clock::now() + *wait;
+    auto waiter = hold.waiter();
+    auto r = s_.registry.join(jr, waiter);
     using S = TaskRegistry::JoinStatus;
+    if (r.status == S::assigned || r.status == S::waiting)
+      log_line("join " + who + " memory_bytes=" + std::to_string(jr.memory_bytes) +
+               " has_gpu=" + (jr.has_gpu ? "true" : "false") + ": " + std::to_string(r.joined) + "/" +
+               std::to_string(stages) + " joined");
+    while (r.status == S::waiting) {
+      const Hold::End end = co_await hold.wait(*waiter, deadline);
+      r = s_.registry.poll_join(jr.task_id, jr.trainer_id, r.run);
+      if (r.status != S::waiting || end == Hold::End::woken) continue;
+      s_.registry.abandon_join(jr.task_id, jr.trainer_id, r.run, waiter.get());
+      r = s_.registry.poll_join(jr.task_id, jr.trainer_id, r.run);  // it may have formed meanwhile
+      if (r.status == S::assigned) break;
+      if (end == Hold::End::client_gone) {
+        log_line("join " + who + " abandoned: the client went away");
+        res.drop = true;
+        co_return;
+      }
+      r.status = end == Hold::End::timed_out ? S::refused : S::shutting_down;
+      if (end == Hold::End::timed_out) {
+        log_line("join " + who + " gave up: task incomplete");
+        send_error(res, 504, "task " + in_quotes(jr.task_id) + " did not gather its " + std::to_string(stages) +
+                                 " trainers within " + seconds_text(*wait));
+        co_return;
+      }
+    }
     switch (r.status) {
       case S::assigned: {
         const Assignment& a = r.assignment;
         if (!r.rejoined && static_cast<std::int64_t>(r.joined) == stages)
           log_line("task " + in_quotes(jr.task_id) + " complete with " + std::to_string(stages) + " trainers");
-        nlohmann::ordered_json body = {
+        nlohmann::ordered_json out = {
             {"layer_start", a.slice.start},
             {"layer_end", a.slice.end},
             {"pipeline_position", a.pipeline_position},
@@ -152,33 +235,30 @@ class Routes {
             {"downstream_trainer", a.downstream ? json(*a.downstream) : json(nullptr)},
             {"layer_weights_hash", a.layer_weights_hash},
         };
-        send_json(res, 200, body);
-        return;
+        if (r.secret) out["member_secret"] = *r.secret;
+        send_json(res, 200, out);
+        co_return;
       }
-      case S::duplicate:
-        log_line("join " + who + " refused: id already joined");
-        send_error(res, 409, "trainer " + in_quotes(jr.trainer_id) + " has already joined task " + in_quotes(jr.task_id));
-        return;
-      case S::timed_out:
-        log_line("join " + who + " gave up: task incomplete");
-        send_error(res, 504, "task " + in_quotes(jr.task_id) + " did not gather its " + std::to_string(stages) +
-                                 " trainers within " + seconds_text(s_.limits.join_wait));
-        return;
+      case S::refused:
+        log_line("join " + who + " refused: " + printable(r.error));
+        send_error(res, 409, r.error);
+        co_return;
       case S::busy:
         log_line("join " + who + " refused: too many waiting requests");
         send_error(res, 503, "too many requests waiting at the coordinator");
-        return;
+        co_return;
       case S::too_many_tasks:
         log_line("join " + who + " refused: too many tasks");
-        send_error(res, 503, "too many tasks are forming");
-        return;
+        send_error(res, 503, "too many tasks are forming or running");
+        co_return;
+      case S::waiting:
       case S::shutting_down:
         send_error(res, 503, "coordinator is shutting down");
-        return;
+        co_return;
     }
   }
 
-  void ready(const HttpRequest& req, HttpResponse& res) {
+  void ready(HttpRequest& req, HttpResponse& res) {
     auto body = member_body(req, res);
     if (!body) return;
     const json* j = &body->j;
@@ -195,7 +275,7 @@ class Routes {
     const auto stages = s_.registry.config().stages;
     const std::string who = "task=" + in_quotes(*task_id) + " trainer=" + in_quotes(*trainer_id) +
                             " position=" + std::to_string(position);
-    auto r = s_.registry.ready(*task_id, *trainer_id, position);
+    auto r = s_.registry.ready(*task_id, *trainer_id, position, header(req, kSecretHeader));
     using S = TaskRegistry::ReadyStatus;
     switch (r.status) {
       case S::recorded:
@@ -206,6 +286,10 @@ class Routes {
         log_line("ready " + who + " refused: not a member of a complete task");
         send_error(res, 404, "trainer " + in_quotes(*trainer_id) + " holds no assignment in task " + in_quotes(*task_id));
         return;
+      case S::forbidden:
+        log_line("ready " + who + " refused: no member secret");
+        send_error(res, 403, "the request does not carry the member secret of trainer " + in_quotes(*trainer_id));
+        return;
       case S::wrong_position:
         log_line("ready " + who + " refused: assigned position is " + std::to_string(r.assigned_position));
         send_error(res, 409, "trainer " + in_quotes(*trainer_id) + " was assigned position " +
@@ -214,13 +298,27 @@ class Routes {
     }
   }
 
-  static std::optional<std::string> header(const HttpRequest& req, const char* name) {
-    const std::string* v = req.header(name);
-    return v ? std::optional<std::string>(*v) : std::nullopt;
-  }
-  static std::optional<std::string> param(const HttpRequest& req, const char* name) {
-    const std::string* v = req.param(name);
-    return v ? std::optional<std::string>(*v) : std::nullopt;
+  void leave(HttpRequest& req, HttpResponse& res) {
+    auto body = member_body(req, res);
+    if (!body) return;
+    std::optional<std::string> error;
+    if (auto e = body->j.find("error"); e != body->j.end() && !e->is_null()) {
+      if (!e->is_string()) {
+        send_error(res, 400, "\"error\" must be a string");
+        return;
+      }
+      error = printable(e->get<std::string>());
+    }
+    std::string why;
+    const int status = s_.registry.leave(body->task_id, body->trainer_id, header(req, kSecretHeader), error, strict(), why);
+    const std::string who = "task=" + in_quotes(body->task_id) + " trainer=" + in_quotes(body->trainer_id);
+    if (status != 0) {
+      log_line("leave " + who + " refused: " + printable(why));
+      send_error(res, status, why);
+      return;
+    }
+    log_line("leave " + who + (error ? " failed: " + *error : std::string()));
+    send_json(res, 200, {{"status", "left"}});
   }
 
   void post_message(RelayKind kind, HttpRequest& req, HttpResponse& res) {
@@ -232,11 +330,16 @@ class Routes {
     if (!to) return;
     auto mb = micro_batch_field("X-Micro-Batch header", header(req, "X-Micro-Batch"), res);
     if (!mb) return;
+    auto access = s_.registry.check_post(*task_id, *from, *to, header(req, kSecretHeader), strict());
+    if (!access.ok()) {
+      send_error(res, access.status, access.error);
+      return;
+    }
     RelayMessage m{*from, std::nullopt, std::make_shared<const std::string>(std::move(req.body))};
     if (kind == RelayKind::gradient) m.loss = header(req, "X-Loss");
 
     using S = RelayStore::PostStatus;
-    switch (s_.store.post({kind, *task_id, *to, *mb}, std::move(m))) {
+    switch (s_.store.post({kind, access.scope, *to, *mb}, std::move(m), access.run != 0)) {
       case S::stored:
         send_json(res, 200, {{"status", "stored"}});
         return;
@@ -258,59 +361,99 @@ class Routes {
     }
   }
 
-  void fetch_message(RelayKind kind, const HttpRequest& req, HttpResponse& res) {
+  awaitable<void> fetch_message(RelayKind kind, HttpRequest& req, HttpResponse& res, Hold& hold) {
     auto task_id = id_field("task_id parameter", param(req, "task_id"), res);
-    if (!task_id) return;
+    if (!task_id) co_return;
     auto trainer_id = id_field("trainer_id parameter", param(req, "trainer_id"), res);
-    if (!trainer_id) return;
+    if (!trainer_id) co_return;
     auto mb = micro_batch_field("micro_batch parameter", param(req, "micro_batch"), res);
-    if (!mb) return;
+    if (!mb) co_return;
     auto wait = s_.limits.fetch_wait;
     if (auto w = param(req, "wait")) {
       char* end = nullptr;
       const double secs = std::strtod(w->c_str(), &end);
       if (w->empty() || end != w->c_str() + w->size() || !std::isfinite(secs) || secs < 0) {
         send_error(res, 400, "wait parameter must be a non-negative number of seconds");
-        return;
+        co_return;
       }
       const double capped = std::min(secs * 1000.0, static_cast<double>(s_.limits.max_wait.count()));
       wait = std::chrono::milliseconds(static_cast<std::int64_t>(capped));
     }
+    auto limit = client_limit(req, wait, res);
+    if (!limit) co_return;
+    wait = *limit;
+    auto access = s_.registry.check_fetch(*task_id, *trainer_id, header(req, kSecretHeader), strict());
+    if (!access.ok()) {
+      send_error(res, access.status, access.error);
+      co_return;
+    }
 
-    const RelayKey key{kind, *task_id, *trainer_id, *mb};
-    auto r = s_.store.fetch(key, Clock::now() + wait);
-    using S = RelayStore::FetchStatus;
-    switch (r.status) {
-      case S::delivered: {
+    const RelayKey key{kind, access.scope, *trainer_id, *mb};
+    const auto deadline = Clock::now() + wait;
+    auto waiter = hold.waiter();
+    s_.registry.hold(*task_id, access.run, *trainer_id, +1);
+    ScopeExit done{[&] {
+      s_.store.cancel_wait(key, waiter.get());
+      s_.registry.hold(*task_id, access.run, *trainer_id, -1);
+    }};
+    std::optional<HoldLimiter::Slot> slot;
+    for (;;) {
+      auto r = s_.store.fetch(key, waiter);
+      using S = RelayStore::FetchStatus;
+      if (r.status == S::delivered) {
         res.status = 200;
         res.headers.emplace_back("X-From-Trainer", r.message.sender);
         if (r.message.loss) res.headers.emplace_back("X-Loss", *r.message.loss);
         res.content_type = "application/octet-stream";
         res.body = r.message.body;  // shared: repeated and concurrent fetches copy nothing
-        return;
+        co_return;
       }
-      case S::timed_out:
+      if (r.status == S::shutting_down) {
+        send_error(res, 503, "coordinator is shutting down");
+        co_return;
+      }
+      if (auto why = s_.registry.fetch_blocker(*task_id, access.run, *trainer_id, kind == RelayKind::gradient)) {
+        send_error(res, 410, *why);
+        co_return;
+      }
+      if (Clock::now() >= deadline) {
         send_error(res, 504, std::string("no ") + relay_kind_name(kind) + " for trainer " + in_quotes(*trainer_id) +
                                  " micro-batch " + std::to_string(*mb) + " within " + seconds_text(wait));
-        return;
-      case S::busy:
-        send_error(res, 503, "too many requests waiting at the coordinator");
-        return;
-      case S::shutting_down:
+        co_return;
+      }
+      if (!slot) {
+        slot.emplace(s_.holds);
+        if (!*slot) {
+          send_error(res, 503, "too many requests waiting at the coordinator");
+          co_return;
+        }
+      }
+      const Hold::End end = co_await hold.wait(*waiter, deadline);
+      if (end == Hold::End::client_gone) {
+        res.drop = true;
+        co_return;
+      }
+      if (end == Hold::End::stopping) {
         send_error(res, 503, "coordinator is shutting down");
-        return;
+        co_return;
+      }
     }
   }
 
-  void status(HttpResponse& res) const {
+  void status(HttpResponse& res, const HttpServer& server) const {
     const auto st = s_.store.stats();
+    const auto reg = s_.registry.stats();
     send_json(res, 200,
               {{"messages", st.messages},
                {"bytes", st.bytes},
                {"relay_tasks", st.tasks},
                {"waiting_fetches", st.waiting},
                {"held_requests", s_.holds.held()},
-               {"max_held_requests", s_.holds.limit()}});
+               {"max_held_requests", s_.holds.limit()},
+               {"tasks", reg.tasks},
+               {"active_members", reg.active},
+               {"connections", server.connections()},
+               {"body_bytes_in_transit", server.body_bytes()}});
   }
 
  private:
@@ -322,10 +465,20 @@ class Routes {
 void install_routes(HttpServer& server, Service& service) {
   auto routes = std::make_shared<Routes>(service);
   const RouteLimits limits = service.limits;
+  const std::optional<std::string> token = service.token;
 
-  // Runs before the body is read. Relayed bytes are stored as sent, and a compressed
-  // body could also expand without bound.
-  server.set_head_check([](const HttpRequest& req, HttpResponse& res) {
+  // Runs before the body is read: a request without the token never gets its body read.
+  // Relayed bytes are stored as sent, and a compressed body could expand without bound.
+  server.set_head_check([token](const HttpRequest& req, HttpResponse& res) {
+    if (token) {
+      const std::string* auth = req.header("Authorization");
+      const bool bearer = auth && auth->size() > 7 && strncasecmp(auth->c_str(), "Bearer ", 7) == 0;
+      if (!bearer || !same_text(auth->substr(7), *token)) {
+        send_error(res, 401, "this coordinator needs a bearer token (Authorization: Bearer ...)");
+        res.headers.emplace_back("WWW-Authenticate", "Bearer");
+        return true;
+      }
+    }
     const std::string* enc = req.header("Content-Encoding");
     if (!enc || enc->empty() || *enc == "identity") return false;
     send_error(res, 415, "Content-Encoding is not accepted");
@@ -336,20 +489,32 @@ void install_routes(HttpServer& server, Service& service) {
     send_error(res, status, printable(message));
   });
 
-  const auto json_route = [&](const char* path, void (Routes::*handler)(const HttpRequest&, HttpResponse&)) {
-    server.route("POST", path, limits.max_json_body,
-                 [routes, handler](HttpRequest& req, HttpResponse& res) { ((*routes).*handler)(req, res); });
+  using Handler = HttpServer::Handler;
+  const auto sync = [routes](void (Routes::*handler)(HttpRequest&, HttpResponse&)) -> Handler {
+    return [routes, handler](HttpRequest& req, HttpResponse& res, Hold&) -> awaitable<void> {
+      ((*routes).*handler)(req, res);
+      co_return;
+    };
   };
-  json_route("/pipeline/join", &Routes::join);
-  json_route("/pipeline/ready", &Routes::ready);
+  server.route("POST", "/pipeline/join", limits.max_json_body,
+               [routes](HttpRequest& req, HttpResponse& res, Hold& hold) { return routes->join(req, res, hold); });
+  server.route("POST", "/pipeline/ready", limits.max_json_body, sync(&Routes::ready));
+  server.route("POST", "/pipeline/leave", limits.max_json_body, sync(&Routes::leave));
   for (RelayKind kind : {RelayKind::activation, RelayKind::gradient}) {
     const std::string path = std::string("/pipeline/") + relay_kind_name(kind);
     server.route("POST", path, limits.max_body,
-                 [routes, kind](HttpRequest& req, HttpResponse& res) { routes->post_message(kind, req, res); });
-    server.route("GET", path, 0,
-                 [routes, kind](HttpRequest& req, HttpResponse& res) { routes->fetch_message(kind, req, res); });
+                 [routes, kind](HttpRequest& req, HttpResponse& res, Hold&) -> awaitable<void> {
+                   routes->post_message(kind, req, res);
+                   co_return;
+                 });
+    server.route("GET", path, 0, [routes, kind](HttpRequest& req, HttpResponse& res, Hold& hold) {
+      return routes->fetch_message(kind, req, res, hold);
+    });
   }
-  server.route("GET", "/status", 0, [routes](HttpRequest&, HttpResponse& res) { routes->status(res); });
+  server.route("GET", "/status", 0, [routes, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+    routes->status(res, server);
+    co_return;
+  });
 }
 
 }  // namespace korvane::coordinator

@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
+#include <string>
 
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/relay_store.hpp"
@@ -12,18 +14,26 @@ namespace korvane::coordinator {
 
 struct RouteLimits {
   std::chrono::milliseconds join_wait{300'000};
-  std::chrono::milliseconds fetch_wait{60'000};  // when a fetch names no `wait`
+  // When a fetch names no `wait`: below the trainers' own 30 s fetch limit, so that they
+  // get an answer they can report rather than a time-out of their own.
+  std::chrono::milliseconds fetch_wait{25'000};
   std::chrono::milliseconds max_wait{600'000};   // cap on a fetch's `wait`
   std::size_t max_body = 64u << 20;              // relay bodies
-  std::size_t max_json_body = 64u << 10;         // join and ready bodies
+  std::size_t max_json_body = 64u << 10;         // join, ready and leave bodies
   std::size_t max_id_length = 1024;              // task and trainer ids
 };
+
+// Request headers beyond the plain protocol.
+inline constexpr const char* kSecretRequestHeader = "X-Member-Secret-Request";  // join: "1" asks for a secret
+inline constexpr const char* kSecretHeader = "X-Member-Secret";                 // proves a member
+inline constexpr const char* kClientTimeoutHeader = "X-Client-Timeout";        // seconds the client will wait
 
 struct Service {
   TaskRegistry& registry;
   RelayStore& store;
   HoldLimiter& holds;
   RouteLimits limits;
+  std::optional<std::string> token;  // every request must carry it as a Bearer token
 };
 
 class HttpServer;

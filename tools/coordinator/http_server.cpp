@@ -1,25 +1,31 @@
 #include "tools/coordinator/http_server.hpp"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/url/parse.hpp>
 #include <thread>
 
 namespace korvane::coordinator {
 
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using error_code = boost::system::error_code;
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 
 bool iequals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -31,151 +37,93 @@ const std::string* find_in(const HeaderList& list, std::string_view name, bool a
   return nullptr;
 }
 
-const char* reason(int status) {
-  switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 415: return "Unsupported Media Type";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    case 505: return "HTTP Version Not Supported";
-    case 507: return "Insufficient Storage";
-    default: return "Unknown";
-  }
-}
+// A request body that grows only as its bytes arrive, charging every allocation to one
+// budget shared by all connections. A body is never reserved from Content-Length alone.
+struct BudgetedBody {
+  struct value_type {
+    std::string data;
+    std::atomic<std::size_t>* used = nullptr;
+    std::size_t limit = 0;
+    std::size_t charged = 0;
 
-bool is_token_char(unsigned char c) {
-  return c > 32 && c < 127 && !std::strchr("\"(),/:;<=>?@[\\]{}", c);
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Form-style decoding of one query component; a malformed escape stays as written.
-std::string percent_decode(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '+') {
-      out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size() && hex_value(s[i + 1]) >= 0 && hex_value(s[i + 2]) >= 0) {
-      out += static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
+    value_type() = default;
+    value_type(const value_type&) = delete;
+    value_type& operator=(const value_type&) = delete;
+    ~value_type() {
+      if (used) used->fetch_sub(charged);
     }
-  }
-  return out;
-}
+    bool charge(std::size_t n) {
+      std::size_t cur = used->load();
+      do {
+        if (cur + n > limit) return false;
+      } while (!used->compare_exchange_weak(cur, cur + n));
+      charged += n;
+      return true;
+    }
+  };
 
-HeaderList parse_query(std::string_view q) {
-  HeaderList out;
-  while (!q.empty()) {
-    const auto amp = q.find('&');
-    std::string_view piece = q.substr(0, amp);
-    q = amp == std::string_view::npos ? std::string_view{} : q.substr(amp + 1);
-    if (piece.empty()) continue;
-    const auto eq = piece.find('=');
-    out.emplace_back(percent_decode(piece.substr(0, eq)),
-                     eq == std::string_view::npos ? std::string{} : percent_decode(piece.substr(eq + 1)));
-  }
-  return out;
-}
+  static std::uint64_t size(const value_type& v) { return v.data.size(); }
+
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>&, value_type& body) : body_(body) {}
+
+    void init(const boost::optional<std::uint64_t>& length, error_code& ec) {
+      expected_ = length ? static_cast<std::size_t>(*length) : 0;
+      ec = {};
+    }
+
+    template <class ConstBufferSequence>
+    std::size_t put(const ConstBufferSequence& buffers, error_code& ec) {
+      const std::size_t n = asio::buffer_size(buffers);
+      std::string& d = body_.data;
+      const std::size_t need = d.size() + n;
+      if (need > body_.charged) {
+        // Grow by doubling from 64 KiB, never past the announced length.
+        std::size_t want = std::max<std::size_t>(body_.charged * 2, 64u << 10);
+        if (expected_ >= need) want = std::min(want, expected_);
+        want = std::max(want, need);
+        if (!body_.used || !body_.charge(want - body_.charged)) {
+          ec = make_error_code(boost::system::errc::not_enough_memory);
+          return 0;
+        }
+        d.reserve(want);
+      }
+      for (const auto b : beast::buffers_range_ref(buffers)) d.append(static_cast<const char*>(b.data()), b.size());
+      ec = {};
+      return n;
+    }
+
+    void finish(error_code& ec) { ec = {}; }
+
+   private:
+    value_type& body_;
+    std::size_t expected_ = 0;
+  };
+};
+
+using Parser = http::request_parser<BudgetedBody>;
 
 struct HeadError {
-  int status;
+  int status;  // 0: nobody to answer (timeout, hang-up)
   std::string message;
 };
 
-// Parses the request line and headers (`head` ends with the blank line's CRLF).
-std::optional<HeadError> parse_head(std::string_view head, const HttpServer::Options& o, HttpRequest& req,
-                                    bool& http11) {
-  auto line_end = head.find("\r\n");
-  std::string_view line = head.substr(0, line_end);
-  head.remove_prefix(line_end + 2);
-
-  const auto sp1 = line.find(' ');
-  const auto sp2 = sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
-  if (sp2 == std::string_view::npos || line.find(' ', sp2 + 1) != std::string_view::npos)
-    return HeadError{400, "malformed request line"};
-  const std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1),
-                         version = line.substr(sp2 + 1);
-  if (method.empty() || method.size() > 16 ||
-      !std::all_of(method.begin(), method.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
-    return HeadError{400, "malformed request line"};
-  if (target.size() > o.max_target) return HeadError{414, "request URI too long"};
-  if (target.empty() || target[0] != '/' ||
-      !std::all_of(target.begin(), target.end(), [](unsigned char c) { return c > 32 && c < 127; }))
-    return HeadError{400, "malformed request target"};
-  if (version == "HTTP/1.1") {
-    http11 = true;
-  } else if (version == "HTTP/1.0") {
-    http11 = false;
-  } else {
-    return version.rfind("HTTP/", 0) == 0 ? HeadError{505, "HTTP version not supported"}
-                                          : HeadError{400, "malformed request line"};
-  }
-  req.method = method;
-  req.target = target;
-  const auto q = target.find('?');
-  req.path = target.substr(0, q);
-  if (q != std::string_view::npos) req.params = parse_query(target.substr(q + 1));
-
-  while (!head.empty()) {
-    line_end = head.find("\r\n");
-    line = head.substr(0, line_end);
-    head.remove_prefix(line_end + 2);
-    if (line.empty()) break;  // the blank line that ends the head
-    if (req.headers.size() >= o.max_headers) return HeadError{431, "too many headers"};
-    const auto colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos ||
-        !std::all_of(line.begin(), line.begin() + colon, [](unsigned char c) { return is_token_char(c); }))
-      return HeadError{400, "malformed header line"};
-    std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    if (std::any_of(value.begin(), value.end(), [](unsigned char c) { return (c < 32 && c != '\t') || c == 127; }))
-      return HeadError{400, "control character in header " + std::string(line.substr(0, colon))};
-    req.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
-  }
-  return std::nullopt;
-}
-
-// Decimal digits only; several Content-Length headers must agree.
-std::optional<std::size_t> content_length(const HttpRequest& req, bool& bad) {
-  std::optional<std::size_t> len;
-  for (const auto& [k, v] : req.headers) {
-    if (!iequals(k, "Content-Length")) continue;
-    if (v.empty() || v.size() > 18 || !std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      bad = true;
-      return std::nullopt;
-    }
-    const std::size_t n = std::stoull(v);
-    if (len && *len != n) {
-      bad = true;
-      return std::nullopt;
-    }
-    len = n;
-  }
-  return len;
-}
-
-void set_timeout(int fd, int option, std::chrono::milliseconds d) {
-  timeval tv{static_cast<time_t>(d.count() / 1000), static_cast<suseconds_t>(d.count() % 1000 * 1000)};
-  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+HeadError classify(const error_code& ec, const HttpServer::Options& o) {
+  using E = http::error;
+  if (ec == E::header_limit) return {431, "request head larger than " + std::to_string(o.max_head) + " bytes"};
+  if (ec == E::bad_version) return {505, "HTTP version not supported"};
+  if (ec == E::bad_method || ec == E::bad_line_ending) return {400, "malformed request line"};
+  if (ec == E::bad_target) return {400, "malformed request target"};
+  if (ec == E::bad_field || ec == E::bad_obs_fold) return {400, "malformed header line"};
+  if (ec == E::bad_value) return {400, "malformed header value or control character in a header"};
+  if (ec == E::bad_content_length || ec == E::multiple_content_length) return {400, "malformed Content-Length"};
+  if (ec == E::bad_transfer_encoding) return {400, "malformed Transfer-Encoding"};
+  if (ec.category() == http::make_error_code(E::bad_method).category() && ec != E::end_of_stream &&
+      ec != E::partial_message)
+    return {400, "malformed request"};
+  return {0, {}};
 }
 
 }  // namespace
@@ -189,286 +137,308 @@ void HttpResponse::set_body(int code, std::string text, std::string type) {
   content_type = std::move(type);
 }
 
-// One client connection: a read buffer that may hold the start of the next request.
-class HttpServer::Connection {
+void Wakeup::wake() {
+  woken_.store(true);
+  // Moving the expiry into the past (rather than cancelling) also ends a wait that the
+  // holder begins only after this runs: the wait's start may itself be a posted step.
+  asio::post(timer_.get_executor(),
+             [self = shared_from_this()] { self->timer_.expires_at(asio::steady_timer::time_point::min()); });
+}
+
+class HttpServer::Session : public Hold {
  public:
-  Connection(int fd, std::vector<char>& buffer) : fd_(fd), buf_(buffer) {}
+  Session(tcp::socket socket, HttpServer& server, std::size_t max_head)
+      : stream(std::move(socket)), buffer(max_head), server_(server) {}
 
-  enum class Head { ready, gone, too_large };
+  std::shared_ptr<Wakeup> waiter() override { return std::make_shared<Wakeup>(stream.get_executor()); }
 
-  // Waits up to `idle` for the first byte of a request (unless one is buffered).
-  bool wait_request(std::chrono::milliseconds idle) {
-    if (end_ > begin_) return true;
-    pollfd p{fd_, POLLIN, 0};
-    int r;
-    do r = ::poll(&p, 1, static_cast<int>(idle.count()));
-    while (r < 0 && errno == EINTR);
-    return r > 0;
-  }
-
-  // Reads until the blank line; the head is then buffered at head().
-  Head read_head(std::size_t& head_len) {
-    std::size_t scanned = 0;
+  asio::awaitable<End> wait(Wakeup& w, Clock::time_point deadline) override {
+    using namespace asio::experimental::awaitable_operators;
+    stream.expires_never();
     for (;;) {
-      std::string_view have(buf_.data() + begin_, end_ - begin_);
-      const auto pos = have.find("\r\n\r\n", scanned >= 3 ? scanned - 3 : 0);
-      if (pos != std::string_view::npos) {
-        head_len = pos + 4;
-        return Head::ready;
-      }
-      scanned = have.size();
-      if (begin_ > 0) {  // make room at the end
-        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
-        end_ -= begin_;
-        begin_ = 0;
-      }
-      if (end_ == buf_.size()) return Head::too_large;
-      const ssize_t n = receive(buf_.data() + end_, buf_.size() - end_);
-      if (n <= 0) return Head::gone;
-      end_ += static_cast<std::size_t>(n);
-    }
-  }
-  std::string_view head(std::size_t len) const { return {buf_.data() + begin_, len}; }
-  void consume(std::size_t len) { begin_ += len; }
-
-  bool read_body(std::string& body, std::size_t len) {
-    body.resize(len);
-    std::size_t have = std::min(len, end_ - begin_);
-    std::memcpy(body.data(), buf_.data() + begin_, have);
-    begin_ += have;
-    while (have < len) {
-      const ssize_t n = receive(body.data() + have, len - have);
-      if (n <= 0) return false;
-      have += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  bool send(const HttpResponse& res, bool close) {
-    static const std::string kEmpty;
-    const std::string& body = res.body ? *res.body : kEmpty;
-    std::string head = "HTTP/1.1 " + std::to_string(res.status) + " " + reason(res.status) + "\r\n";
-    if (!body.empty()) head += "Content-Type: " + res.content_type + "\r\n";
-    head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    for (const auto& [k, v] : res.headers) {
-      std::string value = v;
-      std::replace_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-      head += k + ": " + value + "\r\n";
-    }
-    if (close) head += "Connection: close\r\n";
-    head += "\r\n";
-    return send_all(head.data(), head.size(), body.data(), body.size());
-  }
-
-  bool send_continue() {
-    static constexpr char k[] = "HTTP/1.1 100 Continue\r\n\r\n";
-    return send_all(k, sizeof k - 1, nullptr, 0);
-  }
-
-  // After refusing a body it did not read: stop sending, then read and drop a bounded
-  // amount, so the client sees the answer instead of a reset from an early close.
-  void drain() {
-    ::shutdown(fd_, SHUT_WR);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
-    std::size_t dropped = 0;
-    char sink[16384];
-    while (dropped < (16u << 20)) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) return;
-      const ssize_t n = ::recv(fd_, sink, sizeof sink, 0);
-      if (n <= 0) return;
-      dropped += static_cast<std::size_t>(n);
-    }
-  }
-
- private:
-  ssize_t receive(char* to, std::size_t len) {
-    ssize_t n;
-    do n = ::recv(fd_, to, len, 0);
-    while (n < 0 && errno == EINTR);
-    return n;  // a silent client runs into SO_RCVTIMEO and fails here
-  }
-
-  bool send_all(const char* a, std::size_t alen, const char* b, std::size_t blen) {
-    iovec iov[2] = {{const_cast<char*>(a), alen}, {const_cast<char*>(b), blen}};
-    int first = 0;
-    while (first < 2) {
-      if (iov[first].iov_len == 0) {
-        ++first;
+      if (w.consume()) co_return End::woken;
+      if (server_.stopping_) co_return End::stopping;
+      if (Clock::now() >= deadline) co_return End::timed_out;
+      w.timer().expires_at(deadline);
+      if (!watch_) {
+        co_await w.timer().async_wait(kAwait);
         continue;
       }
-      msghdr msg{};
-      msg.msg_iov = iov + first;
-      msg.msg_iovlen = static_cast<std::size_t>(2 - first);
-      const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return false;
+      auto r = co_await (w.timer().async_wait(kAwait) || stream.socket().async_wait(tcp::socket::wait_read, kAwait));
+      if (r.index() == 0) continue;  // deadline or wake-up: looked at above
+      // Readable while held: the next request of a pipelining client, or a hang-up.
+      error_code ec;
+      const std::size_t avail = std::get<1>(r) == std::tuple<error_code>{} ? stream.socket().available(ec) : 0;
+      if (!ec && avail > 0) {
+        const std::size_t room = buffer.max_size() - buffer.size();
+        if (room > 0) {
+          const std::size_t n = stream.socket().read_some(buffer.prepare(std::min(avail, room)), ec);
+          if (!ec) buffer.commit(n);
+        }
+        if (!ec) {
+          watch_ = false;  // those bytes keep the socket readable; wait on the timer alone
+          continue;
+        }
       }
-      std::size_t sent = static_cast<std::size_t>(n);
-      while (first < 2 && sent >= iov[first].iov_len) sent -= iov[first++].iov_len;
-      if (first < 2) {
-        iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + sent;
-        iov[first].iov_len -= sent;
-      }
+      co_return server_.stopping_ ? End::stopping : End::client_gone;
     }
-    return true;
   }
 
-  int fd_;
-  std::vector<char>& buf_;  // the worker's, reused from connection to connection
-  std::size_t begin_ = 0, end_ = 0;
+  // Ends a wait for the next request (used by stop()).
+  void end_reads() {
+    asio::post(stream.get_executor(), [self = std::static_pointer_cast<Session>(self_.lock())] {
+      if (!self) return;
+      error_code ec;
+      self->stream.socket().shutdown(tcp::socket::shutdown_receive, ec);
+    });
+  }
+
+  beast::tcp_stream stream;
+  beast::flat_buffer buffer;
+  std::weak_ptr<Session> self_;
+  std::list<std::weak_ptr<Session>>::iterator entry;
+  bool watch_ = true;
+
+ private:
+  HttpServer& server_;
 };
 
-HttpServer::HttpServer(Options options) : options_(options) {}
+namespace {
 
-HttpServer::~HttpServer() {
-  if (listen_fd_ >= 0) ::close(listen_fd_);
+asio::awaitable<bool> send(beast::tcp_stream& stream, const HttpResponse& res, bool close,
+                           std::chrono::milliseconds timeout) {
+  static const std::string kEmpty;
+  const std::string& body = res.body ? *res.body : kEmpty;
+  http::response<http::span_body<const char>> m;
+  m.version(11);
+  m.result(static_cast<unsigned>(res.status));
+  if (!body.empty()) m.set(http::field::content_type, res.content_type);
+  for (const auto& [k, v] : res.headers) {
+    std::string value = v;
+    std::replace_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+    m.insert(k, value);
+  }
+  if (close) m.set(http::field::connection, "close");
+  m.body() = {body.data(), body.size()};
+  m.content_length(body.size());
+  stream.expires_after(timeout);
+  // Head and body leave in one gathered write.
+  auto [ec, n] = co_await http::async_write(stream, m, kAwait);
+  co_return !ec;
 }
+
+// After refusing a body it did not read: stop sending, then read and drop a bounded
+// amount, so that the client sees the answer instead of a reset from an early close.
+asio::awaitable<void> drain(beast::tcp_stream& stream) {
+  error_code ec;
+  stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+  stream.expires_after(std::chrono::milliseconds(500));
+  std::size_t dropped = 0;
+  std::vector<char> sink(16384);
+  while (dropped < (16u << 20)) {
+    auto [rec, n] = co_await stream.async_read_some(asio::buffer(sink), kAwait);
+    if (rec) break;
+    dropped += n;
+  }
+}
+
+}  // namespace
+
+HttpServer::HttpServer(Options options) : options_(options), ioc_(static_cast<int>(options.threads)) {}
+
+HttpServer::~HttpServer() = default;
 
 void HttpServer::route(std::string method, std::string path, std::size_t max_body, Handler handler) {
   routes_.push_back({std::move(method), std::move(path), max_body, std::move(handler)});
 }
 
-int HttpServer::listen(const std::string& host, int port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
-    errno = EADDRNOTAVAIL;
-    return -1;
-  }
-  int fd = -1;
-  for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
-      const int saved = errno;
-      ::close(fd);
-      fd = -1;
-      errno = saved;
+int HttpServer::listen(const std::string& host, int port, std::string& error) {
+  try {
+    tcp::resolver resolver(ioc_);
+    auto results = resolver.resolve(host, std::to_string(port), tcp::resolver::passive);
+    for (const auto& entry : results) {
+      auto acceptor = std::make_unique<tcp::acceptor>(ioc_);
+      error_code ec;
+      acceptor->open(entry.endpoint().protocol(), ec);
+      if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+      if (!ec) acceptor->bind(entry.endpoint(), ec);
+      if (!ec) acceptor->listen(4096, ec);
+      if (ec) {
+        error = ec.message();
+        continue;
+      }
+      acceptor_ = std::move(acceptor);
+      return acceptor_->local_endpoint().port();
     }
+  } catch (const std::exception& e) {
+    error = e.what();
   }
-  ::freeaddrinfo(found);
-  if (fd < 0) return -1;
-  sockaddr_storage bound{};
-  socklen_t len = sizeof bound;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-  listen_fd_ = fd;
-  return bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  if (error.empty()) error = "no usable address";
+  return -1;
 }
 
 void HttpServer::run() {
-  if (listen_fd_ < 0) return;
-  std::vector<std::thread> workers;
-  workers.reserve(options_.threads);
-  for (std::size_t i = 0; i < options_.threads; ++i) workers.emplace_back([this] { worker(); });
-  for (auto& w : workers) w.join();
+  if (!acceptor_) return;
+  asio::co_spawn(ioc_, accept_loop(), asio::detached);
+  std::vector<std::thread> extra;
+  for (std::size_t i = 1; i < options_.threads; ++i) extra.emplace_back([this] { ioc_.run(); });
+  ioc_.run();
+  for (auto& t : extra) t.join();
 }
 
 void HttpServer::stop() {
-  stopping_ = true;
-  if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);  // wakes every accept()
-  std::lock_guard lock(open_mutex_);
-  for (int fd : open_) ::shutdown(fd, SHUT_RD);  // ends idle waits; answers can still go out
+  if (stopping_.exchange(true)) return;
+  asio::post(ioc_, [this] {
+    error_code ec;
+    if (acceptor_) acceptor_->close(ec);
+  });
+  std::lock_guard lock(sessions_mutex_);
+  for (auto& weak : sessions_)
+    if (auto s = weak.lock()) s->end_reads();
 }
 
-void HttpServer::worker() {
-  std::vector<char> buffer(options_.max_head);
+asio::awaitable<void> HttpServer::accept_loop() {
   while (!stopping_) {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      serve(fd, buffer);
+    auto [ec, socket] = co_await acceptor_->async_accept(asio::make_strand(ioc_), kAwait);
+    if (stopping_) break;
+    if (ec) {
+      if (ec == asio::error::operation_aborted) break;
+      // Out of descriptors or memory: back off instead of spinning.
+      asio::steady_timer pause(co_await asio::this_coro::executor, std::chrono::milliseconds(10));
+      co_await pause.async_wait(kAwait);
       continue;
     }
-    if (stopping_ || errno == EINVAL || errno == EBADF) return;
-    if (errno != EINTR && errno != ECONNABORTED)  // out of descriptors or memory: back off
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-void HttpServer::serve(int fd, std::vector<char>& buffer) {
-  {
-    std::lock_guard lock(open_mutex_);
-    open_.insert(fd);
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // answers leave as written
-  set_timeout(fd, SO_RCVTIMEO, options_.io_timeout);
-  set_timeout(fd, SO_SNDTIMEO, options_.io_timeout);
-  Connection conn(fd, buffer);
-  for (std::size_t n = 0; n < options_.keep_alive_max && !stopping_; ++n) {
-    if (!conn.wait_request(n == 0 ? options_.io_timeout : options_.keep_alive)) break;
-    if (!serve_one(conn, n + 1 == options_.keep_alive_max)) break;
-  }
-  {
-    std::lock_guard lock(open_mutex_);
-    open_.erase(fd);
-  }
-  ::close(fd);
-}
-
-bool HttpServer::serve_one(Connection& conn, bool last) {
-  HttpRequest req;
-  HttpResponse res;
-  std::size_t head_len = 0;
-  switch (conn.read_head(head_len)) {
-    case Connection::Head::gone:
-      return false;
-    case Connection::Head::too_large:
-      fail(res, 431, "request head larger than " + std::to_string(options_.max_head) + " bytes");
-      conn.send(res, true);
-      conn.drain();
-      return false;
-    case Connection::Head::ready:
-      break;
-  }
-  bool http11 = true;
-  auto error = parse_head(conn.head(head_len), options_, req, http11);
-  conn.consume(head_len);
-  bool bad_length = false;
-  std::size_t len = 0;
-  if (!error) {
-    auto cl = content_length(req, bad_length);
-    if (bad_length)
-      error = HeadError{400, "malformed Content-Length"};
-    else if (req.header("Transfer-Encoding"))
-      error = HeadError{411, "a request body must come with a Content-Length"};
-    len = cl.value_or(0);
-  }
-  if (error) {
-    fail(res, error->status, error->message);
-    conn.send(res, true);
-    conn.drain();
-    return false;
-  }
-
-  bool body_read = len == 0;
-  if (const Route* route = find_route(req, res)) {
-    if (len > route->max_body) {
-      fail(res, 413, "body larger than " + std::to_string(route->max_body) + " bytes");
-    } else if (!head_check_ || !head_check_(req, res)) {
-      const std::string* expect = req.header("Expect");
-      if (expect && iequals(*expect, "100-continue") && len > 0 && !conn.send_continue()) return false;
-      if (!conn.read_body(req.body, len)) return false;
-      body_read = true;
-      call_handler(*route, req, res);
+    if (connections_.load() >= options_.max_connections) {
+      error_code ignored;
+      socket.close(ignored);
+      continue;
     }
+    auto session = std::make_shared<Session>(std::move(socket), *this, options_.max_head);
+    session->self_ = session;
+    {
+      std::lock_guard lock(sessions_mutex_);
+      session->entry = sessions_.insert(sessions_.end(), session);
+    }
+    ++connections_;
+    auto ex = session->stream.get_executor();
+    asio::co_spawn(ex, serve(std::move(session)), asio::detached);
   }
-  const std::string* connection = req.header("Connection");
-  const bool keep = http11 ? !(connection && iequals(*connection, "close"))
-                           : (connection && iequals(*connection, "keep-alive"));
-  const bool close = res.close || !body_read || !keep || last || stopping_;
-  if (!conn.send(res, close)) return false;
-  if (!body_read) conn.drain();
-  return !close;
+}
+
+asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
+  beast::tcp_stream& stream = s->stream;
+  error_code ec;
+  stream.socket().set_option(tcp::no_delay(true), ec);  // answers leave as written
+  for (std::size_t n = 0; n < options_.keep_alive_max && !stopping_; ++n) {
+    if (s->buffer.size() == 0) {
+      // Waiting for a request's first byte: the keep-alive allowance after the first.
+      stream.expires_after(n == 0 ? options_.request_timeout : options_.keep_alive);
+      auto [rec, got] = co_await stream.async_read_some(s->buffer.prepare(1024), kAwait);
+      if (rec) break;
+      s->buffer.commit(got);
+    }
+    const bool last = n + 1 == options_.keep_alive_max;
+
+    // One deadline for the whole head and body, from the request's first byte.
+    stream.expires_after(options_.request_timeout);
+    Parser parser;
+    parser.header_limit(static_cast<std::uint32_t>(options_.max_head));
+    parser.body_limit(boost::none);  // the route's limit is set once the head names the route
+    parser.get().body().used = &body_used_;
+    parser.get().body().limit = options_.body_budget;
+    HttpRequest req;
+    HttpResponse res;
+    bool body_read = true, keep = false;
+
+    auto [hec, hn] = co_await http::async_read_header(stream, s->buffer, parser, kAwait);
+    std::optional<HeadError> error;
+    if (hec) {
+      error = classify(hec, options_);
+      if (error->status == 0) break;  // nobody to answer
+    }
+    const auto& head = parser.get();
+    if (!error) {
+      const std::string_view target = head.target();
+      if (head.version() != 10 && head.version() != 11) {
+        error = HeadError{505, "HTTP version not supported"};
+      } else if (target.size() > options_.max_target) {
+        error = HeadError{414, "request URI too long"};
+      } else if (target.empty() || target[0] != '/') {
+        error = HeadError{400, "malformed request target"};
+      } else if (static_cast<std::size_t>(std::distance(head.begin(), head.end())) > options_.max_headers) {
+        error = HeadError{431, "too many headers"};
+      } else if (head.find(http::field::transfer_encoding) != head.end()) {
+        error = HeadError{411, "a request body must come with a Content-Length"};
+      } else {
+        auto url = boost::urls::parse_origin_form(target);
+        if (!url) {
+          error = HeadError{400, "malformed request target"};
+        } else {
+          req.method = std::string(head.method_string());
+          req.target = std::string(target);
+          req.path = std::string(url->encoded_path());
+          for (const auto& p : url->params(boost::urls::encoding_opts(true)))
+            req.params.emplace_back(p.key, p.has_value ? p.value : std::string());
+          for (const auto& f : head) req.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
+          keep = head.keep_alive();
+        }
+      }
+    }
+    if (error) {
+      fail(res, error->status, error->message);
+      if (co_await send(stream, res, true, options_.request_timeout)) co_await drain(stream);
+      break;
+    }
+
+    const std::uint64_t len = parser.content_length().value_or(0);
+    body_read = len == 0;
+    if (const Route* route = find_route(req, res)) {
+      if (len > route->max_body) {
+        fail(res, 413, "body larger than " + std::to_string(route->max_body) + " bytes");
+      } else if (!head_check_ || !head_check_(req, res)) {
+        bool handle = true;
+        if (len > 0) {
+          const std::string* expect = req.header("Expect");
+          if (expect && iequals(*expect, "100-continue")) {
+            http::response<http::empty_body> cont{http::status::continue_, 11};
+            auto [cec, cn] = co_await http::async_write(stream, cont, kAwait);
+            if (cec) break;
+          }
+          parser.body_limit(route->max_body);
+          auto [bec, bn] = co_await http::async_read(stream, s->buffer, parser, kAwait);
+          if (bec == boost::system::errc::not_enough_memory) {
+            fail(res, 503, "the coordinator is receiving too many request bodies; try again");
+            handle = false;
+          } else if (bec) {
+            break;  // timed out or hung up mid-body
+          } else {
+            body_read = true;
+          }
+        }
+        if (handle) {
+          req.body = std::move(parser.get().body().data);
+          try {
+            co_await route->handler(req, res, *s);
+          } catch (const std::exception& e) {
+            res = HttpResponse{};
+            fail(res, 500, std::string("internal error: ") + e.what());
+          }
+          if (res.drop) break;  // the client left while its request was held
+        }
+      }
+    }
+    const bool close = res.close || !body_read || !keep || last || stopping_;
+    if (!co_await send(stream, res, close, options_.request_timeout)) break;
+    if (!body_read) co_await drain(stream);
+    if (close) break;
+  }
+  stream.socket().shutdown(tcp::socket::shutdown_both, ec);
+  stream.socket().close(ec);
+  {
+    std::lock_guard lock(sessions_mutex_);
+    sessions_.erase(s->entry);
+  }
+  --connections_;
 }
 
 const HttpServer::Route* HttpServer::find_route(const HttpRequest& req, HttpResponse& res) const {
@@ -483,18 +453,6 @@ const HttpServer::Route* HttpServer::find_route(const HttpRequest& req, HttpResp
   else
     fail(res, 404, "no such endpoint: " + req.method + " " + req.path);
   return nullptr;
-}
-
-void HttpServer::call_handler(const Route& route, HttpRequest& req, HttpResponse& res) const {
-  try {
-    route.handler(req, res);
-  } catch (const std::exception& e) {
-    res = HttpResponse{};
-    fail(res, 500, std::string("internal error: ") + e.what());
-  } catch (...) {
-    res = HttpResponse{};
-    fail(res, 500, "internal error");
-  }
 }
 
 void HttpServer::fail(HttpResponse& res, int status, const std::string& message) const {

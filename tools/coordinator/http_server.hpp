@@ -1,27 +1,35 @@
-// A small blocking HTTP/1.1 server for the coordinator.
+// The coordinator's HTTP/1.1 server, on Boost.Beast and Boost.Asio.
 //
-// A fixed set of worker threads all wait in accept() on one listening socket, and the
-// thread that takes a connection serves it to the end. A held request (a join waiting
-// for its task, a long-poll fetch) simply keeps its thread. There is no hand-off from
-// an acceptor to a pool and a body is read straight into place with as few recv calls
-// as the socket allows, so on loopback a relay costs a couple of thread wake-ups.
+// Every connection is one C++20 coroutine on its own strand. A held request (a join
+// waiting for its task, a long-poll fetch) is a suspended coroutine that waits on a
+// timer and, at the same time, on its socket becoming readable, so a client that hangs
+// up frees its hold at once. Each request has one deadline for its whole head and body;
+// a body grows only as its bytes arrive, and all bodies in transit share one byte budget.
 #pragma once
 
 #include <atomic>
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "tools/coordinator/waiter.hpp"
+
 namespace korvane::coordinator {
 
+namespace asio = boost::asio;
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct HttpRequest {
@@ -43,22 +51,50 @@ struct HttpResponse {
   std::string content_type = "application/json";
   std::shared_ptr<const std::string> body;  // shared, so stored relay bytes go out uncopied
   bool close = false;                       // end the connection after this answer
+  bool drop = false;                        // the client is gone: send nothing
 
   void set_body(int code, std::string text, std::string type);
+};
+
+// A waiter woken from any thread; the held coroutine sleeps on its timer.
+class Wakeup : public Waiter, public std::enable_shared_from_this<Wakeup> {
+ public:
+  explicit Wakeup(asio::any_io_executor ex) : timer_(std::move(ex)) {}
+  void wake() override;
+  bool consume() { return woken_.exchange(false); }
+  asio::steady_timer& timer() { return timer_; }
+
+ private:
+  asio::steady_timer timer_;
+  std::atomic<bool> woken_{false};
+};
+
+// What a handler may do while it holds its request.
+class Hold {
+ public:
+  enum class End { woken, timed_out, client_gone, stopping };
+  virtual ~Hold() = default;
+  // A waiter bound to this connection's strand.
+  virtual std::shared_ptr<Wakeup> waiter() = 0;
+  // Sleeps until the waiter is woken, `deadline` passes, the client hangs up or the
+  // server stops. A wake-up that came before the call ends it at once.
+  virtual asio::awaitable<End> wait(Wakeup& w, std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 class HttpServer {
  public:
   struct Options {
-    std::size_t threads = 128;
-    std::chrono::milliseconds io_timeout{5000};  // silence allowed while a request or answer is in transit
-    std::chrono::milliseconds keep_alive{2000};  // idle time allowed between requests
-    std::size_t keep_alive_max = 100;            // requests per connection
-    std::size_t max_head = 64u << 10;            // request line plus headers
+    std::size_t threads = 2;
+    std::chrono::milliseconds request_timeout{10000};  // a whole request, head and body
+    std::chrono::milliseconds keep_alive{2000};        // idle time allowed between requests
+    std::size_t keep_alive_max = 100;                  // requests per connection
+    std::size_t max_head = 64u << 10;                  // request line plus headers
     std::size_t max_target = 8192;
     std::size_t max_headers = 100;
+    std::size_t max_connections = 20000;
+    std::size_t body_budget = std::size_t{1} << 30;  // bytes of request bodies in transit, all together
   };
-  using Handler = std::function<void(HttpRequest&, HttpResponse&)>;  // may take the body
+  using Handler = std::function<asio::awaitable<void>(HttpRequest&, HttpResponse&, Hold&)>;
   // Looks at a request before its body is read; returns true when it has answered.
   using HeadCheck = std::function<bool(const HttpRequest&, HttpResponse&)>;
   // Fills an error answer the server itself gives (bad request, unknown path, ...).
@@ -74,37 +110,42 @@ class HttpServer {
   void set_head_check(HeadCheck check) { head_check_ = std::move(check); }
   void set_error_writer(ErrorWriter writer) { error_writer_ = std::move(writer); }
 
-  // Binds and listens; `port` 0 picks a free one. Returns the port, or -1 with errno set.
-  int listen(const std::string& host, int port);
-  // Serves until stop(); returns once every worker has finished.
+  // Binds and listens; `port` 0 picks a free one. Returns the port, or -1 with `error` set.
+  int listen(const std::string& host, int port, std::string& error);
+  // Serves until stop(); returns once every connection has finished.
   void run();
-  // Safe from any thread, before or during run(). Requests being handled still get
-  // their answers; idle connections and waiting accepts end at once.
+  // Safe from any thread. Held requests are woken by their owners (the registry and the
+  // store); requests being handled still get their answers; idle connections end at once.
   void stop();
 
- private:
+  asio::io_context& context() { return ioc_; }
+  std::size_t connections() const { return connections_.load(); }
+  std::size_t body_bytes() const { return body_used_.load(); }
+
   struct Route {
     std::string method, path;
     std::size_t max_body;
     Handler handler;
   };
-  class Connection;
+  class Session;
 
-  void worker();
-  void serve(int fd, std::vector<char>& buffer);
-  bool serve_one(Connection& conn, bool last);  // false: the connection ends
+ private:
+  asio::awaitable<void> accept_loop();
+  asio::awaitable<void> serve(std::shared_ptr<Session> session);
   const Route* find_route(const HttpRequest& req, HttpResponse& res) const;
-  void call_handler(const Route& route, HttpRequest& req, HttpResponse& res) const;
   void fail(HttpResponse& res, int status, const std::string& message) const;
 
   const Options options_;
+  asio::io_context ioc_;
+  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   std::vector<Route> routes_;
   HeadCheck head_check_;
   ErrorWriter error_writer_;
-  int listen_fd_ = -1;
   std::atomic<bool> stopping_{false};
-  std::mutex open_mutex_;
-  std::set<int> open_;  // connections being served, so stop() can end their reads
+  std::atomic<std::size_t> connections_{0};
+  std::atomic<std::size_t> body_used_{0};
+  std::mutex sessions_mutex_;
+  std::list<std::weak_ptr<Session>> sessions_;  // so stop() can end their reads
 };
 
 }  // namespace korvane::coordinator

@@ -1,18 +1,21 @@
 // korvane-coordinator: the HTTP service that admits trainers into pipeline tasks,
 // assigns their layer slices and relays activations and gradients between them.
-#include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <iostream>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/http_routes.hpp"
@@ -31,12 +34,33 @@ struct Options {
   int port = 9545;
   std::int64_t stages = 3;
   std::int64_t layers = 12;
-  double join_wait = 300, fetch_wait = 60, max_wait = 600, message_ttl = 120;
-  double read_timeout = 5, keep_alive_timeout = 2;
-  std::size_t max_body = 64u << 20, max_json_body = 64u << 10;
+  double join_wait = 300, fetch_wait = 25, max_wait = 600, message_ttl = 120, member_timeout = 600;
+  double read_timeout = 10, keep_alive_timeout = 2;
+  std::size_t max_body = 64u << 20, max_json_body = 64u << 10, max_body_memory = std::size_t{1} << 30;
   std::size_t max_pending = 1024, max_store_bytes = std::size_t{1} << 30, max_tasks = 1024;
-  std::size_t threads = 128, max_held = 0;  // 0: threads less a reserve for posts
+  std::size_t threads = 2, max_held = 16384, max_connections = 20000;
+  std::string token, token_file;
 };
+
+// The soft limit on open descriptors up to the hard one: every held request is a socket,
+// and Debian's soft default of 1024 would cap the service far below its other limits.
+void raise_descriptor_limit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+  }
+}
+
+// The first line of the file, without surrounding blanks; nullopt when unreadable or empty.
+std::optional<std::string> read_token_file(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  const auto first = line.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::nullopt;
+  return line.substr(first, line.find_last_not_of(" \t\r\n") - first + 1);
+}
 
 milliseconds ms(double seconds) { return milliseconds(static_cast<std::int64_t>(seconds * 1000.0)); }
 
@@ -87,13 +111,27 @@ int main(int argc, char** argv) {
   app.add_option("--max-tasks", o.max_tasks, "tasks known at once (joins and relay each)")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  app.add_option("--threads", o.threads, "server worker threads")->check(CLI::Range(4, 4096))->capture_default_str();
-  app.add_option("--max-held", o.max_held,
-                 "requests allowed to wait at once (fetches and joins); default: threads less a quarter")
-      ->capture_default_str();
-  app.add_option("--read-timeout", o.read_timeout, "seconds a client may stay silent while sending a request")
+  app.add_option("--threads", o.threads, "I/O threads")->check(CLI::Range(1, 256))->capture_default_str();
+  app.add_option("--max-held", o.max_held, "requests allowed to wait at once (fetches and joins)")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  app.add_option("--max-connections", o.max_connections, "client connections open at once")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--max-body-memory", o.max_body_memory, "bytes of request bodies being received, all together")
+      ->transform(CLI::AsSizeValue(false))
+      ->capture_default_str();
+  app.add_option("--read-timeout", o.read_timeout, "seconds a client has to send a whole request, head and body")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--member-timeout", o.member_timeout,
+                 "seconds without a request after which a member of a running task counts as gone")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  auto* token_opt = app.add_option("--token", o.token, "require 'Authorization: Bearer TOKEN' on every request");
+  app.add_option("--token-file", o.token_file, "like --token, with the token read from the file's first line")
+      ->check(CLI::ExistingFile)
+      ->excludes(token_opt);
   app.add_option("--keep-alive-timeout", o.keep_alive_timeout, "seconds an idle connection is kept")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
@@ -105,82 +143,91 @@ int main(int argc, char** argv) {
     return usage_error(app, e.what());
   }
   if (o.layers < o.stages) return usage_error(app, "--layers must be at least --stages (every stage needs a layer)");
-  const std::size_t reserve = std::max<std::size_t>(4, o.threads / 4);
-  if (o.max_held == 0) o.max_held = o.threads - reserve;
-  if (o.max_held + 4 > o.threads) return usage_error(app, "--max-held must leave at least 4 of --threads free");
   if (o.max_body == 0 || o.max_json_body == 0) return usage_error(app, "body limits must be positive");
+  std::optional<std::string> token;
+  if (!o.token_file.empty()) {
+    token = read_token_file(o.token_file);
+    if (!token) return usage_error(app, "--token-file: no token in " + o.token_file);
+  } else if (app.count("--token")) {
+    if (o.token.empty()) return usage_error(app, "--token must not be empty");
+    token = o.token;
+  }
 
-  // Signals are taken by one thread with sigwait; a write to a client that went
-  // away must fail with EPIPE rather than kill the service.
-  ::signal(SIGPIPE, SIG_IGN);
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);  // a write to a client that went away fails with EPIPE instead
+  raise_descriptor_limit();
 
   kc::HoldLimiter holds(o.max_held);
-  kc::TaskRegistry registry({o.stages, o.layers, o.max_tasks}, holds);
   kc::RelayStore::Limits store_limits;
   store_limits.max_pending_per_task = o.max_pending;
   store_limits.max_bytes = o.max_store_bytes;
   store_limits.max_tasks = o.max_tasks;
   store_limits.ttl = ms(o.message_ttl);
-  kc::RelayStore store(store_limits, holds);
+  kc::RelayStore store(store_limits);
+  kc::TaskRegistry::Config registry_config{o.stages, o.layers, o.max_tasks, ms(o.member_timeout)};
+  kc::TaskRegistry registry(registry_config, [&store](const std::string& scope, bool over) {
+    if (over)
+      store.drop_task(scope);
+    else
+      store.wake_task(scope);
+  });
   kc::RouteLimits route_limits;
   route_limits.join_wait = ms(o.join_wait);
   route_limits.fetch_wait = ms(std::min(o.fetch_wait, o.max_wait));
   route_limits.max_wait = ms(o.max_wait);
   route_limits.max_body = o.max_body;
   route_limits.max_json_body = o.max_json_body;
-  kc::Service service{registry, store, holds, route_limits};
+  kc::Service service{registry, store, holds, route_limits, token};
 
   kc::HttpServer::Options server_options;
   server_options.threads = o.threads;
-  server_options.io_timeout = ms(o.read_timeout);
+  server_options.request_timeout = ms(o.read_timeout);
   server_options.keep_alive = ms(o.keep_alive_timeout);
+  server_options.max_connections = o.max_connections;
+  server_options.body_budget = o.max_body_memory;
   kc::HttpServer server(server_options);
   kc::install_routes(server, service);
 
-  const int port = server.listen(o.host, o.port);
+  std::string listen_error;
+  const int port = server.listen(o.host, o.port, listen_error);
   if (port < 0) {
-    std::cerr << "korvane-coordinator: cannot listen on " << o.host << ":" << o.port << ": " << std::strerror(errno)
-              << "\n";
+    std::cerr << "korvane-coordinator: cannot listen on " << o.host << ":" << o.port << ": " << listen_error << "\n";
     return 1;
   }
   kc::log_line("korvane-coordinator listening on " + o.host + ":" + std::to_string(port));
   kc::log_line("stages=" + std::to_string(o.stages) + " layers=" + std::to_string(o.layers) +
                " threads=" + std::to_string(o.threads) + " max_held=" + std::to_string(o.max_held) +
                " max_body=" + std::to_string(o.max_body) + " max_pending=" + std::to_string(o.max_pending) +
-               " message_ttl=" + CLI::detail::to_string(o.message_ttl) + "s");
+               " message_ttl=" + CLI::detail::to_string(o.message_ttl) + "s" +
+               " member_timeout=" + CLI::detail::to_string(o.member_timeout) + "s" +
+               (token ? " token=required" : ""));
 
-  std::mutex janitor_mutex;
-  std::condition_variable janitor_cv;
-  bool janitor_stop = false;
+  auto& ioc = server.context();
+  // Expired messages and silent members are looked for once a second.
+  boost::asio::steady_timer janitor(ioc);
+  boost::asio::co_spawn(
+      ioc,
+      [&]() -> boost::asio::awaitable<void> {
+        for (;;) {
+          janitor.expires_after(seconds(1));
+          auto [ec] = co_await janitor.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+          if (ec) co_return;
+          store.sweep();
+          registry.sweep();
+        }
+      },
+      boost::asio::detached);
 
-  std::thread janitor([&] {
-    std::unique_lock lock(janitor_mutex);
-    while (!janitor_cv.wait_for(lock, seconds(1), [&] { return janitor_stop; })) store.sweep();
-  });
-
-  std::thread signals([&] {
-    int sig = 0;
-    while (sigwait(&stop_signals, &sig) != 0 || (sig != SIGINT && sig != SIGTERM)) {
-    }
+  boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& ec, int sig) {
+    if (ec) return;
     kc::log_line(std::string("shutting down on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
-    registry.shutdown();  // held joins and fetches answer 503 and their threads come free
+    registry.shutdown();  // held joins and fetches answer 503
     store.shutdown();
     server.stop();
+    janitor.cancel();
   });
 
   server.run();
-  {
-    std::lock_guard lock(janitor_mutex);
-    janitor_stop = true;
-  }
-  janitor_cv.notify_all();
-  janitor.join();
-  signals.join();
   kc::log_line("korvane-coordinator stopped");
   return 0;
 }

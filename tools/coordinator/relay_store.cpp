@@ -14,8 +14,8 @@ const char* relay_kind_name(RelayKind kind) {
   return kind == RelayKind::activation ? "activation" : "gradient";
 }
 
-RelayStore::RelayStore(Limits limits, HoldLimiter& holds, std::function<Clock::time_point()> now)
-    : limits_(limits), holds_(holds), now_(std::move(now)) {}
+RelayStore::RelayStore(Limits limits, std::function<Clock::time_point()> now)
+    : limits_(limits), now_(std::move(now)) {}
 
 std::size_t RelayStore::charge_for(const RelayKey& key, const RelayMessage& message) {
   std::size_t n = kEntryOverhead + key.task_id.size() + key.recipient.size() + message.sender.size();
@@ -29,10 +29,15 @@ void RelayStore::erase_entry(std::map<std::string, TaskBox>::iterator task,
   bytes_ -= it->second.charged;
   --messages_;
   task->second.entries.erase(it);
-  if (task->second.entries.empty()) tasks_.erase(task);
+  if (task->second.entries.empty()) erase_task(task);
 }
 
-RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage message) {
+std::map<std::string, RelayStore::TaskBox>::iterator RelayStore::erase_task(std::map<std::string, TaskBox>::iterator task) {
+  if (task->second.open) --open_tasks_;
+  return tasks_.erase(task);
+}
+
+RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage message, bool in_run) {
   if (!message.body) message.body = std::make_shared<const std::string>();
   const std::size_t charge = charge_for(key, message);
   const auto now = now_();
@@ -41,10 +46,10 @@ RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage messag
   if (closing_) return PostStatus::shutting_down;
 
   auto task = tasks_.find(key.task_id);
-  if (task == tasks_.end()) {
-    if (tasks_.size() >= limits_.max_tasks) {
+  if (task == tasks_.end() && !in_run) {
+    if (open_tasks_ >= limits_.max_tasks) {
       sweep_locked(now);
-      if (tasks_.size() >= limits_.max_tasks) return PostStatus::too_many_tasks;
+      if (open_tasks_ >= limits_.max_tasks) return PostStatus::too_many_tasks;
     }
   }
 
@@ -72,7 +77,11 @@ RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage messag
     if (bytes_ - replaced_charge + charge > limits_.max_bytes) return PostStatus::store_full;
   }
 
-  if (task == tasks_.end()) task = tasks_.try_emplace(key.task_id).first;
+  if (task == tasks_.end()) {
+    task = tasks_.try_emplace(key.task_id).first;
+    task->second.open = !in_run;
+    open_tasks_ += !in_run;
+  }
   Entry& e = task->second.entries[slot];
   if (replacing) {
     bytes_ -= e.charged;
@@ -84,7 +93,7 @@ RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage messag
   e.expires = now + limits_.ttl;
   e.delivered = false;
   bytes_ += charge;
-  posted_.notify_all();
+  for (auto [w, end] = waits_.equal_range(wait_key(key)); w != end; ++w) w->second->wake();
   return replacing ? PostStatus::replaced : PostStatus::stored;
 }
 
@@ -120,31 +129,50 @@ std::optional<RelayMessage> RelayStore::take(const RelayKey& key, Clock::time_po
   return it->second.message;
 }
 
-RelayStore::FetchResult RelayStore::fetch(const RelayKey& key, Clock::time_point deadline) {
-  std::unique_lock lock(mutex_);
+RelayStore::FetchResult RelayStore::fetch(const RelayKey& key, const std::shared_ptr<Waiter>& waiter) {
+  std::lock_guard lock(mutex_);
   if (closing_) return {FetchStatus::shutting_down, {}};
   drop_passed(key);
   if (auto m = take(key, now_())) return {FetchStatus::delivered, std::move(*m)};
-  if (Clock::now() >= deadline) return {FetchStatus::timed_out, {}};
-
-  HoldLimiter::Slot slot(holds_);
-  if (!slot) return {FetchStatus::busy, {}};
-  ++waiting_;
-  FetchResult result{FetchStatus::timed_out, {}};
-  for (;;) {
-    posted_.wait_until(lock, deadline);
-    if (closing_) {
-      result.status = FetchStatus::shutting_down;
-      break;
-    }
-    if (auto m = take(key, now_())) {
-      result = {FetchStatus::delivered, std::move(*m)};
-      break;
-    }
-    if (Clock::now() >= deadline) break;
+  if (waiter) {
+    const WaitKey wk = wait_key(key);
+    bool known = false;
+    for (auto [w, end] = waits_.equal_range(wk); w != end && !known; ++w) known = w->second == waiter;
+    if (!known) waits_.emplace(wk, waiter);
   }
-  --waiting_;
-  return result;
+  return {FetchStatus::waiting, {}};
+}
+
+void RelayStore::cancel_wait(const RelayKey& key, const Waiter* waiter) {
+  std::lock_guard lock(mutex_);
+  for (auto [w, end] = waits_.equal_range(wait_key(key)); w != end; ++w) {
+    if (w->second.get() == waiter) {
+      waits_.erase(w);
+      return;
+    }
+  }
+}
+
+void RelayStore::wake_task(const std::string& task_id) {
+  std::lock_guard lock(mutex_);
+  for (auto w = waits_.lower_bound(WaitKey{task_id, RelayKind::activation, std::string(), 0});
+       w != waits_.end() && std::get<0>(w->first) == task_id; ++w)
+    w->second->wake();
+}
+
+void RelayStore::drop_task(const std::string& task_id) {
+  {
+    std::lock_guard lock(mutex_);
+    auto task = tasks_.find(task_id);
+    if (task != tasks_.end()) {
+      for (auto& [slot, e] : task->second.entries) {
+        bytes_ -= e.charged;
+        --messages_;
+      }
+      erase_task(task);
+    }
+  }
+  wake_task(task_id);
 }
 
 std::size_t RelayStore::sweep_locked(Clock::time_point now) {
@@ -161,7 +189,7 @@ std::size_t RelayStore::sweep_locked(Clock::time_point now) {
         ++it;
       }
     }
-    task = entries.empty() ? tasks_.erase(task) : std::next(task);
+    task = entries.empty() ? erase_task(task) : std::next(task);
   }
   return removed;
 }
@@ -175,12 +203,12 @@ std::size_t RelayStore::sweep() {
 void RelayStore::shutdown() {
   std::lock_guard lock(mutex_);
   closing_ = true;
-  posted_.notify_all();
+  for (auto& [k, w] : waits_) w->wake();
 }
 
 RelayStore::Stats RelayStore::stats() const {
   std::lock_guard lock(mutex_);
-  return {messages_, bytes_, tasks_.size(), waiting_};
+  return {messages_, bytes_, tasks_.size(), waits_.size()};
 }
 
 }  // namespace korvane::coordinator

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,8 +18,9 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
-#include "tools/coordinator/hold_limiter.hpp"
+#include "tools/coordinator/waiter.hpp"
 
 namespace korvane::coordinator {
 
@@ -52,7 +52,7 @@ class RelayStore {
   };
 
   enum class PostStatus { stored, replaced, task_full, store_full, too_many_tasks, shutting_down };
-  enum class FetchStatus { delivered, timed_out, busy, shutting_down };
+  enum class FetchStatus { delivered, waiting, shutting_down };
 
   struct FetchResult {
     FetchStatus status;
@@ -68,19 +68,29 @@ class RelayStore {
 
   // `now` is injectable so that expiry can be tested without sleeping; blocking
   // waits always run on the steady clock.
-  RelayStore(Limits limits, HoldLimiter& holds, std::function<Clock::time_point()> now = Clock::now);
+  explicit RelayStore(Limits limits, std::function<Clock::time_point()> now = Clock::now);
 
-  PostStatus post(const RelayKey& key, RelayMessage message);
+  // Stores the message and wakes the fetches waiting for its key. `max_tasks` bounds
+  // only the tasks of the open relay (`in_run` false); a run's scope is bounded by the
+  // registry, so a flood of posts to made-up task ids cannot crowd out a running pipeline.
+  PostStatus post(const RelayKey& key, RelayMessage message, bool in_run = false);
 
-  // Answers at once when the message is there; otherwise waits until `deadline`
-  // (steady clock), taking a hold slot for the wait. Dropping delivered messages of
-  // earlier micro-batches of the same recipient happens before the wait.
-  FetchResult fetch(const RelayKey& key, Clock::time_point deadline);
+  // Never blocks. Delivers the message when it is there (after dropping delivered
+  // messages of earlier micro-batches of the same recipient); otherwise, when `waiter`
+  // is given, registers it to be woken by a post to this key and answers `waiting`.
+  // A registered waiter stays until cancel_wait, also after it has been woken.
+  FetchResult fetch(const RelayKey& key, const std::shared_ptr<Waiter>& waiter = nullptr);
+  void cancel_wait(const RelayKey& key, const Waiter* waiter);
+
+  // Wakes every waiter of a task, so that each one looks again (its run changed).
+  void wake_task(const std::string& task_id);
+  // Forgets every message of a task (its run is over) and wakes its waiters.
+  void drop_task(const std::string& task_id);
 
   // Removes expired messages; returns how many went.
   std::size_t sweep();
 
-  // Wakes every waiter with shutting_down and refuses later posts and fetches.
+  // Wakes every waiter; later posts and fetches answer shutting_down.
   void shutdown();
 
   Stats stats() const;
@@ -95,24 +105,27 @@ class RelayStore {
   };
   struct TaskBox {
     std::map<SlotKey, Entry> entries;
+    bool open = true;  // counted against max_tasks
   };
+  using WaitKey = std::tuple<std::string, RelayKind, std::string, std::uint64_t>;  // task first
+  static WaitKey wait_key(const RelayKey& key) { return {key.task_id, key.kind, key.recipient, key.micro_batch}; }
 
   static std::size_t charge_for(const RelayKey& key, const RelayMessage& message);
   void erase_entry(std::map<std::string, TaskBox>::iterator task, std::map<SlotKey, Entry>::iterator it);
+  std::map<std::string, TaskBox>::iterator erase_task(std::map<std::string, TaskBox>::iterator task);
   std::size_t sweep_locked(Clock::time_point now);
   void drop_passed(const RelayKey& key);
   std::optional<RelayMessage> take(const RelayKey& key, Clock::time_point now);
 
   const Limits limits_;
-  HoldLimiter& holds_;
   std::function<Clock::time_point()> now_;
 
   mutable std::mutex mutex_;
-  std::condition_variable posted_;
   std::map<std::string, TaskBox> tasks_;
+  std::multimap<WaitKey, std::shared_ptr<Waiter>> waits_;
   std::size_t messages_ = 0;
   std::size_t bytes_ = 0;
-  std::size_t waiting_ = 0;
+  std::size_t open_tasks_ = 0;
   bool closing_ = false;
 };
 

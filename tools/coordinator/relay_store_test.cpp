@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
-#include <thread>
 
 namespace kc = korvane::coordinator;
 using namespace std::chrono_literals;
@@ -23,12 +21,15 @@ kc::RelayKey act(std::string recipient, std::uint64_t mb, std::string task = "t"
 
 // A store whose clock the test moves by hand.
 struct FakeClockStore {
-  explicit FakeClockStore(kc::RelayStore::Limits limits = {}, std::size_t holds = 8)
-      : holds(holds), store(limits, this->holds, [this] { return now; }) {}
+  explicit FakeClockStore(kc::RelayStore::Limits limits = {}) : store(limits, [this] { return now; }) {}
   Clock::time_point now = Clock::now();
-  kc::HoldLimiter holds;
   kc::RelayStore store;
-  kc::RelayStore::FetchResult poll(const kc::RelayKey& k) { return store.fetch(k, Clock::now()); }
+  kc::RelayStore::FetchResult poll(const kc::RelayKey& k) { return store.fetch(k); }
+};
+
+struct Flag : kc::Waiter {
+  int wakes = 0;
+  void wake() override { ++wakes; }
 };
 
 TEST(RelayStore, DeliversExactBytesToTheNamedRecipientOnly) {
@@ -43,10 +44,10 @@ TEST(RelayStore, DeliversExactBytesToTheNamedRecipientOnly) {
   EXPECT_EQ(r.message.sender, "c");
 
   // Every other coordinate of the key misses.
-  EXPECT_EQ(s.poll({kc::RelayKind::activation, "t", "b", 3}).status, Fetch::timed_out);
-  EXPECT_EQ(s.poll({kc::RelayKind::gradient, "u", "b", 3}).status, Fetch::timed_out);
-  EXPECT_EQ(s.poll({kc::RelayKind::gradient, "t", "c", 3}).status, Fetch::timed_out);
-  EXPECT_EQ(s.poll({kc::RelayKind::gradient, "t", "b", 2}).status, Fetch::timed_out);
+  EXPECT_EQ(s.poll({kc::RelayKind::activation, "t", "b", 3}).status, Fetch::waiting);
+  EXPECT_EQ(s.poll({kc::RelayKind::gradient, "u", "b", 3}).status, Fetch::waiting);
+  EXPECT_EQ(s.poll({kc::RelayKind::gradient, "t", "c", 3}).status, Fetch::waiting);
+  EXPECT_EQ(s.poll({kc::RelayKind::gradient, "t", "b", 2}).status, Fetch::waiting);
 }
 
 TEST(RelayStore, RepeatFetchGetsTheSameMessageAndRepostReplacesIt) {
@@ -76,7 +77,7 @@ TEST(RelayStore, FetchingALaterMicroBatchDropsOnlyDeliveredEarlierOnes) {
   // b moves on to 2: its delivered 0 goes, its undelivered 1 stays; c and the
   // gradient of b are other streams.
   ASSERT_EQ(s.poll(act("b", 2)).status, Fetch::delivered);
-  EXPECT_EQ(s.poll(act("b", 0)).status, Fetch::timed_out);
+  EXPECT_EQ(s.poll(act("b", 0)).status, Fetch::waiting);
   EXPECT_EQ(*s.poll(act("b", 1)).message.body, "b1");
   EXPECT_EQ(*s.poll(act("c", 0)).message.body, "c0");
   EXPECT_EQ(*s.poll({kc::RelayKind::gradient, "t", "b", 0}).message.body, "g0");
@@ -92,10 +93,10 @@ TEST(RelayStore, MessagesExpireAfterTheirTtlCountedFromPostOrLastDelivery) {
   ASSERT_EQ(s.poll(act("b", 0)).status, Fetch::delivered);  // b/0 now lives until +19 s
 
   s.now += 2s;
-  EXPECT_EQ(s.poll(act("c", 0)).status, Fetch::timed_out);  // never fetched: expired at +10 s
+  EXPECT_EQ(s.poll(act("c", 0)).status, Fetch::waiting);  // never fetched: expired at +10 s
   EXPECT_EQ(s.poll(act("b", 0)).status, Fetch::delivered);
   s.now += 10s;
-  EXPECT_EQ(s.poll(act("b", 0)).status, Fetch::timed_out);
+  EXPECT_EQ(s.poll(act("b", 0)).status, Fetch::waiting);
   EXPECT_EQ(s.store.stats().messages, 0u);
 }
 
@@ -149,47 +150,57 @@ TEST(RelayStore, ByteAndTaskCapsRefusePosts) {
 
   EXPECT_EQ(s.store.post(act("b", 0, "u"), msg("u")), Post::stored);
   EXPECT_EQ(s.store.post(act("b", 0, "v"), msg("v")), Post::too_many_tasks);
+  // A running pipeline's scope is not crowded out by the open relay's tasks.
+  EXPECT_EQ(s.store.post(act("b", 0, "run-7"), msg("r"), /*in_run=*/true), Post::stored);
+  s.now += std::chrono::hours(1);
+  s.store.sweep();
+  EXPECT_EQ(s.store.post(act("b", 0, "v"), msg("v")), Post::stored);  // expiry freed the open slots
 }
 
-TEST(RelayStore, HeldFetchIsReleasedByALaterPost) {
-  kc::HoldLimiter holds(4);
-  kc::RelayStore store({}, holds);
-  auto waiter = std::async(std::launch::async, [&] { return store.fetch(act("b", 7), Clock::now() + 10s); });
-  while (store.stats().waiting == 0) std::this_thread::sleep_for(1ms);
-  EXPECT_EQ(holds.held(), 1u);
+TEST(RelayStore, AWaiterIsWokenByAPostToItsKeyOnlyAndStaysUntilCancelled) {
+  kc::RelayStore store({});
+  auto w = std::make_shared<Flag>();
+  EXPECT_EQ(store.fetch(act("b", 7), w).status, Fetch::waiting);
+  EXPECT_EQ(store.fetch(act("b", 7), w).status, Fetch::waiting);  // registered once only
+  EXPECT_EQ(store.stats().waiting, 1u);
   store.post(act("b", 6), msg("not this one"));
+  store.post(act("c", 7), msg("nor this"));
+  EXPECT_EQ(w->wakes, 0);
   store.post(act("b", 7), msg("this one"));
-  auto r = waiter.get();
+  EXPECT_EQ(w->wakes, 1);
+  auto r = store.fetch(act("b", 7), w);
   ASSERT_EQ(r.status, Fetch::delivered);
   EXPECT_EQ(*r.message.body, "this one");
-  EXPECT_EQ(holds.held(), 0u);
+  store.cancel_wait(act("b", 7), w.get());
+  EXPECT_EQ(store.stats().waiting, 0u);
+  store.post(act("b", 7), msg("again"));
+  EXPECT_EQ(w->wakes, 1);
 }
 
-TEST(RelayStore, HeldFetchTimesOutAtItsDeadline) {
-  kc::HoldLimiter holds(4);
-  kc::RelayStore store({}, holds);
-  const auto start = Clock::now();
-  auto r = store.fetch(act("b", 0), start + 50ms);
-  EXPECT_EQ(r.status, Fetch::timed_out);
-  EXPECT_GE(Clock::now() - start, 50ms);
-  EXPECT_EQ(holds.held(), 0u);
-}
-
-TEST(RelayStore, WaitsBeyondTheHoldLimitAreRefusedButReadyMessagesStillFlow) {
-  kc::HoldLimiter holds(0);
-  kc::RelayStore store({}, holds);
-  EXPECT_EQ(store.fetch(act("b", 0), Clock::now() + 1s).status, Fetch::busy);
-  store.post(act("b", 0), msg("x"));
-  EXPECT_EQ(store.fetch(act("b", 0), Clock::now() + 1s).status, Fetch::delivered);
+TEST(RelayStore, DroppingATaskForgetsItsMessagesAndWakesOnlyItsWaiters) {
+  kc::RelayStore store({});
+  auto mine = std::make_shared<Flag>(), other = std::make_shared<Flag>();
+  store.post(act("b", 0, "run-1"), msg("old run"));
+  store.post(act("b", 0, "run-2"), msg("other task"));
+  store.fetch(act("c", 0, "run-1"), mine);
+  store.fetch(act("c", 0, "run-2"), other);
+  store.drop_task("run-1");
+  EXPECT_EQ(mine->wakes, 1);
+  EXPECT_EQ(other->wakes, 0);
+  EXPECT_EQ(store.fetch(act("b", 0, "run-1")).status, Fetch::waiting);
+  EXPECT_EQ(store.fetch(act("b", 0, "run-2")).status, Fetch::delivered);
+  EXPECT_EQ(store.stats().messages, 1u);
+  store.wake_task("run-2");
+  EXPECT_EQ(other->wakes, 1);
 }
 
 TEST(RelayStore, ShutdownWakesWaitersAndRefusesPosts) {
-  kc::HoldLimiter holds(4);
-  kc::RelayStore store({}, holds);
-  auto waiter = std::async(std::launch::async, [&] { return store.fetch(act("b", 0), Clock::now() + 30s); });
-  while (store.stats().waiting == 0) std::this_thread::sleep_for(1ms);
+  kc::RelayStore store({});
+  auto w = std::make_shared<Flag>();
+  store.fetch(act("b", 0), w);
   store.shutdown();
-  EXPECT_EQ(waiter.get().status, Fetch::shutting_down);
+  EXPECT_EQ(w->wakes, 1);
+  EXPECT_EQ(store.fetch(act("b", 0), w).status, Fetch::shutting_down);
   EXPECT_EQ(store.post(act("b", 0), msg("x")), Post::shutting_down);
 }
 

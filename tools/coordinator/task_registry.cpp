@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <stdexcept>
 
 namespace korvane::coordinator {
@@ -40,124 +41,366 @@ std::string weights_hash(const std::string& task_id, const LayerSlice& slice, st
   return buf;
 }
 
-std::ptrdiff_t index_of(const std::vector<std::string>& v, const std::string& s) {
-  auto it = std::find(v.begin(), v.end(), s);
-  return it == v.end() ? -1 : it - v.begin();
-}
 
 }  // namespace
 
-TaskRegistry::TaskRegistry(Config config, HoldLimiter& holds)
-    : config_(config), holds_(holds), slices_(split_layers(config.layers, config.stages)) {}
-
-bool TaskRegistry::make_room() {
-  if (completed_.empty()) return false;
-  tasks_.erase(completed_.front());
-  completed_.pop_front();
-  return true;
+std::string run_scope(const std::string& task_id, std::uint64_t run) {
+  // Identifiers never hold control characters (the routes refuse them), so no task id
+  // can spell another task's run scope.
+  return run == 0 ? task_id : task_id + '\x1f' + std::to_string(run);
 }
 
-void TaskRegistry::complete_generation(const std::string& task_id, Task& task) {
-  Generation& g = *task.current;
-  const std::size_t n = g.members.size();
-  g.assignments.resize(n);
-  g.ready.assign(n, false);
+namespace {
+bool same_secret(const std::string& a, const std::string& b) {
+  // Length is not secret; the comparison of equal-length texts takes constant time.
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
+}  // namespace
+
+TaskRegistry::TaskRegistry(Config config, std::function<void(const std::string&, bool)> on_run_change,
+                           std::function<Clock::time_point()> now)
+    : config_(config),
+      slices_(split_layers(config.layers, config.stages)),
+      on_run_change_(std::move(on_run_change)),
+      now_(std::move(now)) {}
+
+std::optional<std::string> TaskRegistry::new_secret() const {
+  std::random_device rd;  // the kernel's random source
+  std::string out;
+  static const char* hex = "0123456789abcdef";
+  for (int i = 0; i < 8; ++i) {
+    std::uint32_t v = rd();
+    for (int j = 0; j < 8; ++j, v >>= 4) out += hex[v & 15];
+  }
+  return out;
+}
+
+TaskRegistry::Member* TaskRegistry::find(Run& run, const std::string& trainer_id) {
+  for (Member& m : run.members)
+    if (m.id == trainer_id) return &m;
+  return nullptr;
+}
+
+TaskRegistry::Run* TaskRegistry::live_run(const std::string& task_id, std::uint64_t run) {
+  auto it = tasks_.find(task_id);
+  if (it == tasks_.end() || it->second.number != run) return nullptr;
+  return &it->second;
+}
+
+void TaskRegistry::complete_run(const std::string& task_id, Run& run) {
+  const std::size_t n = run.members.size();
+  const auto now = now_();
   for (std::size_t i = 0; i < n; ++i) {
-    Assignment& a = g.assignments[i];
+    Assignment& a = run.members[i].assignment;
     a.slice = slices_[i];
     a.pipeline_position = static_cast<std::int64_t>(i);
-    if (i > 0) a.upstream = g.members[i - 1];
-    if (i + 1 < n) a.downstream = g.members[i + 1];
+    if (i > 0) a.upstream = run.members[i - 1].id;
+    if (i + 1 < n) a.downstream = run.members[i + 1].id;
     a.layer_weights_hash = weights_hash(task_id, a.slice, config_.layers);
+    run.members[i].last_seen = now;
   }
-  g.complete = true;
-  task.lru = completed_.insert(completed_.end(), task_id);
-  changed_.notify_all();
+  run.complete = true;
+  for (auto& w : run.join_waiters) w->wake();
+  run.join_waiters.clear();
 }
 
-TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, Clock::time_point deadline,
-                                            const std::function<void(std::size_t)>& on_admitted) {
-  std::unique_lock lock(mutex_);
-  if (closing_) return {JoinStatus::shutting_down, {}, 0, false};
+bool TaskRegistry::deactivate(Tasks::iterator task, Member& m) {
+  if (!m.active) return false;
+  m.active = false;
+  Run& run = task->second;
+  const std::string scope = run_scope(task->first, run.number);
+  const bool over = std::none_of(run.members.begin(), run.members.end(), [](const Member& x) { return x.active; });
+  if (over) tasks_.erase(task);
+  if (on_run_change_) on_run_change_(scope, over);
+  return over;
+}
 
+TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::shared_ptr<Waiter>& waiter) {
+  std::lock_guard lock(mutex_);
+  JoinResult r{JoinStatus::refused, {}, std::nullopt, 0, false, 0, {}};
+  if (closing_) {
+    r.status = JoinStatus::shutting_down;
+    return r;
+  }
   auto it = tasks_.find(req.task_id);
   if (it == tasks_.end()) {
-    if (tasks_.size() >= config_.max_tasks && !make_room()) return {JoinStatus::too_many_tasks, {}, 0, false};
-    it = tasks_.try_emplace(req.task_id).first;
-    it->second.current = std::make_shared<Generation>();
-  }
-  Task& task = it->second;
-
-  if (task.current->complete) {
-    const auto idx = index_of(task.current->members, req.trainer_id);
-    if (idx >= 0) {
-      completed_.splice(completed_.end(), completed_, task.lru);  // recently used
-      const JoinResult r{JoinStatus::assigned, task.current->assignments[static_cast<std::size_t>(idx)],
-                         task.current->members.size(), true};
-      lock.unlock();
-      if (on_admitted) on_admitted(r.joined);
+    if (tasks_.size() >= config_.max_tasks) {
+      r.status = JoinStatus::too_many_tasks;
       return r;
     }
-    // Another trainer: a new generation of this task forms from scratch.
-    completed_.erase(task.lru);
-    task.current = std::make_shared<Generation>();
-  } else if (index_of(task.current->members, req.trainer_id) >= 0) {
-    return {JoinStatus::duplicate, {}, task.current->members.size(), false};
+    it = tasks_.try_emplace(req.task_id).first;
+    it->second.number = next_run_++;
   }
+  Run& run = it->second;
+  r.run = run.number;
 
-  const std::shared_ptr<Generation> gen = task.current;
-  const bool completes = static_cast<std::int64_t>(gen->members.size()) + 1 == config_.stages;
-  std::optional<HoldLimiter::Slot> slot;
-  if (!completes) {
-    slot.emplace(holds_);
-    if (!*slot) {
-      if (gen->members.empty()) tasks_.erase(it);  // created for this join alone
-      return {JoinStatus::busy, {}, 0, false};
+  if (Member* m = find(run, req.trainer_id)) {
+    r.joined = run.members.size();
+    const bool proven = m->secret && req.secret && same_secret(*m->secret, *req.secret);
+    if (!run.complete) {
+      r.error = "trainer " + quoted(req.trainer_id) + " has already joined task " + quoted(req.task_id);
+      return r;
     }
+    if (m->secret && !proven) {
+      r.error = "trainer " + quoted(req.trainer_id) + " is a member of the running task " + quoted(req.task_id) +
+                "; joining again needs its member secret";
+      return r;
+    }
+    // A member asking again (its answer may have been lost): the same slice, at once.
+    m->active = true;
+    m->last_seen = now_();
+    r.status = JoinStatus::assigned;
+    r.assignment = m->assignment;
+    r.secret = proven ? m->secret : std::nullopt;
+    r.rejoined = true;
+    return r;
   }
-  gen->members.push_back(req.trainer_id);
-  const std::size_t joined = gen->members.size();
-  if (completes) complete_generation(req.task_id, task);
+  if (run.complete) {
+    r.joined = run.members.size();
+    r.error = "task " + quoted(req.task_id) + " has already formed; trainer " + quoted(req.trainer_id) +
+              " is not one of its members";
+    return r;
+  }
 
-  lock.unlock();
-  if (on_admitted) on_admitted(joined);
-  lock.lock();
+  const bool completes = static_cast<std::int64_t>(run.members.size()) + 1 == config_.stages;
+  if (!completes && !req.may_wait) {
+    if (run.members.empty()) tasks_.erase(it);  // created for this join alone
+    r.status = JoinStatus::busy;
+    return r;
+  }
+  Member m;
+  m.id = req.trainer_id;
+  if (req.wants_secret) m.secret = new_secret();
+  m.last_seen = now_();
+  run.members.push_back(std::move(m));
+  r.joined = run.members.size();
+  if (completes) {
+    complete_run(req.task_id, run);
+    const Member& me = run.members.back();
+    r.status = JoinStatus::assigned;
+    r.assignment = me.assignment;
+    r.secret = me.secret;
+    return r;
+  }
+  if (waiter) run.join_waiters.push_back(waiter);
+  r.status = JoinStatus::waiting;
+  return r;
+}
 
-  changed_.wait_until(lock, deadline, [&] { return gen->complete || closing_; });
-  if (gen->complete) {
-    const auto idx = index_of(gen->members, req.trainer_id);
-    return {JoinStatus::assigned, gen->assignments[static_cast<std::size_t>(idx)], joined, false};
+TaskRegistry::JoinResult TaskRegistry::poll_join(const std::string& task_id, const std::string& trainer_id,
+                                                 std::uint64_t number) {
+  std::lock_guard lock(mutex_);
+  JoinResult r{JoinStatus::waiting, {}, std::nullopt, 0, false, number, {}};
+  Run* run = live_run(task_id, number);
+  Member* m = run ? find(*run, trainer_id) : nullptr;
+  if (run && m && run->complete) {
+    r.status = JoinStatus::assigned;
+    r.assignment = m->assignment;
+    r.secret = m->secret;
+    r.joined = run->members.size();
+  } else if (closing_ || !m) {
+    r.status = JoinStatus::shutting_down;
   }
-  // Leave the forming generation so the id is free for a retry.
-  gen->members.erase(gen->members.begin() + index_of(gen->members, req.trainer_id));
-  if (gen->members.empty()) {
-    auto cur = tasks_.find(req.task_id);
-    if (cur != tasks_.end() && cur->second.current == gen) tasks_.erase(cur);
+  return r;
+}
+
+void TaskRegistry::abandon_join(const std::string& task_id, const std::string& trainer_id, std::uint64_t number,
+                                const Waiter* waiter) {
+  std::lock_guard lock(mutex_);
+  Run* run = live_run(task_id, number);
+  if (!run) return;
+  std::erase_if(run->join_waiters, [&](const auto& w) { return w.get() == waiter; });
+  if (run->complete) return;  // formed meanwhile: the member stays and may ask again
+  std::erase_if(run->members, [&](const Member& m) { return m.id == trainer_id; });
+  if (run->members.empty()) tasks_.erase(task_id);
+}
+
+TaskRegistry::Access TaskRegistry::identify(Run& run, const std::string& task_id, const std::string& trainer_id,
+                                            const std::optional<std::string>& secret, bool strict, Member*& member) {
+  Access a;
+  a.scope = run_scope(task_id, run.number);
+  a.run = run.number;
+  member = find(run, trainer_id);
+  if (!member) {
+    a.status = 403;
+    a.error = "trainer " + quoted(trainer_id) + " is not a member of task " + quoted(task_id);
+  } else if (member->secret && !(secret && same_secret(*member->secret, *secret))) {
+    a.status = 403;
+    a.error = "the request does not carry the member secret of trainer " + quoted(trainer_id);
+  } else if (!member->active) {
+    a.status = 410;
+    a.error = "trainer " + quoted(trainer_id) + " is no longer active in task " + quoted(task_id);
+  } else {
+    member->last_seen = now_();
   }
-  return {closing_ ? JoinStatus::shutting_down : JoinStatus::timed_out, {}, joined, false};
+  (void)strict;
+  return a;
+}
+
+TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const std::string& from,
+                                              const std::string& to, const std::optional<std::string>& secret,
+                                              bool strict) {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  Access a;
+  if (it == tasks_.end() || !it->second.complete) {
+    a.scope = task_id;  // the open relay of the plain protocol
+    if (strict) {
+      a.status = 403;
+      a.error = "task " + quoted(task_id) + " has no running pipeline";
+    }
+    return a;
+  }
+  Run& run = it->second;
+  Member* sender = find(run, from);
+  Member* recipient = find(run, to);
+  if (!strict && !(sender && sender->secret) && !(recipient && recipient->secret)) {
+    if (sender) sender->last_seen = now_();
+    return {0, {}, run_scope(task_id, run.number), run.number};
+  }
+  a = identify(run, task_id, from, secret, strict, sender);
+  if (a.ok() && sender->assignment.upstream != to && sender->assignment.downstream != to) {
+    a.status = 403;
+    a.error = "trainer " + quoted(to) + " is not a neighbour of " + quoted(from) + " in task " + quoted(task_id);
+  }
+  return a;
+}
+
+TaskRegistry::Access TaskRegistry::check_fetch(const std::string& task_id, const std::string& recipient,
+                                               const std::optional<std::string>& secret, bool strict) {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  Access a;
+  if (it == tasks_.end() || !it->second.complete) {
+    a.scope = task_id;
+    if (strict) {
+      a.status = 403;
+      a.error = "task " + quoted(task_id) + " has no running pipeline";
+    }
+    return a;
+  }
+  Run& run = it->second;
+  Member* m = find(run, recipient);
+  if (!strict && !(m && m->secret)) {
+    if (m) m->last_seen = now_();
+    return {0, {}, run_scope(task_id, run.number), run.number};
+  }
+  return identify(run, task_id, recipient, secret, strict, m);
+}
+
+std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_id, std::uint64_t number,
+                                                       const std::string& recipient, bool gradient) {
+  if (number == 0) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  Run* run = live_run(task_id, number);
+  if (!run) return "the run of task " + quoted(task_id) + " is over";
+  if (run->failure) return *run->failure;
+  Member* m = find(*run, recipient);
+  if (!m) return std::nullopt;
+  const auto& sender_id = gradient ? m->assignment.downstream : m->assignment.upstream;
+  if (!sender_id) return std::nullopt;
+  Member* sender = find(*run, *sender_id);
+  if (sender && !sender->active) return "trainer " + quoted(*sender_id) + " is no longer active in task " + quoted(task_id);
+  return std::nullopt;
+}
+
+void TaskRegistry::hold(const std::string& task_id, std::uint64_t number, const std::string& trainer_id, int delta) {
+  std::lock_guard lock(mutex_);
+  Run* run = live_run(task_id, number);
+  if (!run) return;
+  if (Member* m = find(*run, trainer_id)) {
+    m->held += delta;
+    m->last_seen = now_();
+  }
 }
 
 TaskRegistry::ReadyResult TaskRegistry::ready(const std::string& task_id, const std::string& trainer_id,
-                                              std::int64_t position) {
+                                              std::int64_t position, const std::optional<std::string>& secret) {
   std::lock_guard lock(mutex_);
   auto it = tasks_.find(task_id);
-  if (it == tasks_.end() || !it->second.current->complete) return {ReadyStatus::unknown_trainer};
-  Generation& g = *it->second.current;
-  const auto idx = index_of(g.members, trainer_id);
-  if (idx < 0) return {ReadyStatus::unknown_trainer};
-  const auto i = static_cast<std::size_t>(idx);
-  const std::size_t count = static_cast<std::size_t>(std::count(g.ready.begin(), g.ready.end(), true));
-  if (g.assignments[i].pipeline_position != position)
-    return {ReadyStatus::wrong_position, count, g.assignments[i].pipeline_position};
-  if (!g.ready[i]) g.ready[i] = true;
-  return {ReadyStatus::recorded, static_cast<std::size_t>(std::count(g.ready.begin(), g.ready.end(), true)),
-          position};
+  if (it == tasks_.end() || !it->second.complete) return {ReadyStatus::unknown_trainer};
+  Run& run = it->second;
+  Member* m = find(run, trainer_id);
+  if (!m) return {ReadyStatus::unknown_trainer};
+  if (m->secret && !(secret && same_secret(*m->secret, *secret))) return {ReadyStatus::forbidden};
+  m->last_seen = now_();
+  const auto count = [&] {
+    return static_cast<std::size_t>(std::count_if(run.members.begin(), run.members.end(), [](const Member& x) { return x.ready; }));
+  };
+  if (m->assignment.pipeline_position != position)
+    return {ReadyStatus::wrong_position, count(), m->assignment.pipeline_position};
+  m->ready = true;
+  return {ReadyStatus::recorded, count(), position};
+}
+
+int TaskRegistry::leave(const std::string& task_id, const std::string& trainer_id,
+                        const std::optional<std::string>& secret, const std::optional<std::string>& error, bool strict,
+                        std::string& error_out) {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  Member* m = it == tasks_.end() ? nullptr : find(it->second, trainer_id);
+  if (!m) {
+    error_out = "trainer " + quoted(trainer_id) + " holds no membership in task " + quoted(task_id);
+    return 404;
+  }
+  if (m->secret && !(secret && same_secret(*m->secret, *secret))) {
+    error_out = "the request does not carry the member secret of trainer " + quoted(trainer_id);
+    return 403;
+  }
+  (void)strict;
+  Run& run = it->second;
+  if (!run.complete) {
+    // Leaving a forming run: its join is still held elsewhere; the id is freed when that
+    // join ends. Nothing to do.
+    return 0;
+  }
+  if (error && !run.failure) run.failure = "trainer " + quoted(trainer_id) + " failed: " + *error;
+  deactivate(it, *m);
+  return 0;
+}
+
+std::size_t TaskRegistry::sweep() {
+  std::lock_guard lock(mutex_);
+  const auto now = now_();
+  std::size_t n = 0;
+  for (auto it = tasks_.begin(); it != tasks_.end();) {
+    auto next = std::next(it);
+    Run& run = it->second;
+    if (run.complete) {
+      for (Member& m : run.members) {
+        if (m.active && m.held == 0 && now - m.last_seen >= config_.member_timeout) {
+          ++n;
+          if (deactivate(it, m)) break;  // the run is over and its task gone
+        }
+      }
+    }
+    it = next;
+  }
+  return n;
 }
 
 void TaskRegistry::shutdown() {
   std::lock_guard lock(mutex_);
   closing_ = true;
-  changed_.notify_all();
+  for (auto& [id, run] : tasks_)
+    for (auto& w : run.join_waiters) w->wake();
+}
+
+TaskRegistry::Stats TaskRegistry::stats() const {
+  std::lock_guard lock(mutex_);
+  Stats s;
+  s.tasks = tasks_.size();
+  for (const auto& [id, run] : tasks_)
+    for (const Member& m : run.members) {
+      ++s.members;
+      s.active += m.active;
+    }
+  return s;
 }
 
 }  // namespace korvane::coordinator

@@ -1,24 +1,31 @@
-// Admission of trainers into pipeline tasks and the layer slice each one owns.
+// Admission of trainers into pipeline tasks, the layer slice each one owns, and who may
+// act for whom.
 //
-// A task gathers `stages` trainers. Each join waits until the task is complete,
+// A task gathers `stages` trainers into a run. Each join waits until the run is complete,
 // then every member learns its contiguous slice of the model (split as evenly as
-// possible, in join order) and its neighbours.
+// possible, in join order) and its neighbours. While a run forms, a trainer id that is
+// already waiting is refused; a join that gives up leaves the forming run at once.
 //
-// Once a task is complete:
-//  - a member joining again gets its assignment back at once (its first answer may
-//    have been lost on the way);
-//  - any other trainer starts a new generation of the task, which forms from
-//    scratch; the completed generation is forgotten (relayed messages are keyed by
-//    task and trainer only, so a pipeline that is running is not disturbed).
-// While a generation forms, a trainer id that is already waiting is refused.
+// Members. A trainer that asks for one gets a per-member secret with its assignment and
+// proves itself with it on every later request; for such a member the id alone proves
+// nothing. A member that holds no secret is identified by its id, as in the plain
+// protocol. Once a run has formed:
+//  - a member joining again gets its assignment back (it must present its secret when
+//    it holds one), so a lost answer can be asked for again;
+//  - a new id is refused: the run has its members.
+//
+// Runs. A member becomes inactive when it leaves, when it reports a failure, or when it
+// has sent nothing for `member_timeout` while no request of it is held. When every
+// member is inactive the run is over: its task is forgotten, its relayed messages are
+// dropped (through `on_run_change`), and the next join starts a new run with a new
+// number. Relay messages of a run are kept under `scope()`, which carries that number,
+// so no message of one run can reach another.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/coordinator/hold_limiter.hpp"
+#include "tools/coordinator/waiter.hpp"
 
 namespace korvane::coordinator {
 
@@ -53,7 +60,13 @@ struct JoinRequest {
   std::string trainer_id;
   std::uint64_t memory_bytes = 0;
   bool has_gpu = false;
+  bool wants_secret = false;          // the trainer asked for a member secret
+  std::optional<std::string> secret;  // presented with a rejoin
+  bool may_wait = true;               // false: refuse with `busy` rather than wait
 };
+
+// The store scope of a run's relay messages, or the bare task id outside any run.
+std::string run_scope(const std::string& task_id, std::uint64_t run);
 
 class TaskRegistry {
  public:
@@ -63,60 +76,118 @@ class TaskRegistry {
     std::int64_t stages = 3;
     std::int64_t layers = 12;
     std::size_t max_tasks = 1024;
+    Clock::duration member_timeout = std::chrono::seconds(600);
   };
 
-  enum class JoinStatus { assigned, duplicate, timed_out, busy, too_many_tasks, shutting_down };
+  enum class JoinStatus { assigned, waiting, refused, busy, too_many_tasks, shutting_down };
   struct JoinResult {
     JoinStatus status;
-    Assignment assignment;     // when assigned
-    std::size_t joined = 0;    // members of the generation when the join arrived (itself included)
-    bool rejoined = false;     // a member of a complete task asked again
+    Assignment assignment;              // when assigned
+    std::optional<std::string> secret;  // when assigned to a member that holds one
+    std::size_t joined = 0;             // members of the run when the join arrived (itself included)
+    bool rejoined = false;              // a member of a formed run asked again
+    std::uint64_t run = 0;              // the run joined, for poll_join and abandon_join
+    std::string error;                  // when refused (409)
   };
 
-  enum class ReadyStatus { recorded, unknown_trainer, wrong_position };
+  // The outcome of an identity check: `status` 0 when allowed.
+  struct Access {
+    int status = 0;
+    std::string error;
+    std::string scope;    // where the relay messages live
+    std::uint64_t run = 0;  // 0: no run (the open relay of the plain protocol)
+    bool ok() const { return status == 0; }
+  };
+
+  struct Stats {
+    std::size_t tasks = 0;
+    std::size_t members = 0;
+    std::size_t active = 0;
+  };
+
+  // `on_run_change(scope, over)` runs under the registry's lock whenever members of a
+  // formed run become inactive (`over` false: wake its waiting fetches) or the run ends
+  // (`over` true: drop its messages). It must not call back into the registry.
+  TaskRegistry(Config config, std::function<void(const std::string& scope, bool over)> on_run_change = {},
+               std::function<Clock::time_point()> now = Clock::now);
+
+  // Never blocks. `waiting` means the caller registered `waiter` with a forming run and
+  // must call poll_join when woken, and abandon_join if it gives up.
+  JoinResult join(const JoinRequest& request, const std::shared_ptr<Waiter>& waiter);
+  JoinResult poll_join(const std::string& task_id, const std::string& trainer_id, std::uint64_t run);
+  void abandon_join(const std::string& task_id, const std::string& trainer_id, std::uint64_t run,
+                    const Waiter* waiter);
+
+  enum class ReadyStatus { recorded, unknown_trainer, wrong_position, forbidden };
   struct ReadyResult {
     ReadyStatus status;
     std::size_t ready = 0;  // members that signalled ready so far
     std::int64_t assigned_position = -1;
   };
+  ReadyResult ready(const std::string& task_id, const std::string& trainer_id, std::int64_t position,
+                    const std::optional<std::string>& secret);
 
-  TaskRegistry(Config config, HoldLimiter& holds);
+  // May `from` post to `to` in this task? `strict` (the service runs with a token)
+  // requires membership even of trainers that hold no secret.
+  Access check_post(const std::string& task_id, const std::string& from, const std::string& to,
+                    const std::optional<std::string>& secret, bool strict);
+  // May `recipient` fetch its messages of this task?
+  Access check_fetch(const std::string& task_id, const std::string& recipient,
+                     const std::optional<std::string>& secret, bool strict);
+  // Why a fetch of `recipient` in run `run` can never be answered (its run is over or
+  // failed, or the neighbour that would post has left), or nothing when it still can.
+  std::optional<std::string> fetch_blocker(const std::string& task_id, std::uint64_t run,
+                                           const std::string& recipient, bool gradient);
+  // A held request of a member counts as activity for its whole wait.
+  void hold(const std::string& task_id, std::uint64_t run, const std::string& trainer_id, int delta);
 
-  // Blocks until the task is complete, `deadline` passes or shutdown. A join that
-  // gives up leaves the generation, so that its trainer id can join again.
-  // `on_admitted` runs (outside the lock) once the join is admitted and counted.
-  JoinResult join(const JoinRequest& request, Clock::time_point deadline,
-                  const std::function<void(std::size_t joined)>& on_admitted = {});
+  // A member leaves its run, with `error` when its run failed. 0 when done, else an HTTP
+  // status with `error_out`.
+  int leave(const std::string& task_id, const std::string& trainer_id, const std::optional<std::string>& secret,
+            const std::optional<std::string>& error, bool strict, std::string& error_out);
 
-  ReadyResult ready(const std::string& task_id, const std::string& trainer_id, std::int64_t position);
+  // Marks members silent for longer than member_timeout inactive; returns how many.
+  std::size_t sweep();
 
   void shutdown();
-
+  Stats stats() const;
   const Config& config() const { return config_; }
 
  private:
-  struct Generation {
-    std::vector<std::string> members;  // join order
-    std::vector<Assignment> assignments;  // filled when complete
-    std::vector<bool> ready;
+  struct Member {
+    std::string id;
+    std::optional<std::string> secret;
+    Assignment assignment;
+    bool active = true;
+    bool ready = false;
+    int held = 0;
+    Clock::time_point last_seen;
+  };
+  struct Run {
+    std::uint64_t number = 0;
+    std::vector<Member> members;  // join order
     bool complete = false;
+    std::optional<std::string> failure;  // the first failure reported in it
+    std::vector<std::shared_ptr<Waiter>> join_waiters;
   };
-  struct Task {
-    std::shared_ptr<Generation> current;
-    std::list<std::string>::iterator lru;  // position in completed_, valid while complete
-  };
+  using Tasks = std::map<std::string, Run>;
 
-  void complete_generation(const std::string& task_id, Task& task);
-  bool make_room();
+  Member* find(Run& run, const std::string& trainer_id);
+  Run* live_run(const std::string& task_id, std::uint64_t run);  // formed or forming, with that number
+  void complete_run(const std::string& task_id, Run& run);
+  bool deactivate(Tasks::iterator task, Member& m);  // true: the run is over, its task erased
+  std::optional<std::string> new_secret() const;
+  Access identify(Run& run, const std::string& task_id, const std::string& trainer_id,
+                  const std::optional<std::string>& secret, bool strict, Member*& member);
 
   const Config config_;
-  HoldLimiter& holds_;
   const std::vector<LayerSlice> slices_;
+  std::function<void(const std::string&, bool)> on_run_change_;
+  std::function<Clock::time_point()> now_;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::map<std::string, Task> tasks_;
-  std::list<std::string> completed_;  // complete tasks, least recently completed first
+  mutable std::mutex mutex_;
+  Tasks tasks_;
+  std::uint64_t next_run_ = 1;
   bool closing_ = false;
 };
 
