@@ -53,17 +53,19 @@ def trainer(url, task, tid, ckpt, rounds, micro_batches, log, resume=False):
     return subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=env, cwd=ROOT)
 
 
-def wait_all(procs, limit):
+def wait_all(procs, logs, limit):
     deadline = time.monotonic() + limit
-    for p in procs:
+    for tid, p in procs.items():
         try:
             rc = p.wait(max(0.1, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
-            for q in procs:
+            for q in procs.values():
                 q.kill()
-            raise RuntimeError("a trainer did not finish in time")
+            rc = "none (killed after the time limit)"
         if rc != 0:
-            raise RuntimeError(f"a trainer exited with status {rc}")
+            logs[tid].seek(0)
+            tail = logs[tid].read()[-3000:]
+            raise RuntimeError(f"trainer {tid} exited with status {rc}:\n{tail}")
 
 
 def steps_in(path):
@@ -73,11 +75,30 @@ def steps_in(path):
         return []
 
 
-def run(url, task, ckpt, rounds, micro_batches, logdir, victim=None, kill_step=None):
+def positions(logs, procs):
+    """Trainer id -> pipeline position, as each one printed it (positions follow join order)."""
+    found = {}
+    deadline = time.monotonic() + 120
+    while len(found) < len(logs):
+        for tid, log in logs.items():
+            log.seek(0)
+            m = re.search(r"Position: (\d+)", log.read())
+            if m:
+                found[tid] = int(m.group(1))
+            elif procs[tid].poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"trainer {tid} never joined")
+        time.sleep(0.02)
+    return found
+
+
+def run(url, task, ckpt, rounds, micro_batches, logdir, victim_position=None, kill_step=None):
+    """Runs the pipeline; returns (position -> checkpoint folder, outage seconds, steps redone)."""
     logs = {tid: open(os.path.join(logdir, f"{task}-{tid}.log"), "w+") for tid in IDS}
     procs = {tid: trainer(url, task, tid, ckpt, rounds, micro_batches, logs[tid]) for tid in IDS}
+    where = positions(logs, procs)
     outage = None
-    if victim is not None:
+    if victim_position is not None:
+        victim = next(tid for tid, pos in where.items() if pos == victim_position)
         # Kill once the victim has saved the checkpoint before kill_step, a random moment later.
         target = (kill_step // 5) * 5
         deadline = time.monotonic() + 120
@@ -101,14 +122,14 @@ def run(url, task, ckpt, rounds, micro_batches, logdir, victim=None, kill_step=N
             if procs[victim].poll() is not None or time.monotonic() - killed_at > 120:
                 break
             time.sleep(0.01)
-    wait_all(list(procs.values()), 300)
+    wait_all(procs, logs, 300)
     redone = 0
     for tid in IDS:
         logs[tid].seek(0)
         for a, b in re.findall(r"Rolled back from step (\d+) to the checkpoint of step (\d+)", logs[tid].read()):
             redone = max(redone, int(a) - int(b))
         logs[tid].close()
-    return outage, redone
+    return {pos: os.path.join(ckpt, tid) for tid, pos in where.items()}, outage, redone
 
 
 def differences(a, b, where):
@@ -128,13 +149,13 @@ def differences(a, b, where):
     return [] if a == b else [where]
 
 
-def compare(ref_dir, run_dir, rounds):
+def compare(ref_dirs, run_dirs, rounds):
     found = []
-    for tid in IDS:
+    for pos in sorted(ref_dirs):
         name = f"checkpoint-{rounds:08d}.pt"
-        a = torch.load(os.path.join(ref_dir, tid, name), weights_only=True)
-        b = torch.load(os.path.join(run_dir, tid, name), weights_only=True)
-        found += differences(a, b, tid)
+        a = torch.load(os.path.join(ref_dirs[pos], name), weights_only=True)
+        b = torch.load(os.path.join(run_dirs[pos], name), weights_only=True)
+        found += differences(a, b, f"stage {pos}")
     return found
 
 
@@ -147,7 +168,8 @@ def main():
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
     random.seed(seed)
     print(f"seed {seed}")
-    cases = [(1, "s1"), (4, "s1")] if args.quick else [(1, "s1"), (4, "s1"), (1, "s0"), (4, "s2")]
+    names = {0: "first", 1: "middle", 2: "last"}
+    cases = [(1, 1), (4, 1)] if args.quick else [(1, 1), (4, 1), (1, 0), (4, 2)]
     coordinator, url = start_coordinator()
     problems = []
     try:
@@ -155,16 +177,16 @@ def main():
             refs = {}
             for n, (m, victim) in enumerate(cases):
                 if m not in refs:
-                    refs[m] = os.path.join(tmp, f"ref-m{m}")
-                    run(url, f"ref-m{m}", refs[m], args.rounds, m, tmp)
+                    refs[m] = run(url, f"ref-m{m}", os.path.join(tmp, f"ref-m{m}"), args.rounds, m, tmp)[0]
                 kill_step = random.randint(6, args.rounds - 4)
-                run_dir = os.path.join(tmp, f"run{n}")
-                outage, redone = run(url, f"run{n}", run_dir, args.rounds, m, tmp, victim, kill_step)
-                diff = compare(refs[m], run_dir, args.rounds)
+                dirs, outage, redone = run(url, f"run{n}", os.path.join(tmp, f"run{n}"), args.rounds, m, tmp,
+                                           victim, kill_step)
+                diff = compare(refs[m], dirs, args.rounds)
                 outage_text = "n/a" if outage is None else f"{outage:.2f} s"
-                print(f"micro-batches {m}, killed {victim} near step {kill_step}: outage {outage_text}, "
-                      f"steps redone {redone}, {'identical' if not diff else 'DIFFERENT ' + ', '.join(diff[:5])}")
-                problems += [f"m={m} {victim}: {d}" for d in diff]
+                print(f"micro-batches {m}, killed the {names[victim]} stage near step {kill_step}: "
+                      f"outage {outage_text}, steps redone {redone}, "
+                      f"{'identical' if not diff else 'DIFFERENT ' + ', '.join(diff[:5])}", flush=True)
+                problems += [f"m={m} {names[victim]} stage: {d}" for d in diff]
     finally:
         coordinator.send_signal(signal.SIGTERM)
         coordinator.wait(10)

@@ -4,6 +4,8 @@ layers, so that every kind of state a checkpoint holds takes part.
 
 Use with `python3 -m korvane.carrowel --model resume_model:stage` and `bench/` on
 PYTHONPATH, against a coordinator with --layers 6."""
+import random
+
 import torch
 from torch import nn
 
@@ -28,6 +30,7 @@ def _data():
 
 def stage(assignment):
     torch.set_num_threads(1)
+    random.seed(0)  # the run's fixed seed covers Python's generator too: a checkpoint keeps its state
     layers = nn.ModuleList(_layer(i) for i in range(assignment.layer_start, assignment.layer_end))
     return {
         "layers": layers,
