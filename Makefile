@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   python3-torch libtorch-dev python3-numpy pybind11-dev \
   libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev \
-  googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp
+  googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp libboost1.81-dev
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 

@@ -4,6 +4,7 @@ exchange (same compression, one session per request), in the same run. A blockin
 raw-socket client with hand-written requests shows the floor that the service and the
 kernel leave to any client."""
 import asyncio
+import os
 import pathlib
 import statistics
 import socket
@@ -86,7 +87,9 @@ def socket_round_trips(url, x):
 
 def main():
     torch.set_num_threads(1)
-    proc = subprocess.Popen([str(ROOT / "build/bin/korvane-coordinator"), "--port", "0", "--stages", "2", "--layers", "2"],
+    # $KORVANE_COORDINATOR names another build of the service, to compare two side by side.
+    binary = os.environ.get("KORVANE_COORDINATOR", str(ROOT / "build/bin/korvane-coordinator"))
+    proc = subprocess.Popen([binary, "--port", "0", "--stages", "2", "--layers", "2"],
                             stdout=subprocess.PIPE, text=True)
     try:
         url = "http://" + proc.stdout.readline().split()[-1]

@@ -41,10 +41,10 @@ def test_stage_guards_make_no_request(capsys):
     assert srv.requests == [] and capsys.readouterr().out == ""
 
 
-def test_activation_post_headers_body_and_any_status():
+def test_activation_post_headers_body_and_success_status():
     x = torch.tensor([[1.0, -2.0, 0.0], [3.5, -0.0, 0.25]])
     with ScriptedServer() as srv:
-        srv.reply = lambda req: Reply(500, b"oops")
+        srv.reply = lambda req: Reply(201, b"stored")
         t = middle(srv.url)
         assert run(t.send_activation(x)) is True
         t.micro_batch_idx = 17
@@ -61,7 +61,7 @@ def test_activation_post_headers_body_and_any_status():
 
 def test_gradient_post_loss_header_forms():
     with ScriptedServer() as srv:
-        srv.reply = lambda req: Reply(404)
+        srv.reply = lambda req: Reply(200)
         t = middle(srv.url)
         g = torch.randn(100)
         for loss in (None, 2, 2.302585092994046, 0.00001, -0.0, float("inf"), float("nan"), True):
@@ -84,10 +84,32 @@ def test_failed_send_warns_and_reports_false(capsys):
     assert out[1].startswith("  Warning: Failed to send gradient: ")
 
 
-def test_receive_parses_the_body_and_loss_whatever_the_status():
+@pytest.mark.parametrize("status, error", [(413, "body larger than 1024 bytes"), (503, "too many tasks hold messages"),
+                                           (507, "relay store is full")])
+def test_send_refused_by_the_coordinator_warns_with_its_reason_and_reports_false(status, error, capsys):
+    with ScriptedServer() as srv:
+        srv.reply = lambda req: Reply(status, b'{"error": "%s"}' % error.encode())
+        t = middle(srv.url)
+        assert run(t.send_activation(torch.ones(4))) is False
+        assert run(t.send_gradient(torch.ones(4), 1.0)) is False
+    assert capsys.readouterr().out.splitlines() == [
+        f"  Warning: Failed to send activation: coordinator answered {status}: {error}",
+        f"  Warning: Failed to send gradient: coordinator answered {status}: {error}"]
+
+
+def test_a_post_that_is_never_answered_times_out(capsys):
+    with ScriptedServer() as srv:
+        srv.reply = lambda req: Reply(200, delay=3.0)
+        t = middle(srv.url)
+        t._post_timeout = 0.3
+        assert run(t.send_activation(torch.ones(4))) is False
+    assert capsys.readouterr().out.startswith("  Warning: Failed to send activation: ")
+
+
+def test_receive_parses_the_body_and_loss_of_a_success_answer():
     x = torch.tensor([[0.5, -1.0, 0.0], [2.0, -3.0, 1.0]])
     replies = {"activation": Reply(201, body_of(x)),
-               "gradient": Reply(500, body_of(x, True), headers=[("x-LOSS", "2.5"), ("X-Loss", "9")])}
+               "gradient": Reply(200, body_of(x, True), headers=[("x-LOSS", "2.5"), ("X-Loss", "9")])}
     with ScriptedServer() as srv:
         srv.reply = lambda req: replies[req.path.split("?")[0].rsplit("/", 1)[1]]
         t = middle(srv.url)
@@ -99,6 +121,8 @@ def test_receive_parses_the_body_and_loss_whatever_the_status():
     assert torch.equal(grad, got) and loss == 2.5
     assert [r.path for r in srv.requests] == ["/pipeline/activation?task_id=task-7&trainer_id=t2&micro_batch=3",
                                               "/pipeline/gradient?task_id=task-7&trainer_id=t2&micro_batch=3"]
+    # Each fetch tells the coordinator how long it will wait, so that it answers first.
+    assert [r.header("X-Client-Timeout") for r in srv.requests] == ["5.0", "30.0"]
 
 
 @pytest.mark.parametrize("headers,expected", [([], None), ([("X-Loss", "")], None), ([("X-Loss", "1e-05")], 1e-05),
@@ -112,7 +136,7 @@ def test_loss_header_absent_empty_or_numeric(headers, expected):
 
 BROKEN = {
     "empty body": (Reply(200, b""), ValueError),
-    "error page": (Reply(404, b"no such message"), ValueError),
+    "error page": (Reply(404, b"no such message"), ConnectionError),
     "cut-short body": (Reply(200, body_of(torch.randn(1000))[:-10]), ValueError),
     "truncated transfer": (Reply(200, body_of(torch.randn(10)), mode="truncate"), ConnectionError),
     "closed socket": (Reply(mode="close"), ConnectionError),
@@ -132,6 +156,8 @@ def test_failed_receive_warns_then_raises(case, capsys):
     assert out == f"  Warning: Failed to receive gradient: {info.value}\n"
     if case == "bad loss":
         assert str(info.value) == "could not convert string to float: 'abc'"
+    if case == "error page":  # the coordinator's answer, not a byte-format error
+        assert str(info.value) == "coordinator answered 404: no such message"
 
 
 def test_receive_time_limit_and_refused_connection(capsys):

@@ -1,6 +1,7 @@
 """Checkpoints, resume and roll-back: files on disk, exact resume in one process, and a
 trainer process killed mid-run and resumed while its neighbours wait (bench/resume_check.py)."""
 import os
+import stat
 import subprocess
 import sys
 
@@ -30,7 +31,11 @@ def test_checkpoints_keep_the_last_two_and_load_with_weights_only(coordinator, t
     ckpt = tmp_path / "ckpt"
     t, data = one_stage(url, tmp_path, "keep", checkpoint_dir=str(ckpt), checkpoint_every=2)
     t.run_training_loop(dataloader=data, num_rounds=5, lr=1e-3)
-    assert sorted(os.listdir(ckpt)) == ["checkpoint-00000004.pt", "checkpoint-00000005.pt"]  # no temporary file left
+    # The last two, and no temporary file left behind.
+    assert sorted(os.listdir(ckpt)) == ["checkpoint-00000004.pt", "checkpoint-00000005.pt", "member_secret"]
+    # The member secret the coordinator handed out, readable by its owner only.
+    assert stat.S_IMODE(os.stat(ckpt / "member_secret").st_mode) == 0o600
+    assert len((ckpt / "member_secret").read_text()) >= 16
     state = torch.load(ckpt / "checkpoint-00000005.pt", weights_only=True)
     assert state["micro_batch_idx"] == 5 and state["step"] == 5 and len(state["losses"]) == 5
     layers = t._trainer.layers

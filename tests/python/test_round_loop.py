@@ -99,7 +99,7 @@ def test_first_stage_with_a_failing_gradient_receive_changes_nothing(capsys):
         srv.reply = answer_gradient(fail=True)
         t = staged("t1", None, "t2", [lin], srv.url)
         t._last_loss = 3.0
-        with pytest.raises(ValueError):
+        with pytest.raises(ConnectionError, match="coordinator answered 404"):
             asyncio.run(t.run_pipeline_round())
     assert [r.method for r in srv.requests] == ["POST", "GET"]  # sent downstream, then failed
     assert all(torch.equal(a, b) for a, b in zip(before, lin.parameters()))

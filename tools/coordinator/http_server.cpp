@@ -1,6 +1,9 @@
 #include "tools/coordinator/http_server.hpp"
 
 #include <strings.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
@@ -80,8 +83,8 @@ struct BudgetedBody {
       std::string& d = body_.data;
       const std::size_t need = d.size() + n;
       if (need > body_.charged) {
-        // Grow by doubling from 64 KiB, never past the announced length.
-        std::size_t want = std::max<std::size_t>(body_.charged * 2, 64u << 10);
+        // Grow by doubling from 256 KiB once bytes arrive, never past the announced length.
+        std::size_t want = std::max<std::size_t>(body_.charged * 2, 256u << 10);
         if (expected_ >= need) want = std::min(want, expected_);
         want = std::max(want, need);
         if (!body_.used || !body_.charge(want - body_.charged)) {
@@ -166,19 +169,22 @@ class HttpServer::Session : public Hold {
       }
       auto r = co_await (w.timer().async_wait(kAwait) || stream.socket().async_wait(tcp::socket::wait_read, kAwait));
       if (r.index() == 0) continue;  // deadline or wake-up: looked at above
-      // Readable while held: the next request of a pipelining client, or a hang-up.
-      error_code ec;
-      const std::size_t avail = std::get<1>(r) == std::tuple<error_code>{} ? stream.socket().available(ec) : 0;
-      if (!ec && avail > 0) {
+      // Readable while held: the next request of a pipelining client, a hang-up, or a
+      // readiness event left over from the reads of this request. A peek tells them apart.
+      if (std::get<1>(r) != std::tuple<error_code>{}) co_return server_.stopping_ ? End::stopping : End::client_gone;
+      const int fd = stream.socket().native_handle();
+      char probe;
+      const ssize_t peeked = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;  // nothing there
+      if (peeked > 0) {
         const std::size_t room = buffer.max_size() - buffer.size();
         if (room > 0) {
-          const std::size_t n = stream.socket().read_some(buffer.prepare(std::min(avail, room)), ec);
-          if (!ec) buffer.commit(n);
+          auto space = buffer.prepare(std::min<std::size_t>(room, 4096));
+          const ssize_t n = ::recv(fd, space.data(), space.size(), MSG_DONTWAIT);
+          if (n > 0) buffer.commit(static_cast<std::size_t>(n));
         }
-        if (!ec) {
-          watch_ = false;  // those bytes keep the socket readable; wait on the timer alone
-          continue;
-        }
+        watch_ = false;  // those bytes keep the socket readable; wait on the timer alone
+        continue;
       }
       co_return server_.stopping_ ? End::stopping : End::client_gone;
     }
@@ -405,6 +411,11 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
             if (cec) break;
           }
           parser.body_limit(route->max_body);
+          // Read the body in large pieces: the buffer would otherwise stay at the size of
+          // the first read and take a kilobyte at a time. Its room is charged to the same
+          // budget as the bodies, and given back once the request is done.
+          const std::size_t room = std::min<std::size_t>(len, s->buffer.max_size());
+          if (room > s->buffer.capacity() && parser.get().body().charge(room)) s->buffer.reserve(room);
           auto [bec, bn] = co_await http::async_read(stream, s->buffer, parser, kAwait);
           if (bec == boost::system::errc::not_enough_memory) {
             fail(res, 503, "the coordinator is receiving too many request bodies; try again");
@@ -428,6 +439,7 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
       }
     }
     const bool close = res.close || !body_read || !keep || last || stopping_;
+    if (!close && s->buffer.capacity() > 4096 && s->buffer.size() <= 1024) s->buffer.shrink_to_fit();  // an idle connection keeps little
     if (!co_await send(stream, res, close, options_.request_timeout)) break;
     if (!body_read) co_await drain(stream);
     if (close) break;

@@ -1,5 +1,6 @@
 // korvane-coordinator: the HTTP service that admits trainers into pipeline tasks,
 // assigns their layer slices and relays activations and gradients between them.
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -155,6 +156,11 @@ int main(int argc, char** argv) {
 
   ::signal(SIGPIPE, SIG_IGN);  // a write to a client that went away fails with EPIPE instead
   raise_descriptor_limit();
+  // Relay bodies come and go by the hundred kilobytes. Giving freed heap back to the
+  // kernel after each one, and faulting it in again for the next, costs more than the
+  // relay itself; a few tens of megabytes stay mapped instead.
+  ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  ::mallopt(M_MMAP_THRESHOLD, 16 << 20);
 
   kc::HoldLimiter holds(o.max_held);
   kc::RelayStore::Limits store_limits;

@@ -1,6 +1,7 @@
 // The command-line program: one trainer from joining to the end of training.
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
 //       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]] [--micro-batches M [--max-in-flight K]]
+//       [--token TOKEN | --token-file PATH] [--checkpoint-dir DIR [--checkpoint-every K] [--resume]] [--rejoin-timeout S]
 // Option errors print a usage line and the error on stderr and give exit status 2; any
 // error after parsing propagates (the interpreter reports it on stderr with status 1).
 #include <CLI/CLI.hpp>
@@ -23,7 +24,8 @@ constexpr const char* kUsage =
     "usage: python3 -m korvane.carrowel [-h] --task-id TASK_ID [--trainer-id TRAINER_ID] "
     "[--coordinator COORDINATOR] [--rounds ROUNDS] [--lr LR] [--autograd-backward] "
     "[--model MODULE:FUNCTION] [--eval-every N] [--micro-batches M] [--max-in-flight K] "
-    "[--checkpoint-dir DIR] [--checkpoint-every K] [--resume] [--rejoin-timeout SECONDS]";
+    "[--checkpoint-dir DIR] [--checkpoint-every K] [--resume] [--rejoin-timeout SECONDS] "
+    "[--token TOKEN] [--token-file PATH]";
 
 struct Options {
   std::string task_id;
@@ -40,6 +42,7 @@ struct Options {
   long long checkpoint_every = 0;
   bool resume = false;
   double rejoin_timeout = 0.0;
+  std::optional<std::string> token, token_file;
 };
 
 // The loop's keyword arguments for pipelined steps.
@@ -117,6 +120,8 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   app.add_option("--rejoin-timeout", o.rejoin_timeout,
                  "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once)")
       ->capture_default_str();
+  app.add_option("--token", o.token, "Bearer token the coordinator requires (visible in the process list)");
+  app.add_option("--token-file", o.token_file, "File whose first line is the coordinator's bearer token");
   std::vector<std::string> split = split_empty_inline_values(argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
@@ -214,12 +219,17 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   print_line(rule);
 
   py::module_ carrowel = py::module_::import("korvane.carrowel");
-  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(
-      py::arg("trainer_id") = o.trainer_id, py::arg("coordinator_url") = o.coordinator,
-      py::arg("autograd_backward") = o.autograd_backward,
-      py::arg("checkpoint_dir") = o.checkpoint_dir.empty() ? py::object(py::none()) : py::object(py::str(o.checkpoint_dir)),
-      py::arg("checkpoint_every") = o.checkpoint_every, py::arg("resume") = o.resume,
-      py::arg("rejoin_timeout") = o.rejoin_timeout);
+  py::dict kwargs;
+  kwargs["trainer_id"] = o.trainer_id;
+  kwargs["coordinator_url"] = o.coordinator;
+  kwargs["autograd_backward"] = o.autograd_backward;
+  if (o.token) kwargs["token"] = *o.token;
+  if (o.token_file) kwargs["token_file"] = *o.token_file;
+  if (!o.checkpoint_dir.empty()) kwargs["checkpoint_dir"] = o.checkpoint_dir;
+  kwargs["checkpoint_every"] = o.checkpoint_every;
+  kwargs["resume"] = o.resume;
+  kwargs["rejoin_timeout"] = o.rejoin_timeout;
+  py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
   UserStage user;

@@ -3,9 +3,11 @@
 #include <nlohmann/json.hpp>
 
 #include "korvane/carrowel/coordinator/coordinator_ops.hpp"
+#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/coordinator/messages.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
+#include "korvane/common/float_format.hpp"
 #include "korvane/common/python/output.hpp"
 #include "korvane/common/python/translate_errors.hpp"
 
@@ -83,25 +85,48 @@ std::optional<std::string> optional_text_field(py::handle map, const char* key) 
 Task<py::object> request_layer_assignment(py::object self, std::string task_id) {
   Trainer& t = Trainer::of(self);
   std::exception_ptr failure;
+  std::optional<std::string> refused;
   py::object result;
   try {
     const long long memory = self.attr("_get_available_memory")().cast<long long>();
     http::Request req("POST", t.coordinator_url + coordinator::kJoinPath);
-    req.headers = {"Content-Type: application/json"};
+    req.headers = coordinator::identity_headers(t);
+    req.headers.push_back("Content-Type: application/json");
+    req.headers.push_back(std::string(coordinator::kSecretRequestHeader) + ": 1");
+    req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(t.join_timeout_s));
+    req.timeout_s = t.join_timeout_s;  // a join that is never answered must not hang
     req.body = coordinator::join_body(task_id, t.trainer_id, memory, t.device == "cuda");
     http::Response resp = co_await async::http_exchange(std::move(req));
-    json answer = json::parse(resp.body);  // the status is not examined
-    if (!answer.is_object() && !answer.is_null())
-      throw ValueError(std::string("coordinator answered with ") + json_kind(answer) + ", not a JSON object");
-    result = to_python(answer, 0);
+    json answer = json::parse(resp.body, nullptr, /*allow_exceptions=*/false);
+    // An error status with an assignment in its body is still an assignment; an error
+    // status without one is a refusal, and the join fails with the coordinator's reason.
+    refused = coordinator::refusal(resp);
+    if (refused && answer.is_object() && answer.contains("layer_start")) refused.reset();
+    if (!refused) {
+      if (answer.is_discarded()) answer = json::parse(resp.body);  // throws with the parser's message
+      if (!answer.is_object() && !answer.is_null())
+        throw ValueError(std::string("coordinator answered with ") + json_kind(answer) + ", not a JSON object");
+      t.member_secret.reset();
+      if (answer.is_object()) {
+        if (auto s = answer.find(coordinator::kSecretField); s != answer.end()) {
+          if (s->is_string()) t.member_secret = s->get<std::string>();
+          answer.erase(s);  // the secret stays in the trainer, out of the caller's map
+        }
+      }
+      t.member = true;
+      result = to_python(answer, 0);
+    }
   } catch (...) {
     failure = std::current_exception();
   }
   if (failure) {
     if (async::is_cancellation(failure)) std::rethrow_exception(failure);
+    t.member = false;
+    t.member_secret.reset();
     print_line("  Warning: Using mock assignment (coordinator unavailable: " + error_message(failure) + ")");
     co_return mock_assignment();
   }
+  if (refused) throw Error("join refused: " + *refused);
   co_return result;
 }
 
@@ -111,7 +136,9 @@ Task<py::object> signal_ready(py::object self, std::string task_id) {
     Trainer& t = Trainer::of(self);
     t.pipeline_stages.reset();  // what an earlier join learnt no longer holds
     http::Request req("POST", t.coordinator_url + coordinator::kReadyPath);
-    req.headers = {"Content-Type: application/json"};
+    req.headers = coordinator::identity_headers(t);
+    req.headers.push_back("Content-Type: application/json");
+    req.timeout_s = coordinator::kNoticeTimeoutS;
     req.body = coordinator::ready_body(task_id, t.trainer_id, t.assignment().pipeline_position);
     // Only the number of stages is taken from the answer, when it offers one: the
     // pipelined step sizes its warm-up by it.

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
 
@@ -9,11 +10,10 @@ namespace korvane::carrowel::coordinator {
 using json = nlohmann::json;
 
 namespace {
-constexpr double kNoticeTimeoutS = 10.0;
 
 std::vector<std::string> json_headers(const Trainer& t) {
-  std::vector<std::string> h{"Content-Type: application/json"};
-  if (t.member_secret) h.push_back(std::string(kMemberSecretHeader) + ": " + *t.member_secret);
+  std::vector<std::string> h = identity_headers(t);  // the token and the member secret
+  h.push_back("Content-Type: application/json");
   return h;
 }
 

@@ -20,9 +20,8 @@ inline constexpr const char* kRollbackPath = "/pipeline/rollback";
 inline constexpr const char* kCheckpointPath = "/pipeline/checkpoint";
 inline constexpr const char* kRollbackEpochHeader = "X-Rollback-Epoch";
 inline constexpr const char* kRollbackStepHeader = "X-Rollback-Step";
-inline constexpr const char* kMemberSecretHeader = "X-Member-Secret";
 
-// Adds the epoch header (and the member secret) to a relay request when the trainer
+// Adds the epoch header to a relay request when the trainer
 // takes part in roll-backs.
 void add_rollback_headers(const Trainer& t, std::vector<std::string>& headers);
 

@@ -1,10 +1,12 @@
 // Activation and gradient relays: a tensor leaves compressed (signs plus a binary16 scale
 // per group), is posted to the coordinator for a neighbour, and is fetched by it. Sends
-// report failure as false after a warning; receives warn and pass the error on.
+// report failure as false after a warning; receives warn and pass the error on. An error
+// status from the coordinator is a failure on both sides, reported with its reason.
 // Cancellation is never caught: it reaches the caller without a warning.
 #include <pybind11/stl.h>
 
 #include "korvane/carrowel/coordinator/coordinator_ops.hpp"
+#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/coordinator/messages.hpp"
 #include "korvane/carrowel/coordinator/rejoin.hpp"
 #include "korvane/carrowel/coordinator/tensor_wire.hpp"
@@ -37,10 +39,13 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     const std::string& to = dir.is_backward ? *a.upstream_trainer : *a.downstream_trainer;
     http::Request req("POST", t.coordinator_url + dir.path);
     req.headers = coordinator::relay_headers(a.task_id, t.trainer_id, to, micro_batch, loss);
+    for (auto& h : coordinator::identity_headers(t)) req.headers.push_back(std::move(h));
     coordinator::add_rollback_headers(t, req.headers);
     req.body = std::move(body);
-    http::Response resp = co_await async::http_exchange(std::move(req));  // any other status counts as delivered
+    req.timeout_s = t.post_timeout_s;  // a post that is never answered must not hang
+    http::Response resp = co_await async::http_exchange(std::move(req));
     if (coordinator::note_rollback(t, resp)) co_return false;  // the loop rolls back; the message is void
+    if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -73,8 +78,13 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
       Trainer& t = Trainer::of(self);
       const LayerAssignment& a = t.assignment();
       http::Request req("GET", t.coordinator_url + dir.path + coordinator::relay_query(a.task_id, t.trainer_id, micro_batch));
-      coordinator::add_rollback_headers(t, req.headers);
       req.timeout_s = timeout;
+      req.headers = coordinator::identity_headers(t);
+      // The coordinator answers just before this limit, so a missing message comes back as
+      // its own error rather than as a time-out here.
+      if (std::isfinite(timeout) && timeout > 0)
+        req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(timeout));
+      coordinator::add_rollback_headers(t, req.headers);
       http::Response resp;
       try {
         resp = co_await async::http_exchange(std::move(req));
@@ -88,7 +98,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
         if (t.rejoin_timeout > 0 && neighbour_missing(resp)) {
           missing = "HTTP " + std::to_string(resp.status) + ": " + resp.body.substr(0, 200);
         } else {
-          // The body is taken whatever the status: an error answer fails to parse.
+          if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
           CompressedTensor wire = parse_wire(resp.body);
           if (dir.is_backward) {
             std::optional<std::string> text = resp.header("X-Loss");

@@ -6,6 +6,7 @@
 
 #include "korvane/carrowel/bindings.hpp"
 #include "korvane/carrowel/trainer/checkpoint.hpp"
+#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
@@ -107,8 +108,9 @@ void bind_trainer(py::module_& m) {
 
   TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
   cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device,
-                      py::object autograd_backward, py::object optimizer, py::object checkpoint_dir,
-                      py::object checkpoint_every, py::object resume, py::object rejoin_timeout) {
+                      py::object autograd_backward, py::object optimizer, py::object token, py::object token_file,
+                      py::object checkpoint_dir, py::object checkpoint_every, py::object resume,
+                      py::object rejoin_timeout) {
             std::string id = require_text("trainer_id", trainer_id);
             std::string url = require_text("coordinator_url", coordinator_url);
             std::optional<std::string> dev;
@@ -119,13 +121,14 @@ void bind_trainer(py::module_& m) {
             auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
             t->autograd_backward = autograd_backward.cast<bool>();
             t->optimizer = std::move(optimizer);
+            t->token = coordinator::token_argument(token, token_file);
             configure_recovery(*t, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
             return t;
           }),
           py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none(),
           py::kw_only(), py::arg("autograd_backward") = false, py::arg("optimizer") = py::none(),
-          py::arg("checkpoint_dir") = py::none(), py::arg("checkpoint_every") = 0, py::arg("resume") = false,
-          py::arg("rejoin_timeout") = 0.0)
+          py::arg("token") = py::none(), py::arg("token_file") = py::none(), py::arg("checkpoint_dir") = py::none(),
+          py::arg("checkpoint_every") = 0, py::arg("resume") = false, py::arg("rejoin_timeout") = 0.0)
       .def_readwrite("trainer_id", &Trainer::trainer_id)
       .def_readwrite("coordinator_url", &Trainer::coordinator_url)
       .def_readwrite("device", &Trainer::device)
@@ -155,6 +158,8 @@ void bind_trainer(py::module_& m) {
       .def_readwrite("_activation_buffer", &Trainer::activation_buffer)
       .def_readwrite("_grad_buffer", &Trainer::grad_buffer)
       .def_readwrite("_client", &Trainer::client)
+      .def_readwrite("_join_timeout", &Trainer::join_timeout_s)
+      .def_readwrite("_post_timeout", &Trainer::post_timeout_s)
       .def_property(
           "_last_loss",
           [](const Trainer& t) -> double {

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/coordinator/rejoin.hpp"
 #include "korvane/carrowel/trainer/checkpoint.hpp"
 #include "korvane/carrowel/trainer/pipeline_step.hpp"
@@ -335,9 +336,9 @@ void bind_round_and_loop(TrainerClass& cls) {
                throw ValueError("micro_batches must be at least 1, got " + std::to_string(micro_batches));
              if (max_in_flight && *max_in_flight < 1)
                throw ValueError("max_in_flight must be at least 1, got " + std::to_string(*max_in_flight));
-             return async::make_op(run_training_loop(std::move(self), std::move(dataloader), num_rounds, lr,
-                                                     std::move(on_round_complete), micro_batches, max_in_flight),
-                                   "run_training_loop");
+             auto run = run_training_loop(self, std::move(dataloader), num_rounds, lr, std::move(on_round_complete),
+                                          micro_batches, max_in_flight);
+             return async::make_op(coordinator::leaving_at_end(std::move(self), std::move(run)), "run_training_loop");
            },
            py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
            py::arg("on_round_complete") = py::none(), py::kw_only(), py::arg("micro_batches") = 1,

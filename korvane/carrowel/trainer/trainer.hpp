@@ -32,6 +32,16 @@ class Trainer {
   py::object grad_buffer;
   py::object client;             // the lazily created session of _get_client
   std::optional<double> last_loss;  // absent until a round yields a loss
+  // Coordinator access: the bearer token (never printed), the member secret of the
+  // current task, and whether a coordinator (not the mock) admitted this trainer.
+  std::optional<std::string> token;
+  std::optional<std::string> member_secret;
+  bool member = false;
+  // Time limits of the join and of every post (the plain protocol gives them none). The
+  // join's is longer than the coordinator's default join wait of 300 s, so that the
+  // coordinator answers first.
+  double join_timeout_s = 330.0;
+  double post_timeout_s = 60.0;
 
   // Opt-in training of plain layers (keyword-only constructor arguments).
   bool autograd_backward = false;  // true vector-Jacobian products for plain layers
@@ -45,7 +55,6 @@ class Trainer {
   long long checkpoint_every = 0;             // steps between checkpoints; 0: only at the end
   bool resume = false;                        // the loop starts from the latest checkpoint
   double rejoin_timeout = 0.0;                // > 0: wait that long for a missing member instead of failing
-  std::optional<std::string> member_secret;   // handed out by the coordinator at the join
   // The roll-back epoch the relays carry once the trainer takes part in roll-backs; a
   // coordinator that knows none ignores it.
   std::optional<unsigned long long> relay_epoch;
