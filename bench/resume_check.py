@@ -29,7 +29,8 @@ IDS = ["s0", "s1", "s2"]
 
 
 def start_coordinator():
-    proc = subprocess.Popen([COORDINATOR, "--port", "0", "--stages", "3", "--layers", "6", "--member-timeout", "5"],
+    proc = subprocess.Popen([COORDINATOR, "--port", "0", "--stages", "3", "--layers", "6", "--member-timeout", "5",
+                             "--join-wait", "60"],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     line = proc.stdout.readline()
     m = re.search(r"listening on ([\d.]+):(\d+)", line)
@@ -63,9 +64,7 @@ def wait_all(procs, logs, limit):
                 q.kill()
             rc = "none (killed after the time limit)"
         if rc != 0:
-            logs[tid].seek(0)
-            tail = logs[tid].read()[-3000:]
-            raise RuntimeError(f"trainer {tid} exited with status {rc}:\n{tail}")
+            raise RuntimeError(f"trainer {tid} exited with status {rc}:\n" + tails(logs))
 
 
 def steps_in(path):
@@ -73,6 +72,14 @@ def steps_in(path):
         return sorted(int(n[11:19]) for n in os.listdir(path) if re.fullmatch(r"checkpoint-\d{8}\.pt", n))
     except FileNotFoundError:
         return []
+
+
+def tails(logs):
+    out = []
+    for tid, log in logs.items():
+        log.seek(0)
+        out.append(f"--- {tid}\n" + log.read()[-1500:])
+    return "\n".join(out)
 
 
 def positions(logs, procs):
@@ -86,7 +93,7 @@ def positions(logs, procs):
             if m:
                 found[tid] = int(m.group(1))
             elif procs[tid].poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"trainer {tid} never joined")
+                raise RuntimeError(f"trainer {tid} never joined:\n" + tails(logs))
         time.sleep(0.02)
     return found
 
@@ -99,14 +106,19 @@ def run(url, task, ckpt, rounds, micro_batches, logdir, victim_position=None, ki
     outage = None
     if victim_position is not None:
         victim = next(tid for tid, pos in where.items() if pos == victim_position)
-        # Kill once the victim has saved the checkpoint before kill_step, a random moment later.
+        # Kill at kill_step: wait for the checkpoint before it, then for the steps after it,
+        # timed by how long the steps up to that checkpoint took.
         target = (kill_step // 5) * 5
         deadline = time.monotonic() + 120
+        started = time.monotonic()
         while not [s for s in steps_in(os.path.join(ckpt, victim)) if s >= target]:
             if time.monotonic() > deadline or procs[victim].poll() is not None:
-                raise RuntimeError("the victim never reached its kill step")
-            time.sleep(0.005)
-        time.sleep(random.uniform(0.0, 0.2))
+                raise RuntimeError("the victim never reached its kill step:\n" + tails(logs))
+            time.sleep(0.002)
+        per_step = (time.monotonic() - started) / max(target, 1)
+        time.sleep(random.uniform(0.0, kill_step - target + 1) * min(per_step, 0.5))
+        if procs[victim].poll() is not None:
+            raise RuntimeError("the victim finished before it could be killed; use more --rounds")
         procs[victim].send_signal(signal.SIGKILL)
         killed_at = time.monotonic()
         procs[victim].wait()

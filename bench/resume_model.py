@@ -5,6 +5,7 @@ layers, so that every kind of state a checkpoint holds takes part.
 Use with `python3 -m korvane.carrowel --model resume_model:stage` and `bench/` on
 PYTHONPATH, against a coordinator with --layers 6."""
 import random
+import time
 
 import torch
 from torch import nn
@@ -32,6 +33,8 @@ def stage(assignment):
     torch.set_num_threads(1)
     random.seed(0)  # the run's fixed seed covers Python's generator too: a checkpoint keeps its state
     layers = nn.ModuleList(_layer(i) for i in range(assignment.layer_start, assignment.layer_end))
+    # Each forward holds a moment, so that a step lasts long enough to be killed in.
+    layers[-1].register_forward_hook(lambda module, inputs, output: time.sleep(0.02))
     return {
         "layers": layers,
         "train_data": _data(),
