@@ -101,3 +101,36 @@ def test_a_killed_trainer_resumes_and_the_run_ends_bit_identical():
     lines = r.stdout.strip().splitlines()
     assert lines and lines[-1] == "resume: identical", r.stdout + r.stderr
     assert r.returncode == 0
+
+
+def test_a_member_that_never_returns_ends_the_run_with_one_warning(coordinator, tmp_path):
+    """Survivors wait --rejoin-timeout seconds for a lost member, warn once, then stop."""
+    import signal
+    import time
+    url = coordinator(stages=2, layers=6, member_timeout=1)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "bench")]), OMP_NUM_THREADS="1")
+
+    def start(tid):
+        return subprocess.Popen(
+            [sys.executable, "-m", "korvane.carrowel", "--task-id", "lost", "--trainer-id", tid, "--coordinator", url,
+             "--rounds", "100000", "--model", "resume_model:stage", "--autograd-backward",
+             "--checkpoint-dir", str(tmp_path / tid), "--checkpoint-every", "5", "--rejoin-timeout", "3"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+
+    procs = {tid: start(tid) for tid in ("a", "b")}
+    try:
+        deadline = time.monotonic() + 120
+        while not (tmp_path / "b" / "checkpoint-00000005.pt").exists():
+            assert time.monotonic() < deadline and procs["b"].poll() is None
+            time.sleep(0.01)
+        procs["b"].send_signal(signal.SIGKILL)
+        killed = time.monotonic()
+        out, _ = procs["a"].communicate(timeout=120)
+        waited = time.monotonic() - killed
+    finally:
+        for p in procs.values():
+            p.kill()
+    assert procs["a"].returncode == 1
+    assert out.count("is missing") == 1, out
+    assert "came back within the rejoin timeout of 3.0 s; the run ends" in out
+    assert waited >= 3.0
