@@ -7,11 +7,17 @@ CMAKE_FLAGS ?=
 DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   python3-torch libtorch-dev python3-numpy pybind11-dev \
   libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev \
-  googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp libboost1.81-dev
+  googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp libboost1.81-dev \
+  python3-matplotlib
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 
-.PHONY: deps build test test-cpp test-python demo bench clean
+.PHONY: deps build data test test-cpp test-python demo bench clean
+
+# The handwritten digits (1,797 8x8 images) that python3-sklearn ships. That package
+# cannot be installed beside libboost1.81-dev, so only this one file is taken out of it.
+DIGITS = $(BUILD)/data/digits.csv.gz
+DIGITS_IN_DEB = ./usr/lib/python3/dist-packages/sklearn/datasets/data/digits.csv.gz
 
 deps:
 	@missing=$$(for p in $(DEBIAN_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -29,14 +35,24 @@ build: deps
 	@$(MAKE) --no-print-directory $(BUILD)/build.ninja PYTHON="$(PYTHON)"
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+$(DIGITS):
+	@mkdir -p $(BUILD)/data/deb
+	cd $(BUILD)/data/deb && rm -f python3-sklearn_*.deb && \
+	  { apt-get download python3-sklearn 2>/dev/null || \
+	    { $$( [ "$$(id -u)" = 0 ] || echo sudo ) apt-get update -q && apt-get download python3-sklearn; }; }
+	dpkg-deb --fsys-tarfile $(BUILD)/data/deb/python3-sklearn_*.deb | tar -xO $(DIGITS_IN_DEB) > $(DIGITS).part
+	gzip -t $(DIGITS).part && mv $(DIGITS).part $(DIGITS) && rm -rf $(BUILD)/data/deb
+
+data: $(DIGITS)
+
+test: build data
 	cd $(BUILD) && ctest --output-on-failure
 	$(PYTHON) -m pytest -q tests/python
 
-demo: build
+demo: build data
 	$(PYTHON) tools/demo/run_demo.py
 
-bench: build
+bench: build data
 	$(PYTHON) bench/run_all.py
 
 clean:

@@ -28,7 +28,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 STAGES = 3
 LAYERS_PER_STAGE = 4
 WIDTH = 768
-SHAPE = (2, 512, WIDTH)
+TOKENS = 512
 MBIT = 100.0
 RESULT = "@@result "
 
@@ -51,15 +51,17 @@ def worker():
                                          autograd_backward=job["kind"] == "plain")
             a = t.join_pipeline(job["task"])
             torch.manual_seed(a.pipeline_position)
+            width = job["width"]
             if job["kind"] == "int8":
-                layers = [ZEBTrainableLinear(WIDTH, WIDTH) for _ in range(LAYERS_PER_STAGE)]
+                layers = [ZEBTrainableLinear(width, width) for _ in range(LAYERS_PER_STAGE)]
             else:
-                layers = [nn.Sequential(nn.Linear(WIDTH, WIDTH), nn.GELU()) for _ in range(LAYERS_PER_STAGE)]
+                layers = [nn.Sequential(nn.Linear(width, width), nn.GELU()) for _ in range(LAYERS_PER_STAGE)]
+            data = [torch.randn(2, TOKENS, width)] if a.is_first_stage else None
             t._trainer.layers = nn.ModuleList(layers)
             kw = {"micro_batches": job["m"], "max_in_flight": job["m"] if job["m"] > 1 else None}
-            t.run_training_loop(num_rounds=1, lr=1e-4)  # warm-up: first touches of memory, connections
+            t.run_training_loop(dataloader=data, num_rounds=1, lr=1e-4)  # warm-up: first touches, connections
             t0 = time.perf_counter()
-            metrics = t.run_training_loop(num_rounds=job["steps"], lr=1e-4, **kw)
+            metrics = t.run_training_loop(dataloader=data, num_rounds=job["steps"], lr=1e-4, **kw)
             seconds = time.perf_counter() - t0
             result = {"position": a.pipeline_position, "seconds": seconds,
                       "in_flight": metrics.get("peak_in_flight", 1),
@@ -89,10 +91,11 @@ class Driver:
                                       stdout=subprocess.PIPE, text=True)
         self.urls = ["http://" + self.proxy.stdout.readline().split()[-1] for _ in range(STAGES)]
 
-    def run(self, kind, m, steps):
+    def run(self, kind, m, steps, width):
         self.tasks += 1
         for i, (w, url) in enumerate(zip(self.workers, self.urls)):
-            job = {"id": f"w{i}", "url": url, "task": f"bench-{self.tasks}", "kind": kind, "m": m, "steps": steps}
+            job = {"id": f"w{i}", "url": url, "task": f"bench-{self.tasks}", "kind": kind, "m": m, "steps": steps,
+                   "width": width}
             w.stdin.write(json.dumps(job) + "\n")
             w.stdin.flush()
         results = []
@@ -133,6 +136,8 @@ def steps_for(m, quick):
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--quick", action="store_true", help="rtt 0 and 100 ms, m = 1 and 16, int8 layers only")
+    p.add_argument("--width", type=int, default=WIDTH,
+                   help=f"layer width (default {WIDTH}); a smaller one shows the link more than the cores")
     p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.worker:
@@ -144,8 +149,9 @@ def main():
     driver = Driver()
     table = {}
     try:
-        print(f"pipeline of {STAGES} trainer processes, {STAGES * LAYERS_PER_STAGE} layers of width {WIDTH} split "
-              f"{'/'.join([str(LAYERS_PER_STAGE)] * STAGES)}, micro-batches of {list(SHAPE)}, one torch thread each, "
+        print(f"pipeline of {STAGES} trainer processes, {STAGES * LAYERS_PER_STAGE} layers of width {args.width} split "
+              f"{'/'.join([str(LAYERS_PER_STAGE)] * STAGES)}, micro-batches of {[2, TOKENS, args.width]}, "
+              "one torch thread each, "
               f"{MBIT:g} Mbit/s per trainer line; m > 1 with max_in_flight = m", flush=True)
         print(f"{'layers':<6} {'rtt':>6} {'m':>3} {'samples/s':>10} {'of rtt 0':>9} {'bubble':>7} "
               f"{'in flight':>9} {'MB held':>8}", flush=True)
@@ -154,9 +160,9 @@ def main():
                 driver.link(rtt)
                 for m in ms:
                     steps = steps_for(m, args.quick)
-                    results = driver.run(kind, m, steps)
+                    results = driver.run(kind, m, steps, args.width)
                     seconds = max(r["seconds"] for r in results)
-                    rate = steps * m * SHAPE[0] / seconds
+                    rate = steps * m * 2 / seconds  # two samples per micro-batch
                     table[kind, rtt, m] = rate
                     first = next(r for r in results if r["position"] == 0)
                     bubble = (STAGES - 1) / (m + STAGES - 1)

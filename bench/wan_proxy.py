@@ -17,11 +17,21 @@ SIGINT or SIGTERM. ``--up-ms``/``--down-ms`` set the two one-way delays on their
 """
 import argparse
 import asyncio
+import os
 import signal
 import sys
 
 CHUNK = 64 * 1024
 QUEUE_CHUNKS = 16  # per connection and direction: what a fast sender may get ahead
+
+
+_live = set()  # asyncio keeps tasks only weakly: a pending connection must not be collected
+
+
+def _keep(task):
+    _live.add(task)
+    task.add_done_callback(_live.discard)
+    return task
 
 
 class Direction:
@@ -70,7 +80,7 @@ async def _carry(reader, writer, direction):
             writer.write(data)
             await writer.drain()
 
-    feeder = asyncio.ensure_future(feed())
+    feeder = _keep(asyncio.ensure_future(feed()))
     try:
         await deliver()
         await feeder
@@ -80,13 +90,14 @@ async def _carry(reader, writer, direction):
 
 
 async def _serve(link, target_host, target_port, client_reader, client_writer):
+    _keep(asyncio.current_task())
     try:
         server_reader, server_writer = await asyncio.open_connection(target_host, target_port)
     except OSError:
         client_writer.transport.abort()
         return
-    both = [asyncio.ensure_future(_carry(client_reader, server_writer, link.up)),
-            asyncio.ensure_future(_carry(server_reader, client_writer, link.down))]
+    both = [_keep(asyncio.ensure_future(_carry(client_reader, server_writer, link.up))),
+            _keep(asyncio.ensure_future(_carry(server_reader, client_writer, link.down)))]
     try:
         # A reset on either side ends the whole connection; a clean EOF waits for the other way.
         done, _ = await asyncio.wait(both, return_when=asyncio.FIRST_EXCEPTION)
@@ -139,10 +150,17 @@ async def _main(args):
     for s in servers:
         s.close()
     # Connections still open are cut, each of its tasks wound down before the loop ends.
-    rest = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
-    for t in rest:
-        t.cancel()
-    await asyncio.gather(*rest, return_exceptions=True)
+    for _ in range(10):  # a task may wind down into awaits of its own: cancel again
+        rest = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        if not rest:
+            break
+        for t in rest:
+            t.cancel()
+        await asyncio.wait(rest, timeout=1.0)
+    # Whatever is still open is cut here, like a line that goes down: no teardown of
+    # half-finished coroutines at interpreter exit.
+    sys.stdout.flush()
+    os._exit(0)
 
 
 def main(argv=None):

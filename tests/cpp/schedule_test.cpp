@@ -81,12 +81,13 @@ TEST(Schedule, DepthPerStage) {
   EXPECT_EQ(in_flight_depth(2, 0, false, 4, std::nullopt), 2);  // never more than m
   EXPECT_EQ(in_flight_depth(8, 0, true, 1, std::nullopt), 1);   // alone
   EXPECT_EQ(in_flight_depth(8, 0, false, std::nullopt, std::nullopt), 2);  // stage count unknown
-  // Deeper warm-up, tapering by one per stage, the last stage still carrying back at once.
+  // Deeper warm-up on every stage but the last, which still carries back at once.
   EXPECT_EQ(in_flight_depth(16, 0, false, 3, 16), 16);
-  EXPECT_EQ(in_flight_depth(16, 1, false, 3, 16), 15);
+  EXPECT_EQ(in_flight_depth(16, 1, false, 3, 16), 16);
   EXPECT_EQ(in_flight_depth(16, 2, true, 3, 16), 1);
   EXPECT_EQ(in_flight_depth(4, 0, false, 3, 16), 4);
-  EXPECT_EQ(in_flight_depth(16, 5, false, std::nullopt, 3), 1);
+  EXPECT_EQ(in_flight_depth(16, 5, false, std::nullopt, 3), 3);
+  EXPECT_EQ(in_flight_depth(16, 1, false, 3, 2), 2);  // shallower than usual: allowed, less memory
   EXPECT_EQ(in_flight_depth(16, 0, false, 3, 0), 1);
 }
 

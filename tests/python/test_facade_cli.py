@@ -105,3 +105,15 @@ def test_cli_mock_path_ends_with_status_1_after_relay_warnings():
 def test_main_is_callable_with_an_argument_list(capsys):
     assert main(["--task-id"]) == 2
     assert "usage:" in capsys.readouterr().err
+
+
+def test_cli_pipelined_steps_through_the_facade(coordinator):
+    url = coordinator(stages=1, layers=1)
+    r = cli("--task-id", "steps", "--trainer-id", "solo", "--coordinator", url, "--rounds", "2",
+            "--micro-batches", "3", "--max-in-flight", "2")
+    assert r.returncode == 0, r.stderr
+    assert "Round 0/2: avg_loss=" in r.stdout and "  Rounds: 2" in r.stdout
+    assert "Pipelined steps: 3 micro-batches each, up to 1 in flight, about " in r.stdout  # a last stage: one
+    for bad in (["--micro-batches", "0"], ["--micro-batches", "x"], ["--micro-batches", "2", "--max-in-flight", "0"]):
+        e = cli("--task-id", "t", *bad)
+        assert e.returncode == 2 and e.stderr.startswith("usage: "), bad

@@ -106,3 +106,36 @@ def test_bad_options_are_refused_with_usage(args):
     target = [] if args[0] == "--target" else ["--target", "127.0.0.1:1"]
     r = subprocess.run([sys.executable, str(PROXY), *target, *args], capture_output=True, text=True, timeout=30)
     assert r.returncode == 2 and "usage:" in r.stderr
+
+
+def test_trainers_behind_their_own_lines_make_the_same_update_as_without_them(coordinator):
+    """The link changes timing, never bytes: a 3-stage pipelined step through the proxy
+    (40 ms round trip, 50 Mbit/s) ends with the parameters of the same step without it."""
+    import torch
+    from torch import nn
+    from korvane.carrowel import OrvynPipelineTrainer
+
+    def train(urls, task):
+        async def run():
+            trainers = [OrvynPipelineTrainer(f"t{i}", u, device="cpu") for i, u in enumerate(urls)]
+            await asyncio.gather(*[t.join_pipeline(task) for t in trainers])
+            for t in trainers:
+                torch.manual_seed(t.layer_assignment.pipeline_position)
+                t.layers = nn.ModuleList([nn.Linear(8, 8), nn.Tanh()])
+            data = [torch.randn(2, 8, generator=torch.Generator().manual_seed(i)) for i in range(4)]
+            await asyncio.gather(*[t.run_training_loop(dataloader=data, num_rounds=1, lr=0.1, micro_batches=4)
+                                   for t in trainers])
+            return {t.layer_assignment.pipeline_position: [p.detach().clone() for p in t.layers.parameters()]
+                    for t in trainers}
+        return asyncio.run(run())
+
+    url = coordinator(stages=3, layers=6)
+    direct = train([url] * 3, "direct")
+    proxy = Proxy(url.port, "--links", "3", "--rtt-ms", "40", "--mbit", "50")
+    try:
+        ports = proxy.read_ports(3)
+        through = train([f"http://127.0.0.1:{p}" for p in ports], "proxied")
+    finally:
+        proxy.stop()
+    for pos in range(3):
+        assert all(torch.equal(a, b) for a, b in zip(direct[pos], through[pos]))

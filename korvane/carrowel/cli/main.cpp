@@ -99,19 +99,23 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   app.add_option("--coordinator", o.coordinator, "Coordinator URL")->capture_default_str();
   std::string rounds_text = std::to_string(o.rounds), eval_every_text = "0", micro_batches_text = "1",
               max_in_flight_text;
-  app.add_option("--rounds", rounds_text, "Training rounds")->capture_default_str();
+  app.add_option("--rounds", rounds_text, "Training rounds")->type_name("INT")->capture_default_str();
   app.add_option("--lr", o.lr, "Learning rate")->capture_default_str();
   app.add_flag("--autograd-backward", o.autograd_backward,
                "Train plain layers of every stage through autograd (true vector-Jacobian products)");
   app.add_option("--model", o.model,
                  "Python callable MODULE:FUNCTION that returns this stage's layers (and data on first and last stages)");
   app.add_option("--eval-every", eval_every_text, "With --model: evaluate the held-out data every N rounds")
+      ->type_name("INT")
       ->capture_default_str();
   app.add_option("--micro-batches", micro_batches_text,
                  "Micro-batches per round; more than 1 runs each round as a pipelined step")
+      ->type_name("INT")
       ->capture_default_str();
   app.add_option("--max-in-flight", max_in_flight_text,
-                 "With --micro-batches: micro-batches the first stage keeps in flight (default: the number of stages)");
+                 "With --micro-batches: micro-batches every stage but the last keeps in flight "
+                 "(default: as many as stages from it to the end)")
+      ->type_name("INT");
   std::string checkpoint_every_text = "0";
   app.add_option("--checkpoint-dir", o.checkpoint_dir, "Save this stage's training state in DIR (keeps the last two)");
   app.add_option("--checkpoint-every", checkpoint_every_text, "With --checkpoint-dir: save every K steps, and at the end")

@@ -11,10 +11,10 @@ namespace korvane::carrowel {
 namespace {
 constexpr int kBatchesCompared = 2;
 
-py::object load_callable(const std::string& spec) {
-  const size_t colon = spec.rfind(':');
-  const std::string module = spec.substr(0, colon), name = spec.substr(colon + 1);
-  if (module.empty() || name.empty()) throw ValueError("--model expects MODULE:FUNCTION, got '" + spec + "'");
+py::object load_callable(const std::string& target) {
+  const size_t colon = target.rfind(':');
+  const std::string module = target.substr(0, colon), name = target.substr(colon + 1);
+  if (module.empty() || name.empty()) throw ValueError("--model expects MODULE:FUNCTION, got '" + target + "'");
   py::object fn = py::module_::import(module.c_str());
   size_t start = 0;  // FUNCTION may be a dotted path inside the module
   while (true) {
@@ -23,7 +23,7 @@ py::object load_callable(const std::string& spec) {
     if (dot == std::string::npos) break;
     start = dot + 1;
   }
-  if (!PyCallable_Check(fn.ptr())) throw TypeError("--model: '" + spec + "' is not callable");
+  if (!PyCallable_Check(fn.ptr())) throw TypeError("--model: '" + target + "' is not callable");
   return fn;
 }
 
@@ -32,12 +32,12 @@ py::object item_or_none(py::handle mapping, const char* key) {
   return get(key, py::none());
 }
 
-UserStage read_answer(py::object answer, const std::string& spec, const LayerAssignment& a) {
+UserStage read_answer(py::object answer, const std::string& target, const LayerAssignment& a) {
   UserStage s;
   py::object layers = answer;
   if (py::isinstance(answer, py::module_::import("collections.abc").attr("Mapping"))) {
     layers = item_or_none(answer, "layers");
-    if (layers.is_none()) throw ValueError("--model: the mapping returned by " + spec + " has no \"layers\"");
+    if (layers.is_none()) throw ValueError("--model: the mapping returned by " + target + " has no \"layers\"");
     s.train_data = item_or_none(answer, "train_data");
     s.eval_data = item_or_none(answer, "eval_data");
     s.optimizer = item_or_none(answer, "optimizer");
@@ -49,11 +49,11 @@ UserStage read_answer(py::object answer, const std::string& spec, const LayerAss
   py::list modules;
   for (py::handle layer : layers) {
     if (!py::isinstance(layer, nn.attr("Module")))
-      throw TypeError("--model: " + spec + " returned a layer that is not an nn.Module");
+      throw TypeError("--model: " + target + " returned a layer that is not an nn.Module");
     modules.append(layer);
   }
   if (static_cast<long long>(py::len(modules)) != a.layer_count())
-    throw ValueError("--model: " + spec + " returned " + std::to_string(py::len(modules)) +
+    throw ValueError("--model: " + target + " returned " + std::to_string(py::len(modules)) +
                      " layers for the slice " + std::to_string(a.layer_start) + "-" + std::to_string(a.layer_end) +
                      " (" + std::to_string(a.layer_count()) + " layers)");
   s.layers = nn.attr("ModuleList")(modules);
@@ -81,23 +81,23 @@ bool same_first_batches(py::handle one, py::handle two) {
 }
 }  // namespace
 
-UserStage load_user_stage(const std::string& spec, py::object assignment) {
+UserStage load_user_stage(const std::string& target, py::object assignment) {
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
-  py::object fn = load_callable(spec);
-  UserStage s = read_answer(fn(assignment), spec, a);
+  py::object fn = load_callable(target);
+  UserStage s = read_answer(fn(assignment), target, a);
   for (auto [data, what] : {std::pair{s.train_data, "train_data"}, std::pair{s.eval_data, "eval_data"}}) {
     if (!data.is_none() && py::iter(data).is(data))
-      throw TypeError(std::string("--model: ") + what + " of " + spec +
+      throw TypeError(std::string("--model: ") + what + " of " + target +
                       " is a one-shot iterator; give something that iterates again from its first batch "
                       "(a list, a DataLoader)");
   }
   if ((a.is_first_stage() || a.is_last_stage()) && !(a.is_first_stage() && a.is_last_stage()) &&
       !(s.train_data.is_none() && s.eval_data.is_none())) {
-    UserStage again = read_answer(fn(assignment), spec, a);
+    UserStage again = read_answer(fn(assignment), target, a);
     for (auto [mine, other, what] : {std::tuple{s.train_data, again.train_data, "train_data"},
                                      std::tuple{s.eval_data, again.eval_data, "eval_data"}}) {
       if (mine.is_none() != other.is_none() || (!mine.is_none() && !same_first_batches(mine, other)))
-        throw ValueError(std::string("--model: two calls of ") + spec + " gave different " + what +
+        throw ValueError(std::string("--model: two calls of ") + target + " gave different " + what +
                          ". The first and last stages each call it in their own process and pair inputs "
                          "with labels by order alone, so the data must come out the same every time: "
                          "seed its shuffling (for example DataLoader(..., generator=torch.Generator()"

@@ -21,6 +21,6 @@ struct UserStage {
 // first batches of both answers must be equal: the two stages run in different processes
 // and pair inputs with labels only by order, so data that is not reproducible would
 // misalign them silently.
-UserStage load_user_stage(const std::string& spec, py::object assignment);
+UserStage load_user_stage(const std::string& target, py::object assignment);
 
 }  // namespace korvane::carrowel

@@ -68,7 +68,7 @@ struct Fetched {
 // wait) or the timeout has passed since it went missing.
 bool neighbour_missing(const http::Response& resp) { return resp.status == 410 || resp.status == 504; }
 
-Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long long micro_batch) {
+Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long long micro_batch, bool warn = true) {
   using Clock = std::chrono::steady_clock;
   std::exception_ptr failure;
   Fetched out;
@@ -130,7 +130,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
   }
   if (failure) {
     const bool rolled_back = Trainer::of(self).pending_rollback.has_value();
-    if (!async::is_cancellation(failure) && !rolled_back)
+    if (warn && !async::is_cancellation(failure) && !rolled_back)
       print_line(std::string("  Warning: Failed to receive ") + dir.noun + ": " + error_message(failure));
     std::rethrow_exception(failure);
   }
@@ -180,8 +180,8 @@ Task<py::object> post_relay(py::object self, bool backward, std::string body, st
   co_return py::bool_(ok);
 }
 
-Task<py::object> fetch_relay(py::object self, bool backward, double timeout, long long micro_batch) {
-  Fetched f = co_await fetch_tensor(std::move(self), backward ? kGradient : kActivation, timeout, micro_batch);
+Task<py::object> fetch_relay(py::object self, bool backward, double timeout, long long micro_batch, bool warn) {
+  Fetched f = co_await fetch_tensor(std::move(self), backward ? kGradient : kActivation, timeout, micro_batch, warn);
   if (!backward) co_return f.tensor;
   py::object loss = f.loss ? py::object(py::float_(*f.loss)) : py::object(py::none());
   co_return py::make_tuple(f.tensor, loss);

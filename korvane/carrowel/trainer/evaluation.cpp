@@ -46,6 +46,12 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
   if ((first || last) && dataloader.is_none() && num_batches > 0)
     throw ValueError("run_evaluation needs a data source on a first or last stage");
 
+  // A sized source that is too short fails before anything is sent, so the neighbours'
+  // micro-batch numbers stay in step.
+  if ((first || last) && num_batches > 0 && py::hasattr(dataloader, "__len__") &&
+      static_cast<long long>(py::len(dataloader)) < num_batches)
+    throw ValueError("the evaluation data has " + std::to_string(py::len(dataloader)) + " batches, " +
+                     std::to_string(num_batches) + " asked for");
   py::object iterator;
   if ((first || last) && num_batches > 0) iterator = py::iter(dataloader);
   double loss_sum = 0.0;
@@ -70,8 +76,15 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
         input = batch;
       }
     }
-    py::object activation = first ? input.attr("to")(t.device)
-                                  : co_await await_result(self.attr("receive_activation")());
+    // Plain statements around co_await: g++ 12 miscompiles temporaries in a full-expression
+    // that holds one.
+    py::object activation;
+    if (first) {
+      activation = input.attr("to")(t.device);
+    } else {
+      py::object received = co_await await_result(self.attr("receive_activation")());
+      activation = std::move(received);
+    }
     py::object output;
     {
       NoGradScope no_grad;

@@ -1,11 +1,10 @@
 // The pipelined step. Relays run as asyncio tasks on the trainer's loop, so a post never
-// holds up the next forward or backward, and the fetch of the next micro-batch is in
-// flight while this one computes: it is issued as soon as this one is awaited, so its
-// trip to the coordinator is hidden too. Fetches go out in micro-batch order, at most two
-// per direction, which the coordinator's "consumed once the recipient has moved on" rule
-// allows.
+// holds up the next forward or backward, and the fetches of the next micro-batches are in
+// flight while this one computes. Fetches go out in micro-batch order, which the
+// coordinator's "consumed once the recipient has moved on" rule allows.
 #include "korvane/carrowel/trainer/pipeline_step.hpp"
 
+#include <chrono>
 #include <deque>
 #include <limits>
 
@@ -15,6 +14,8 @@
 #include "korvane/carrowel/trainer/schedule.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
+#include "korvane/common/python/output.hpp"
+#include "korvane/common/python/translate_errors.hpp"
 
 namespace korvane::carrowel {
 using async::await_result;
@@ -26,49 +27,72 @@ constexpr double kFetchTimeout = 30.0;  // the relays' own default
 
 py::object torch() { return py::module_::import("torch"); }
 
-// The relays of one step that are in flight, as asyncio tasks. Whatever is still pending
-// when the step's frame goes away is cancelled.
+// The relays of one step that are in flight, as asyncio tasks. Fetches run ahead in
+// micro-batch order: while micro-batch k computes, the fetches of the next `window` ones
+// wait at the coordinator, so a fetch never costs a round trip of its own once the link
+// is long. Whatever is still pending when the step's frame goes away is cancelled.
 class StepRelays {
  public:
-  StepRelays(py::object self, long long base) : self_(std::move(self)), base_(base) {}
-  ~StepRelays() {
-    for (auto* t : {&fetch_[0], &fetch_[1]}) cancel(*t);
-    for (auto& p : posts_) cancel(p);
-  }
+  StepRelays(py::object self, long long base, long long m, long long window)
+      : self_(std::move(self)), base_(base), m_(m), window_(std::max(window, 1LL)) {}
+  ~StepRelays() { cancel_all(); }
   StepRelays(const StepRelays&) = delete;
 
-  void start_fetch(bool backward, long long k) {
-    fetch_[backward] = spawn(fetch_relay(self_, backward, kFetchTimeout, base_ + k),
-                             backward ? "receive_gradient" : "receive_activation");
-    fetch_k_[backward] = k;
-  }
-  // The pending fetch of micro-batch k, handed over; the caller starts the next one.
+  // Starts the first fetches of a direction.
+  void open(bool backward) { top_up(backward, window_); }
+  // The fetch of micro-batch k, handed over after the next ones are on their way. It was
+  // made ahead of need, so it fails silently: the step makes it again if it has to.
   py::object take_fetch(bool backward, long long k) {
-    if (!fetch_[backward] || fetch_k_[backward] != k) start_fetch(backward, k);
-    return std::exchange(fetch_[backward], py::object());
+    Window& w = windows_[backward];
+    top_up(backward, k + 1);
+    if (w.pending.empty() || w.pending.front().first != k)
+      throw Error("pipelined step: micro-batch " + std::to_string(k) + " fetched out of order");
+    py::object task = std::move(w.pending.front().second);
+    w.pending.pop_front();
+    top_up(backward, k + 1 + window_);
+    return task;
+  }
+  // A fetch made again, now that the stage waits for it: it warns when it fails.
+  py::object refetch(bool backward, long long k, double timeout) {
+    retries_.push_back(spawn(fetch_relay(self_, backward, timeout, base_ + k, /*warn=*/true),
+                             backward ? "receive_gradient" : "receive_activation"));
+    return retries_.back();
   }
   void post(bool backward, py::handle tensor, std::optional<double> loss, long long k) {
     std::string body = encode_tensor(tensor, backward);  // now, outside the guarded region, as send_* does
+    std::erase_if(posts_, [](const py::object& p) { return p.attr("done")().cast<bool>(); });
     posts_.push_back(spawn(post_relay(self_, backward, std::move(body), loss, base_ + k),
                            backward ? "send_gradient" : "send_activation"));
   }
   // Every task still pending, for the step to wait on.
   py::list pending() {
     py::list out;
-    for (auto* t : {&fetch_[0], &fetch_[1]})
-      if (*t) out.append(*t);
+    for (Window& w : windows_)
+      for (auto& [k, task] : w.pending) out.append(task);
     for (auto& p : posts_) out.append(p);
+    for (auto& r : retries_)
+      if (!r.attr("done")().cast<bool>()) out.append(r);
     return out;
   }
-  void cancel_all() {
-    for (auto* t : {&fetch_[0], &fetch_[1]}) cancel(*t);
+  void cancel_all() noexcept {
+    for (Window& w : windows_)
+      for (auto& [k, task] : w.pending) cancel(task);
     for (auto& p : posts_) cancel(p);
-  }
-  void forget_done_posts() {
-    std::erase_if(posts_, [](const py::object& p) { return p.attr("done")().cast<bool>(); });
+    for (auto& r : retries_) cancel(r);
   }
 
  private:
+  struct Window {
+    std::deque<std::pair<long long, py::object>> pending;  // started, not yet taken
+    long long next = 0;                                     // the next micro-batch to start
+  };
+
+  void top_up(bool backward, long long end) {
+    Window& w = windows_[backward];
+    for (; w.next < std::min(end, m_); ++w.next)
+      w.pending.emplace_back(w.next, spawn(fetch_relay(self_, backward, kFetchTimeout, base_ + w.next, false),
+                                           backward ? "receive_gradient" : "receive_activation"));
+  }
   static py::object spawn(Task<py::object> task, const char* name) {
     py::object op = py::cast(async::make_op(std::move(task), name));
     return py::module_::import("asyncio").attr("get_running_loop")().attr("create_task")(op);
@@ -82,11 +106,35 @@ class StepRelays {
   }
 
   py::object self_;
-  long long base_;
-  py::object fetch_[2];  // [activation, gradient]
-  long long fetch_k_[2] = {-1, -1};
+  long long base_, m_, window_;
+  Window windows_[2];  // [activation, gradient]
   std::vector<py::object> posts_;
+  std::vector<py::object> retries_;
 };
+
+// Waits for micro-batch k of a direction. A fetch made ahead of need may have run out of
+// time (or been answered with an error by a coordinator that bounds its waits) before
+// the stage even began to wait; then it is made once more, with what is left of the
+// relay's time limit counted from when the stage began to wait, and fails with the
+// relay's own warning.
+Task<py::object> await_fetch(std::shared_ptr<StepRelays> relays, bool backward, long long k) {
+  py::object ahead = relays->take_fetch(backward, k);
+  const auto since = std::chrono::steady_clock::now();
+  std::exception_ptr failure;
+  try {
+    co_return co_await AwaitPy(std::move(ahead));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (async::is_cancellation(failure)) std::rethrow_exception(failure);
+  const double left = kFetchTimeout - std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  if (left <= 0) {
+    print_line(std::string("  Warning: Failed to receive ") + (backward ? "gradient" : "activation") + ": " +
+               error_message(failure));
+    std::rethrow_exception(failure);
+  }
+  co_return co_await AwaitPy(relays->refetch(backward, k, left));
+}
 
 // What a stage keeps for a micro-batch between its forward and its backward.
 struct InFlight {
@@ -169,7 +217,9 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
   discard_pending(t.layers);
   t.stage_tape = py::none();
 
-  auto relays = std::make_shared<StepRelays>(self, base);
+  // Fetches run as far ahead as the first stage keeps micro-batches in flight (at least 2).
+  const long long window = std::max(2LL, in_flight_depth(m, 0, false, t.pipeline_stages, max_in_flight));
+  auto relays = std::make_shared<StepRelays>(self, base, m, window);
   std::deque<InFlight> flight;
   long long held_bytes = 0;
   double loss_sum = 0.0;
@@ -177,8 +227,8 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
   std::optional<double> step_loss;
   std::exception_ptr failure;
   try {
-    if (!first && m > 0) relays->start_fetch(false, 0);
-    if (!last && m > 0) relays->start_fetch(true, 0);
+    if (!first) relays->open(false);
+    if (!last) relays->open(true);
     for (const PassAction& action : order) {
       const long long k = action.micro_batch;
       if (action.kind == PassAction::forward) {
@@ -192,9 +242,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
             x = torch().attr("randn")(*shape, py::arg("device") = t.device);
           }
         } else {
-          py::object fetched = relays->take_fetch(false, k);
-          if (k + 1 < m) relays->start_fetch(false, k + 1);  // in flight while this one computes
-          x = co_await AwaitPy(std::move(fetched));
+          x = co_await await_fetch(relays, false, k);
         }
         x.attr("requires_grad_")(true);
         mb.bytes = tensor_bytes(x) * (layer_count + 1);
@@ -205,7 +253,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
           mb.output = out;
         } else {
           relays->post(false, out, std::nullopt, k);
-          relays->forget_done_posts();
+          co_await async::YieldNow{};  // the post's request leaves now, not after the next forward
         }
         held_bytes += mb.bytes;
         flight.push_back(std::move(mb));
@@ -225,9 +273,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
         grad_output = lb.grad_output;
         loss_value = lb.loss;
       } else {
-        py::object fetched = relays->take_fetch(true, k);
-        if (k + 1 < m) relays->start_fetch(true, k + 1);
-        py::tuple pair(co_await AwaitPy(std::move(fetched)));
+        py::tuple pair(co_await await_fetch(relays, true, k));
         grad_output = pair[0];
         if (!pair[1].is_none()) loss_value = pair[1].cast<double>();
       }
@@ -236,7 +282,7 @@ Task<py::object> run_pipeline_step(py::object self, std::vector<py::object> inpu
       t.stage_tape = py::none();
       if (!first) {
         relays->post(true, grad_x, loss_value, k);
-        relays->forget_done_posts();
+        co_await async::YieldNow{};
       }
       if (loss_value) {
         loss_sum += *loss_value;

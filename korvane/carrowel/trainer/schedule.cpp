@@ -23,7 +23,7 @@ long long in_flight_depth(long long m, long long position, bool is_last, std::op
   long long depth = 1;
   if (!is_last) {
     if (max_in_flight)
-      depth = *max_in_flight - std::max(position, 0LL);
+      depth = *max_in_flight;
     else if (stages && *stages > position)
       depth = *stages - std::max(position, 0LL);
     else

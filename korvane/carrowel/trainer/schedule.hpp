@@ -22,10 +22,12 @@ std::vector<PassAction> one_forward_one_backward(long long m, long long depth);
 
 // How many micro-batches a stage keeps in flight. The last stage carries each back at
 // once (1). Without `max_in_flight`, a stage keeps as many as there are stages from it to
-// the end (stages - position), or 2 when the number of stages is unknown. With it, the
-// first stage keeps max_in_flight and each later stage one fewer, at least 1. The depth
-// never grows from one stage to the next, so no stage waits for a gradient whose
-// activation it has not sent. The result is capped at m (and at least 1).
+// the end (stages - position), or 2 when the number of stages is unknown. With it, every
+// stage but the last keeps max_in_flight: a deeper warm-up that hides a long link (a
+// middle stage that kept fewer would hold the step's last micro-batches back by a round
+// trip to the end and back). The depth never grows from one stage to the next, so no
+// stage waits for a gradient whose activation it has not sent. The result is capped at
+// m (and at least 1).
 long long in_flight_depth(long long m, long long position, bool is_last, std::optional<long long> stages,
                           std::optional<long long> max_in_flight);
 
