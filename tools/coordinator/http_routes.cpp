@@ -325,7 +325,7 @@ class Routes {
       error = printable(e->get<std::string>());
     }
     std::string why;
-    const int status = s_.registry.leave(body->task_id, body->trainer_id, header(req, kSecretHeader), error, strict(), why);
+    const int status = s_.registry.leave(body->task_id, body->trainer_id, header(req, kSecretHeader), error, why);
     const std::string who = "task=" + in_quotes(body->task_id) + " trainer=" + in_quotes(body->trainer_id);
     if (status != 0) {
       log_line("leave " + who + " refused: " + printable(why));

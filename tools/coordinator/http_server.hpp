@@ -84,7 +84,7 @@ class Hold {
 class HttpServer {
  public:
   struct Options {
-    std::size_t threads = 2;
+    std::size_t threads = 1;
     std::chrono::milliseconds request_timeout{10000};  // a whole request, head and body
     std::chrono::milliseconds keep_alive{2000};        // idle time allowed between requests
     std::size_t keep_alive_max = 100;                  // requests per connection

@@ -39,7 +39,7 @@ struct Options {
   double read_timeout = 10, keep_alive_timeout = 2;
   std::size_t max_body = 64u << 20, max_json_body = 64u << 10, max_body_memory = std::size_t{1} << 30;
   std::size_t max_pending = 1024, max_store_bytes = std::size_t{1} << 30, max_tasks = 1024;
-  std::size_t threads = 2, max_held = 16384, max_connections = 20000;
+  std::size_t threads = 1, max_held = 16384, max_connections = 20000;
   std::string token, token_file;
 };
 
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
   app.add_option("--max-tasks", o.max_tasks, "tasks known at once (joins and relay each)")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  app.add_option("--threads", o.threads, "I/O threads")->check(CLI::Range(1, 256))->capture_default_str();
+  app.add_option("--threads", o.threads, "I/O threads (one serves thousands of connections; more cost thread hand-offs)")->check(CLI::Range(1, 256))->capture_default_str();
   app.add_option("--max-held", o.max_held, "requests allowed to wait at once (fetches and joins)")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();

@@ -221,7 +221,7 @@ void TaskRegistry::abandon_join(const std::string& task_id, const std::string& t
 }
 
 TaskRegistry::Access TaskRegistry::identify(Run& run, const std::string& task_id, const std::string& trainer_id,
-                                            const std::optional<std::string>& secret, bool strict, Member*& member) {
+                                            const std::optional<std::string>& secret, Member*& member) {
   Access a;
   a.scope = scope_of(task_id, run);
   a.run = run.number;
@@ -238,7 +238,6 @@ TaskRegistry::Access TaskRegistry::identify(Run& run, const std::string& task_id
   } else {
     member->last_seen = now_();
   }
-  (void)strict;
   return a;
 }
 
@@ -264,7 +263,7 @@ TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const 
     if (sender) sender->last_seen = now_();
     return {0, {}, scope_of(task_id, run), run.number};
   }
-  a = identify(run, task_id, from, secret, strict, sender);
+  a = identify(run, task_id, from, secret, sender);
   if (a.ok() && sender->assignment.upstream != to && sender->assignment.downstream != to) {
     a.status = 403;
     a.error = "trainer " + quoted(to) + " is not a neighbour of " + quoted(from) + " in task " + quoted(task_id);
@@ -293,7 +292,7 @@ TaskRegistry::Access TaskRegistry::check_fetch(const std::string& task_id, const
     if (m) m->last_seen = now_();
     return {0, {}, scope_of(task_id, run), run.number};
   }
-  return identify(run, task_id, recipient, secret, strict, m);
+  return identify(run, task_id, recipient, secret, m);
 }
 
 std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_id, std::uint64_t number,
@@ -342,7 +341,7 @@ TaskRegistry::ReadyResult TaskRegistry::ready(const std::string& task_id, const 
 }
 
 int TaskRegistry::leave(const std::string& task_id, const std::string& trainer_id,
-                        const std::optional<std::string>& secret, const std::optional<std::string>& error, bool strict,
+                        const std::optional<std::string>& secret, const std::optional<std::string>& error,
                         std::string& error_out) {
   std::lock_guard lock(mutex_);
   auto it = tasks_.find(task_id);
@@ -355,7 +354,6 @@ int TaskRegistry::leave(const std::string& task_id, const std::string& trainer_i
     error_out = "the request does not carry the member secret of trainer " + quoted(trainer_id);
     return 403;
   }
-  (void)strict;
   Run& run = it->second;
   if (!run.complete) {
     // Leaving a forming run: its join is still held elsewhere; the id is freed when that

@@ -168,7 +168,7 @@ class TaskRegistry {
   // A member leaves its run, with `error` when its run failed. 0 when done, else an HTTP
   // status with `error_out`.
   int leave(const std::string& task_id, const std::string& trainer_id, const std::optional<std::string>& secret,
-            const std::optional<std::string>& error, bool strict, std::string& error_out);
+            const std::optional<std::string>& error, std::string& error_out);
 
   // Marks members silent for longer than member_timeout inactive; returns how many.
   std::size_t sweep();
@@ -207,7 +207,7 @@ class TaskRegistry {
   bool deactivate(Tasks::iterator task, Member& m);  // true: the run is over, its task erased
   std::optional<std::string> new_secret() const;
   Access identify(Run& run, const std::string& task_id, const std::string& trainer_id,
-                  const std::optional<std::string>& secret, bool strict, Member*& member);
+                  const std::optional<std::string>& secret, Member*& member);
 
   const Config config_;
   const std::vector<LayerSlice> slices_;

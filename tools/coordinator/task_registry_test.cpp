@@ -173,8 +173,8 @@ TEST(TaskRegistry, RunEndsWhenEveryMemberIsInactiveAndTheNextJoinStartsANewOne) 
   auto [a, b] = r.formed(true);
   const std::string scope = kc::run_scope("t", a.run);
   std::string why;
-  EXPECT_EQ(r.registry.leave("t", "a", std::nullopt, std::nullopt, false, why), 403);
-  EXPECT_EQ(r.registry.leave("t", "a", a.secret, std::string("out of memory"), false, why), 0);
+  EXPECT_EQ(r.registry.leave("t", "a", std::nullopt, std::nullopt, why), 403);
+  EXPECT_EQ(r.registry.leave("t", "a", a.secret, std::string("out of memory"), why), 0);
   ASSERT_EQ(r.changes.size(), 1u);
   EXPECT_EQ(r.changes[0], std::make_pair(scope, false));  // waiting fetches of the run look again
   auto blocker = r.registry.fetch_blocker("t", a.run, "b", true);
@@ -214,8 +214,8 @@ TEST(TaskRegistry, TaskCapCountsFormingAndRunningTasks) {
   r.join("forming", "a");
   EXPECT_EQ(r.join("third", "a").status, Join::too_many_tasks);
   std::string why;
-  r.registry.leave("t", "a", std::nullopt, std::nullopt, false, why);
-  r.registry.leave("t", "b", std::nullopt, std::nullopt, false, why);
+  r.registry.leave("t", "a", std::nullopt, std::nullopt, why);
+  r.registry.leave("t", "b", std::nullopt, std::nullopt, why);
   EXPECT_EQ(r.join("third", "a").status, Join::waiting);  // the finished run made room
 }
 
