@@ -81,7 +81,7 @@ TEST(Rollback, BringsAnInactiveMemberBackAndClearsTheRunsFailure) {
   FormedRun r;
   std::string why;
   // c fails: b's fetch of gradients is blocked.
-  ASSERT_EQ(r.registry.leave("t", "c", r.secrets["c"], std::string("killed"), false, why), 0);
+  ASSERT_EQ(r.registry.leave("t", "c", r.secrets["c"], std::string("killed"), why), 0);
   EXPECT_TRUE(r.registry.fetch_blocker("t", r.last.run, "b", true));
   auto rb = r.registry.rollback("t", "c", r.secrets["c"], 0);
   ASSERT_EQ(rb.status, 0) << rb.error;
