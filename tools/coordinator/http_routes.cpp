@@ -132,6 +132,21 @@ class Routes {
     return MemberBody{std::move(*j), std::move(*task_id), std::move(*trainer_id)};
   }
 
+  // The roll-back epoch a relay request names, if it names one it can be read as.
+  static std::optional<std::uint64_t> rollback_epoch(const HttpRequest& req) {
+    const std::string* v = req.header(kRollbackEpochHeader);
+    return v ? parse_micro_batch(*v) : std::nullopt;
+  }
+
+  // A refused access; a roll-back the request missed also says which step to reload.
+  static void send_refusal(HttpResponse& res, const TaskRegistry::Access& access) {
+    send_error(res, access.status, access.error);
+    if (access.rollback_epoch) {
+      res.headers.emplace_back(kRollbackEpochHeader, std::to_string(*access.rollback_epoch));
+      res.headers.emplace_back(kRollbackStepHeader, std::to_string(access.rollback_step));
+    }
+  }
+
   static std::optional<std::string> header(const HttpRequest& req, const char* name) {
     const std::string* v = req.header(name);
     return v ? std::optional<std::string>(*v) : std::nullopt;
@@ -324,9 +339,10 @@ class Routes {
     if (!to) return;
     auto mb = micro_batch_field("X-Micro-Batch header", header(req, "X-Micro-Batch"), res);
     if (!mb) return;
-    auto access = s_.registry.check_post(*task_id, *from, *to, header(req, kSecretHeader), strict());
+    auto access = s_.registry.check_post(*task_id, *from, *to, header(req, kSecretHeader), strict(),
+                                         rollback_epoch(req));
     if (!access.ok()) {
-      send_error(res, access.status, access.error);
+      send_refusal(res, access);
       return;
     }
     RelayMessage m{*from, std::nullopt, std::make_shared<const std::string>(std::move(req.body))};
@@ -376,9 +392,10 @@ class Routes {
     auto limit = client_limit(req, wait, res);
     if (!limit) co_return;
     wait = *limit;
-    auto access = s_.registry.check_fetch(*task_id, *trainer_id, header(req, kSecretHeader), strict());
+    const auto epoch = rollback_epoch(req);
+    auto access = s_.registry.check_fetch(*task_id, *trainer_id, header(req, kSecretHeader), strict(), epoch);
     if (!access.ok()) {
-      send_error(res, access.status, access.error);
+      send_refusal(res, access);
       co_return;
     }
 
@@ -404,6 +421,10 @@ class Routes {
       }
       if (r.status == S::shutting_down) {
         send_error(res, 503, "coordinator is shutting down");
+        co_return;
+      }
+      if (auto stale = s_.registry.rolled_back_since(*task_id, access.run, epoch)) {
+        send_refusal(res, *stale);
         co_return;
       }
       if (auto why = s_.registry.fetch_blocker(*task_id, access.run, *trainer_id, kind == RelayKind::gradient)) {
@@ -503,6 +524,7 @@ void install_routes(HttpServer& server, Service& service) {
       return routes->fetch_message(kind, req, res, hold);
     });
   }
+  install_rollback_routes(server, service);
   server.route("GET", "/status", 0, [routes, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
     routes->status(res, server);
     co_return;

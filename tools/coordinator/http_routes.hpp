@@ -27,6 +27,8 @@ struct RouteLimits {
 inline constexpr const char* kSecretRequestHeader = "X-Member-Secret-Request";  // join: "1" asks for a secret
 inline constexpr const char* kSecretHeader = "X-Member-Secret";                 // proves a member
 inline constexpr const char* kClientTimeoutHeader = "X-Client-Timeout";        // seconds the client will wait
+inline constexpr const char* kRollbackEpochHeader = "X-Rollback-Epoch";  // relays: the roll-back epoch of the sender
+inline constexpr const char* kRollbackStepHeader = "X-Rollback-Step";    // 409 answers: the step to reload
 
 struct Service {
   TaskRegistry& registry;
@@ -40,5 +42,7 @@ class HttpServer;
 
 // Registers every route and the error answers on `server`. `service` must outlive it.
 void install_routes(HttpServer& server, Service& service);
+// The checkpoint reports and roll-backs (rollback_routes.cpp); install_routes calls it.
+void install_rollback_routes(HttpServer& server, Service& service);
 
 }  // namespace korvane::coordinator

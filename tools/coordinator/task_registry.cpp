@@ -113,7 +113,7 @@ bool TaskRegistry::deactivate(Tasks::iterator task, Member& m) {
   if (!m.active) return false;
   m.active = false;
   Run& run = task->second;
-  const std::string scope = run_scope(task->first, run.number);
+  const std::string scope = scope_of(task->first, run);
   const bool over = std::none_of(run.members.begin(), run.members.end(), [](const Member& x) { return x.active; });
   if (over) {
     run.join_waiters.clear();
@@ -229,7 +229,7 @@ void TaskRegistry::abandon_join(const std::string& task_id, const std::string& t
 TaskRegistry::Access TaskRegistry::identify(Run& run, const std::string& task_id, const std::string& trainer_id,
                                             const std::optional<std::string>& secret, Member*& member) {
   Access a;
-  a.scope = run_scope(task_id, run.number);
+  a.scope = scope_of(task_id, run);
   a.run = run.number;
   member = find(run, trainer_id);
   if (!member) {
@@ -249,7 +249,7 @@ TaskRegistry::Access TaskRegistry::identify(Run& run, const std::string& task_id
 
 TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const std::string& from,
                                               const std::string& to, const std::optional<std::string>& secret,
-                                              bool strict) {
+                                              bool strict, std::optional<std::uint64_t> epoch) {
   std::lock_guard lock(mutex_);
   auto it = tasks_.find(task_id);
   Access a;
@@ -262,11 +262,12 @@ TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const 
     return a;
   }
   Run& run = it->second;
+  if (auto stale = stale_epoch(run, epoch)) return *stale;
   Member* sender = find(run, from);
   Member* recipient = find(run, to);
   if (!strict && !(sender && sender->secret) && !(recipient && recipient->secret)) {
     if (sender) sender->last_seen = now_();
-    return {0, {}, run_scope(task_id, run.number), run.number};
+    return {0, {}, scope_of(task_id, run), run.number};
   }
   a = identify(run, task_id, from, secret, sender);
   if (a.ok() && sender->assignment.upstream != to && sender->assignment.downstream != to) {
@@ -277,7 +278,8 @@ TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const 
 }
 
 TaskRegistry::Access TaskRegistry::check_fetch(const std::string& task_id, const std::string& recipient,
-                                               const std::optional<std::string>& secret, bool strict) {
+                                               const std::optional<std::string>& secret, bool strict,
+                                               std::optional<std::uint64_t> epoch) {
   std::lock_guard lock(mutex_);
   auto it = tasks_.find(task_id);
   Access a;
@@ -290,10 +292,11 @@ TaskRegistry::Access TaskRegistry::check_fetch(const std::string& task_id, const
     return a;
   }
   Run& run = it->second;
+  if (auto stale = stale_epoch(run, epoch)) return *stale;
   Member* m = find(run, recipient);
   if (!strict && !(m && m->secret)) {
     if (m) m->last_seen = now_();
-    return {0, {}, run_scope(task_id, run.number), run.number};
+    return {0, {}, scope_of(task_id, run), run.number};
   }
   return identify(run, task_id, recipient, secret, m);
 }

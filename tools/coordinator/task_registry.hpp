@@ -97,8 +97,30 @@ class TaskRegistry {
     std::string error;
     std::string scope;    // where the relay messages live
     std::uint64_t run = 0;  // 0: no run (the open relay of the plain protocol)
+    std::optional<std::uint64_t> rollback_epoch;  // status 409: the run was rolled back to...
+    std::int64_t rollback_step = 0;               // ... this step since the request's epoch
     bool ok() const { return status == 0; }
   };
+
+  // Roll-backs (rollback.cpp). A member that keeps checkpoints reports each step it has
+  // saved; a member that comes back after a loss asks for a roll-back to the latest step
+  // that every member has kept. That starts a new epoch of the run: its relay messages
+  // live in a scope of their own, the earlier epoch's are dropped, and a relay request
+  // that names an earlier epoch (X-Rollback-Epoch) is answered 409 with the step to
+  // reload, so the survivors reload it in place.
+  struct RollbackResult {
+    int status = 0;  // 0, or the HTTP status of the refusal
+    std::string error;
+    std::int64_t step = 0;
+    std::uint64_t epoch = 0;
+  };
+  int checkpointed(const std::string& task_id, const std::string& trainer_id, const std::optional<std::string>& secret,
+                   std::int64_t step, std::string& error_out);
+  RollbackResult rollback(const std::string& task_id, const std::string& trainer_id,
+                          const std::optional<std::string>& secret, std::int64_t step);
+  // The roll-back that a request of epoch `epoch` in run `run` has missed, if any.
+  std::optional<Access> rolled_back_since(const std::string& task_id, std::uint64_t run,
+                                          std::optional<std::uint64_t> epoch);
 
   struct Stats {
     std::size_t tasks = 0;
@@ -131,10 +153,12 @@ class TaskRegistry {
   // May `from` post to `to` in this task? `strict` (the service runs with a token)
   // requires membership even of trainers that hold no secret.
   Access check_post(const std::string& task_id, const std::string& from, const std::string& to,
-                    const std::optional<std::string>& secret, bool strict);
+                    const std::optional<std::string>& secret, bool strict,
+                    std::optional<std::uint64_t> epoch = std::nullopt);
   // May `recipient` fetch its messages of this task?
   Access check_fetch(const std::string& task_id, const std::string& recipient,
-                     const std::optional<std::string>& secret, bool strict);
+                     const std::optional<std::string>& secret, bool strict,
+                     std::optional<std::uint64_t> epoch = std::nullopt);
   // Why a fetch of `recipient` in run `run` can never be answered (its run is over or
   // failed, or the neighbour that would post has left), or nothing when it still can.
   std::optional<std::string> fetch_blocker(const std::string& task_id, std::uint64_t run,
@@ -188,6 +212,7 @@ class TaskRegistry {
     int held = 0;
     Clock::time_point last_seen;
     std::string ended;  // set when it becomes inactive
+    std::optional<std::int64_t> checkpoint;  // the latest step it reported saved
   };
   struct Run {
     std::uint64_t number = 0;
@@ -195,10 +220,14 @@ class TaskRegistry {
     bool complete = false;
     std::optional<std::string> failure;  // the first failure reported in it
     std::vector<std::shared_ptr<Waiter>> join_waiters;
+    std::uint64_t epoch = 0;          // roll-backs so far
+    std::int64_t rollback_step = 0;   // the step the latest one went back to
   };
   using Tasks = std::map<std::string, Run>;
 
   Member* find(Run& run, const std::string& trainer_id);
+  static std::string scope_of(const std::string& task_id, const Run& run);  // the current epoch's
+  std::optional<Access> stale_epoch(const Run& run, std::optional<std::uint64_t> epoch) const;
   Run* live_run(const std::string& task_id, std::uint64_t run);  // formed or forming, with that number
   void complete_run(const std::string& task_id, Run& run);
   bool deactivate(Tasks::iterator task, Member& m);  // true: the run is over, its task erased

@@ -2,6 +2,7 @@
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
 //       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]] [--micro-batches M [--max-in-flight K]]
 //       [--token TOKEN | --token-file PATH] [--metrics-file PATH] [--progress]
+//       [--checkpoint-dir DIR [--checkpoint-every K] [--resume]] [--rejoin-timeout S]
 // Option errors print a usage line and the error on stderr and give exit status 2 (the
 // style is common/cli/style.hpp); any error after parsing propagates (the interpreter
 // reports it on stderr with status 1).
@@ -9,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "korvane/carrowel/bindings.hpp"
 #include "korvane/carrowel/cli/user_model.hpp"
@@ -34,6 +36,10 @@ struct Options {
   std::optional<long long> max_in_flight;  // the first stage's warm-up depth, when set
   std::string metrics_file;  // empty: none
   bool progress = false;
+  std::string checkpoint_dir;              // empty: no checkpoints
+  long long checkpoint_every = 0;
+  bool resume = false;
+  double rejoin_timeout = 0.0;
 };
 
 // The loop's keyword arguments for pipelined steps.
@@ -106,6 +112,14 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
       ->type_name("INT");
   app.add_option("--metrics-file", o.metrics_file, "Append one JSON line per training step to this file");
   app.add_flag("--progress", o.progress, "Draw a live progress bar while stdout is a terminal");
+  std::string checkpoint_every_text = "0";
+  app.add_option("--checkpoint-dir", o.checkpoint_dir, "Save this stage's training state in DIR (keeps the last two)");
+  app.add_option("--checkpoint-every", checkpoint_every_text, "With --checkpoint-dir: save every K steps, and at the end")
+      ->capture_default_str();
+  app.add_flag("--resume", o.resume, "With --checkpoint-dir: rejoin the run from the latest checkpoint");
+  app.add_option("--rejoin-timeout", o.rejoin_timeout,
+                 "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once)")
+      ->capture_default_str();
   std::vector<std::string> split = split_empty_inline_values(argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
@@ -119,6 +133,14 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
       o.max_in_flight = decimal_integer("--max-in-flight", max_in_flight_text);
       if (*o.max_in_flight < 1) throw CLI::ValidationError("--max-in-flight", "must be >= 1");
     }
+    o.checkpoint_every = decimal_integer("--checkpoint-every", checkpoint_every_text);
+    if (o.checkpoint_every < 0) throw CLI::ValidationError("--checkpoint-every", "must be >= 0");
+    if (o.checkpoint_dir.empty() && (o.checkpoint_every > 0 || o.resume))
+      throw CLI::ValidationError("--checkpoint-dir", "--checkpoint-every and --resume need --checkpoint-dir");
+    if (!o.checkpoint_dir.empty() && o.eval_every > 0)
+      throw CLI::ValidationError("--checkpoint-dir", "cannot be combined with --eval-every yet");
+    if (!(o.rejoin_timeout >= 0) || !std::isfinite(o.rejoin_timeout))
+      throw CLI::ValidationError("--rejoin-timeout", "must be a finite number of seconds >= 0");
     if (!o.model.empty() && o.model.find(':') == std::string::npos)
       throw CLI::ValidationError("--model", "expected MODULE:FUNCTION, got '" + o.model + "'");
   } catch (const CLI::ParseError& e) {
@@ -136,7 +158,11 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
 py::dict train_user_model(py::object trainer, const UserStage& user, const Options& o, bool last,
                           py::object on_round_complete) {
   py::module_ carrowel = py::module_::import("korvane.carrowel");
-  py::object stream = user.train_data.is_none() ? py::object(py::none()) : carrowel.attr("EpochStream")(user.train_data);
+  // With checkpoints in one piece the loop reads the data source itself: it restarts a
+  // spent source just as the stream does, and can start it again to reach a checkpoint's place.
+  const bool own_source = !o.checkpoint_dir.empty() && o.eval_every == 0;
+  py::object stream = user.train_data.is_none() || own_source ? user.train_data
+                                                              : py::object(carrowel.attr("EpochStream")(user.train_data));
   const long long piece = o.eval_every > 0 ? o.eval_every : std::max<long long>(o.rounds, 1);
   long long done = 0;
   double total = 0.0;
@@ -220,6 +246,10 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   if (o.token) kwargs["token"] = *o.token;
   if (o.token_file) kwargs["token_file"] = *o.token_file;
   if (!o.metrics_file.empty()) kwargs["metrics_file"] = o.metrics_file;
+  if (!o.checkpoint_dir.empty()) kwargs["checkpoint_dir"] = o.checkpoint_dir;
+  kwargs["checkpoint_every"] = o.checkpoint_every;
+  kwargs["resume"] = o.resume;
+  kwargs["rejoin_timeout"] = o.rejoin_timeout;
   py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();

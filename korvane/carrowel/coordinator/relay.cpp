@@ -8,6 +8,7 @@
 #include "korvane/carrowel/coordinator/coordinator_ops.hpp"
 #include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/coordinator/messages.hpp"
+#include "korvane/carrowel/coordinator/rejoin.hpp"
 #include "korvane/carrowel/coordinator/tensor_wire.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
@@ -40,9 +41,11 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     req.headers = coordinator::relay_headers(a.task_id, t.trainer_id, to, micro_batch, loss);
     for (auto& h : coordinator::identity_headers(t)) req.headers.push_back(std::move(h));
     const std::size_t size = body.size();
+    coordinator::add_rollback_headers(t, req.headers);
     req.body = std::move(body);
     req.timeout_s = t.post_timeout_s;  // a post that is never answered must not hang
     http::Response resp = co_await async::http_exchange(std::move(req));
+    if (coordinator::note_rollback(t, resp)) co_return false;  // the loop rolls back; the message is void
     if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
     t.bytes_sent += size;
   } catch (...) {
@@ -61,35 +64,76 @@ struct Fetched {
   std::optional<double> loss;
 };
 
+// With a rejoin timeout, a neighbour that is missing (the coordinator says it left, or
+// nothing comes in time) is waited for instead of failing the run: one warning line,
+// then the fetch is asked again until the member is back (a roll-back answer ends the
+// wait) or the timeout has passed since it went missing.
+bool neighbour_missing(const http::Response& resp) { return resp.status == 410 || resp.status == 504; }
+
 Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long long micro_batch, bool warn = true) {
+  using Clock = std::chrono::steady_clock;
   std::exception_ptr failure;
   Fetched out;
-  try {
-    Trainer& t = Trainer::of(self);
-    const LayerAssignment& a = t.assignment();
-    http::Request req("GET", t.coordinator_url + dir.path + coordinator::relay_query(a.task_id, t.trainer_id, micro_batch));
-    req.timeout_s = timeout;
-    req.headers = coordinator::identity_headers(t);
-    // The coordinator answers just before this limit, so a missing message comes back as
-    // its own error rather than as a time-out here.
-    if (std::isfinite(timeout) && timeout > 0) req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(timeout));
-    http::Response resp = co_await async::http_exchange(std::move(req));
-    if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
-    t.bytes_received += resp.body.size();
-    CompressedTensor wire = parse_wire(resp.body);
-    if (dir.is_backward) {
-      std::optional<std::string> text = resp.header("X-Loss");
-      if (text && !text->empty()) {
-        out.loss = parse_float(*text);
-        if (!out.loss) throw ValueError("could not convert string to float: " + py::repr(py::str(*text)).cast<std::string>());
+  for (;;) {
+    std::optional<std::string> missing;  // why the neighbour looks missing
+    try {
+      Trainer& t = Trainer::of(self);
+      const LayerAssignment& a = t.assignment();
+      http::Request req("GET", t.coordinator_url + dir.path + coordinator::relay_query(a.task_id, t.trainer_id, micro_batch));
+      req.timeout_s = timeout;
+      req.headers = coordinator::identity_headers(t);
+      // The coordinator answers just before this limit, so a missing message comes back as
+      // its own error rather than as a time-out here.
+      if (std::isfinite(timeout) && timeout > 0)
+        req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(timeout));
+      coordinator::add_rollback_headers(t, req.headers);
+      http::Response resp;
+      try {
+        resp = co_await async::http_exchange(std::move(req));
+      } catch (const TimeoutError& e) {
+        if (t.rejoin_timeout <= 0) throw;
+        missing = e.what();
       }
+      if (!missing) {
+        if (coordinator::note_rollback(t, resp))
+          throw Error("task '" + a.task_id + "' was rolled back to step " + std::to_string(t.pending_rollback->step));
+        if (t.rejoin_timeout > 0 && neighbour_missing(resp)) {
+          missing = "HTTP " + std::to_string(resp.status) + ": " + resp.body.substr(0, 200);
+        } else {
+          if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
+          t.bytes_received += resp.body.size();
+          CompressedTensor wire = parse_wire(resp.body);
+          if (dir.is_backward) {
+            std::optional<std::string> text = resp.header("X-Loss");
+            if (text && !text->empty()) {
+              out.loss = parse_float(*text);
+              if (!out.loss) throw ValueError("could not convert string to float: " + py::repr(py::str(*text)).cast<std::string>());
+            }
+          }
+          out.tensor = decompress_wire(wire, t.device);
+          t.missing_since.reset();
+        }
+      }
+      if (missing) {
+        const auto now = Clock::now();
+        if (!t.missing_since) {
+          t.missing_since = now;
+          print_line("  Warning: a neighbour in task '" + a.task_id + "' is missing (" + *missing + "); waiting up to " +
+                     float_repr(t.rejoin_timeout) + " s for it to rejoin");
+        }
+        if (now - *t.missing_since > std::chrono::duration<double>(t.rejoin_timeout))
+          throw Error("no member of task '" + a.task_id + "' came back within the rejoin timeout of " +
+                      float_repr(t.rejoin_timeout) + " s; the run ends (" + *missing + ")");
+      }
+    } catch (...) {
+      failure = std::current_exception();
     }
-    out.tensor = decompress_wire(wire, t.device);
-  } catch (...) {
-    failure = std::current_exception();
+    if (failure || !missing) break;
+    co_await async::io_sleep(0.2);
   }
   if (failure) {
-    if (warn && !async::is_cancellation(failure))
+    const bool rolled_back = Trainer::of(self).pending_rollback.has_value();
+    if (warn && !async::is_cancellation(failure) && !rolled_back)
       print_line(std::string("  Warning: Failed to receive ") + dir.noun + ": " + error_message(failure));
     std::rethrow_exception(failure);
   }

@@ -2,7 +2,10 @@
 // fields, _get_client. Each group of operations registers itself (see trainer.hpp).
 #include <pybind11/stl.h>
 
+#include <cmath>
+
 #include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/trainer/checkpoint.hpp"
 #include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/op.hpp"
@@ -66,6 +69,31 @@ std::string require_text(const char* name, py::handle v) {
   return v.cast<std::string>();
 }
 
+// checkpoint_dir, checkpoint_every, resume and rejoin_timeout, checked.
+void configure_recovery(Trainer& t, py::object dir, py::object every, py::object resume, py::object rejoin_timeout) {
+  if (!dir.is_none()) {
+    py::object os = py::module_::import("os");
+    if (!py::isinstance<py::str>(dir) && !py::isinstance(dir, os.attr("PathLike")))
+      raise_argument_type("checkpoint_dir", "str or os.PathLike", dir);
+    t.checkpoint_dir = os.attr("fspath")(dir).cast<std::string>();
+    if (t.checkpoint_dir->empty()) throw ValueError("checkpoint_dir must not be empty");
+  }
+  if (!py::isinstance<py::int_>(every) || py::isinstance<py::bool_>(every)) raise_argument_type("checkpoint_every", "int", every);
+  t.checkpoint_every = every.cast<long long>();
+  if (t.checkpoint_every < 0) throw ValueError("checkpoint_every must be 0 or more, got " + std::to_string(t.checkpoint_every));
+  if (t.checkpoint_every > 0 && !t.checkpoint_dir) throw ValueError("checkpoint_every needs checkpoint_dir");
+  if (!py::isinstance<py::bool_>(resume)) raise_argument_type("resume", "bool", resume);
+  t.resume = resume.cast<bool>();
+  if (t.resume && !t.checkpoint_dir) throw ValueError("resume needs checkpoint_dir");
+  if (!PyNumber_Check(rejoin_timeout.ptr()) || py::isinstance<py::bool_>(rejoin_timeout))
+    raise_argument_type("rejoin_timeout", "float", rejoin_timeout);
+  t.rejoin_timeout = rejoin_timeout.cast<double>();
+  if (!(t.rejoin_timeout >= 0) || !std::isfinite(t.rejoin_timeout))
+    throw ValueError("rejoin_timeout must be a finite number of seconds, 0 or more");
+  // A resumed member presents the secret it was given, so the coordinator lets it retake its id.
+  if (t.resume) t.member_secret = read_member_secret(*t.checkpoint_dir);
+}
+
 Task<py::object> get_client(py::object self) {
   Trainer& t = Trainer::of(self);
   // No suspension between the test and the store: overlapping calls share one session.
@@ -82,7 +110,8 @@ void bind_trainer(py::module_& m) {
   TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
   cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device,
                       py::object autograd_backward, py::object optimizer, py::object token, py::object token_file,
-                      py::object metrics_file) {
+                      py::object metrics_file, py::object checkpoint_dir, py::object checkpoint_every,
+                      py::object resume, py::object rejoin_timeout) {
             std::string id = require_text("trainer_id", trainer_id);
             std::string url = require_text("coordinator_url", coordinator_url);
             std::optional<std::string> dev;
@@ -100,11 +129,14 @@ void bind_trainer(py::module_& m) {
                                                      : py::module_::import("os").attr("fspath")(metrics_file);
             if (!t->metrics_file.is_none() && !py::isinstance<py::str>(t->metrics_file))
               raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
+            configure_recovery(*t, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
             return t;
           }),
           py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none(),
           py::kw_only(), py::arg("autograd_backward") = false, py::arg("optimizer") = py::none(),
           py::arg("token") = py::none(), py::arg("token_file") = py::none(), py::arg("metrics_file") = py::none(),
+          py::arg("checkpoint_dir") = py::none(), py::arg("checkpoint_every") = 0, py::arg("resume") = false,
+          py::arg("rejoin_timeout") = 0.0,
           "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".")
       .def_readwrite("trainer_id", &Trainer::trainer_id, "This trainer's identifier.")
       .def_readwrite("coordinator_url", &Trainer::coordinator_url, "The coordinator's base URL.")
@@ -130,6 +162,11 @@ void bind_trainer(py::module_& m) {
           },
           "The factory params -> torch.optim.Optimizer for the plain layers, or None for plain SGD.")
       .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.plain_optimizer; })
+      .def_property_readonly("checkpoint_dir", [](const Trainer& t) { return t.checkpoint_dir; },
+                             "The folder of this trainer's checkpoints, or None: nothing is written to disk.")
+      .def_readonly("checkpoint_every", &Trainer::checkpoint_every, "Steps between checkpoints (0: only at the end).")
+      .def_readonly("rejoin_timeout", &Trainer::rejoin_timeout,
+                    "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
       .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")
       .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx,
                      "The number of the next micro-batch, as sent to the coordinator.")

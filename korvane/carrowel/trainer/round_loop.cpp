@@ -8,6 +8,8 @@
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/carrowel/coordinator/membership.hpp"
+#include "korvane/carrowel/coordinator/rejoin.hpp"
+#include "korvane/carrowel/trainer/checkpoint.hpp"
 #include "korvane/carrowel/trainer/pipeline_step.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
@@ -127,27 +129,55 @@ Batch split_batch(py::object batch, const std::string& device) {
   return b;
 }
 
-// The next batch, or a null object when the source turns out to hold no batch at all: a source
-// without __len__ whose first iteration yields nothing counts as absent, like an empty
-// list. An exhausted iteration is restarted once; a source that ran dry after yielding
-// and yields nothing when restarted is an error.
-py::object next_batch(py::object& iterator, py::handle source, bool& yielded) {
-  const bool fresh = !iterator;
-  if (fresh) iterator = py::iter(source);
-  PyObject* item = PyIter_Next(iterator.ptr());
-  if (!item) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    if (fresh && !yielded) return py::object();
-    iterator = py::iter(source);
-    item = PyIter_Next(iterator.ptr());
+// Where the loop reads its data source. A source without __len__ whose first iteration
+// yields nothing counts as absent, like an empty list. An exhausted iteration is
+// restarted once; a source that ran dry after yielding and yields nothing when restarted
+// is an error. `drawn` counts every batch taken, so that a checkpoint can put a fresh
+// cursor back to the same place by drawing as many again.
+struct DataCursor {
+  py::object source;
+  py::object iterator;
+  bool yielded = false;
+  bool present = false;
+  long long drawn = 0;
+
+  explicit DataCursor(py::object src) : source(std::move(src)) {
+    // Absent, or a sized source without batches, counts as no source at all.
+    present = !source.is_none() && (!py::hasattr(source, "__len__") || py::len(source) > 0);
+  }
+
+  // The next batch, or a null object when the source turns out to hold none at all.
+  py::object next() {
+    const bool fresh = !iterator;
+    if (fresh) iterator = py::iter(source);
+    PyObject* item = PyIter_Next(iterator.ptr());
     if (!item) {
       if (PyErr_Occurred()) throw py::error_already_set();
-      throw Error("the data source yielded no batch, even after starting it again");
+      if (fresh && !yielded) {
+        present = false;
+        return py::object();
+      }
+      iterator = py::iter(source);
+      item = PyIter_Next(iterator.ptr());
+      if (!item) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        throw Error("the data source yielded no batch, even after starting it again");
+      }
     }
+    yielded = true;
+    ++drawn;
+    return py::reinterpret_steal<py::object>(item);
   }
-  yielded = true;
-  return py::reinterpret_steal<py::object>(item);
-}
+
+  // Starts the source again and draws `count` batches, as the loop had when it saved.
+  void reposition(long long count, bool spent) {
+    iterator = py::object();
+    yielded = false;
+    drawn = 0;
+    present = !source.is_none() && (!py::hasattr(source, "__len__") || py::len(source) > 0) && !spent;
+    while (present && drawn < count) next();
+  }
+};
 
 Task<py::object> run_training_loop(py::object self, py::object dataloader, long long num_rounds, double lr,
                                    py::object on_round_complete, long long micro_batches,
@@ -164,24 +194,69 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
   metrics["losses"] = losses;
   long long completed = 0;
   double total = 0.0;
+  DataCursor data(dataloader);
 
-  // Absent, or a sized source without batches, counts as no source at all.
-  bool has_source = !dataloader.is_none() && (!py::hasattr(dataloader, "__len__") || py::len(dataloader) > 0);
-  py::object iterator;
-  bool yielded = false;
+  // Checkpoints: the loop's state with the stage's, so that a resumed or rolled-back loop
+  // goes on exactly where the checkpoint's step left it.
+  const bool checkpoints = t.checkpoint_dir.has_value();
+  if (checkpoints && !t.relay_epoch) t.relay_epoch = 0;
+  auto position = [&](long long step) {
+    LoopPosition pos;
+    pos.step = step;
+    pos.batches_drawn = data.drawn;
+    pos.source_spent = !data.present && !dataloader.is_none();
+    pos.losses = py::list(losses.attr("copy")());
+    return pos;
+  };
+  auto go_back_to = [&](long long step) {
+    LoopPosition pos = restore_checkpoint(t, step);
+    drop_checkpoints_after(*t.checkpoint_dir, step);
+    data.reposition(pos.batches_drawn, pos.source_spent);
+    losses.attr("clear")();
+    losses.attr("extend")(pos.losses);
+    total = 0.0;
+    for (py::handle l : losses) total += l.cast<double>();
+    completed = pos.step;
+    metrics["rounds_completed"] = completed;
+    metrics["total_loss"] = total;
+    return pos.step;
+  };
 
-  for (long long round_idx = 0; round_idx < num_rounds; ++round_idx) {
+  long long round_idx = 0;
+  bool saved_start = false;
+  if (checkpoints && t.resume) {
+    t.resume = false;  // once: a later loop of the same trainer goes on from where this one ends
+    std::vector<long long> steps = checkpoint_steps(*t.checkpoint_dir);
+    if (steps.empty()) {
+      print_line("  Warning: no checkpoint in " + *t.checkpoint_dir + "; training starts from the beginning");
+    } else {
+      long long target = steps.back();
+      auto answer = co_await coordinator::request_rollback(self, target);
+      if (answer) {
+        target = answer->step;
+        t.relay_epoch = answer->epoch;
+      }
+      round_idx = go_back_to(target);
+      saved_start = true;
+      print_line("Resumed from the checkpoint of step " + std::to_string(round_idx) + " (micro-batch " +
+                 std::to_string(t.micro_batch_idx) + ")");
+    }
+  }
+  if (checkpoints && !saved_start && round_idx == 0) {
+    // Step 0 too: a member lost before the first checkpoint rolls everyone back to the start.
+    save_checkpoint(t, position(0));
+    co_await coordinator::report_checkpoint(self, 0);
+  }
+
+  while (round_idx < num_rounds) {
     t.current_round = round_idx;
     std::vector<Batch> batches(stepped ? micro_batches : 1);
-    if (has_source) {
+    if (data.present) {
       const LayerAssignment& a = t.assignment();
       if (a.is_first_stage() || a.is_last_stage()) {
         for (Batch& batch : batches) {
-          py::object drawn = next_batch(iterator, dataloader, yielded);
-          if (!drawn) {
-            has_source = false;
-            break;
-          }
+          py::object drawn = data.next();
+          if (!drawn) break;
           batch = split_batch(std::move(drawn), t.device);
         }
       }
@@ -190,18 +265,38 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
     const auto sent = t.bytes_sent, received = t.bytes_received;
     t.last_samples = -1;
     py::object loss;
-    if (!stepped) {
-      loss = co_await await_result(self.attr("run_pipeline_round")(
-          py::arg("input_data") = batches[0].input_data, py::arg("labels") = batches[0].labels, py::arg("lr") = lr));
-    } else {
-      std::vector<py::object> inputs, labels;
-      for (Batch& b : batches) {
-        inputs.push_back(b.input_data);
-        labels.push_back(b.labels);
+    std::exception_ptr failure;
+    try {
+      if (!stepped) {
+        loss = co_await await_result(self.attr("run_pipeline_round")(
+            py::arg("input_data") = batches[0].input_data, py::arg("labels") = batches[0].labels, py::arg("lr") = lr));
+      } else {
+        std::vector<py::object> inputs, labels;
+        for (Batch& b : batches) {
+          inputs.push_back(b.input_data);
+          labels.push_back(b.labels);
+        }
+        loss = co_await run_pipeline_step(self, std::move(inputs), std::move(labels), lr, micro_batches,
+                                          max_in_flight, memory);
       }
-      loss = co_await run_pipeline_step(self, std::move(inputs), std::move(labels), lr, micro_batches, max_in_flight,
-                                        memory);
+    } catch (...) {
+      failure = std::current_exception();
     }
+    if (t.pending_rollback && checkpoints && !(failure && async::is_cancellation(failure))) {
+      // The coordinator rolled the run back (a member came back after a loss): reload
+      // that step in place; whatever this step did belongs to the abandoned future.
+      const Trainer::Rollback rb = *t.pending_rollback;
+      t.pending_rollback.reset();
+      t.missing_since.reset();
+      t.relay_epoch = rb.epoch;
+      const long long was = round_idx;
+      round_idx = go_back_to(rb.step);
+      print_line("  Rolled back from step " + std::to_string(was) + " to the checkpoint of step " +
+                 std::to_string(round_idx) + " (micro-batch " +
+                 std::to_string(t.micro_batch_idx) + ")");
+      continue;
+    }
+    if (failure) std::rethrow_exception(failure);
     if (!t.metrics_file.is_none()) {
       const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
       py::dict record;
@@ -233,6 +328,11 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, long 
     if (round_idx % 10 == 0)
       print_line("Round " + std::to_string(round_idx) + "/" + std::to_string(num_rounds) +
                  ": avg_loss=" + float_fixed(total / double(round_idx + 1), 4));
+    ++round_idx;
+    if (checkpoints && ((t.checkpoint_every > 0 && round_idx % t.checkpoint_every == 0) || round_idx == num_rounds)) {
+      save_checkpoint(t, position(round_idx));
+      co_await coordinator::report_checkpoint(self, round_idx);
+    }
   }
   if (completed > 0) metrics["avg_loss"] = total / double(completed);
   if (stepped) {

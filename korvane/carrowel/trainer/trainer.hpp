@@ -5,6 +5,7 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -55,6 +56,20 @@ class Trainer {
   long long last_samples = -1;         // rows of the last round's activation; -1 when unknown
   unsigned long long bytes_sent = 0;   // relay bodies posted and fetched, over the trainer's life
   unsigned long long bytes_received = 0;
+  // Opt-in checkpoints, resume and roll-back (keyword-only constructor arguments).
+  std::optional<std::string> checkpoint_dir;  // none: nothing is written to disk
+  long long checkpoint_every = 0;             // steps between checkpoints; 0: only at the end
+  bool resume = false;                        // the loop starts from the latest checkpoint
+  double rejoin_timeout = 0.0;                // > 0: wait that long for a missing member instead of failing
+  // The roll-back epoch the relays carry once the trainer takes part in roll-backs; a
+  // coordinator that knows none ignores it.
+  std::optional<unsigned long long> relay_epoch;
+  struct Rollback {
+    long long step;
+    unsigned long long epoch;
+  };
+  std::optional<Rollback> pending_rollback;  // the coordinator rolled the run back; the loop acts on it
+  std::optional<std::chrono::steady_clock::time_point> missing_since;  // a neighbour went missing then
 
   // The assignment; throws ValueError("... has not joined ...") when there is none.
   const LayerAssignment& assignment() const;
