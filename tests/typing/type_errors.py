@@ -13,3 +13,4 @@ OrvynPipelineTrainer(trainer_id=7)  # expect: arg-type
 sync.layers = []  # expect: misc
 OrvynPipelineTrainer("a", "http://127.0.0.1:9", "cpu", True)  # expect: misc
 sync.run_evaluation(num_batches="all")  # expect: arg-type
+OrvynPipelineTrainer("a", checkpoint_every="10")  # expect: arg-type

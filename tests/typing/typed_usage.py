@@ -43,7 +43,9 @@ def trained_and_scored(url: str, token_path: str) -> float:
     batches = [(torch.randn(8, 768), torch.randint(0, 10, (8,)))]
     t = OrvynPipelineTrainerSync("solo", url, "cpu", autograd_backward=True, token_file=token_path,
                                  optimizer=lambda params: torch.optim.AdamW(params, lr=1e-3),
-                                 metrics_file=pathlib.Path(token_path).with_name("metrics.jsonl"))
+                                 metrics_file=pathlib.Path(token_path).with_name("metrics.jsonl"),
+                                 checkpoint_dir=pathlib.Path(token_path).with_name("checkpoints"),
+                                 checkpoint_every=5, resume=True, rejoin_timeout=60)
     stream: EpochStream[tuple[torch.Tensor, torch.Tensor]] = EpochStream(batches)
     first: tuple[torch.Tensor, torch.Tensor] = next(stream)
     t.run_training_loop(dataloader=stream, num_rounds=2, micro_batches=4, max_in_flight=2,
@@ -59,6 +61,9 @@ async def scored(trainer: OrvynPipelineTrainer) -> int:
     trainer.log_metrics({"note": "scored"})
     relayed: int = trainer.bytes_sent + trainer.bytes_received
     path: str | None = trainer.metrics_file
+    saved: str | None = trainer.checkpoint_dir
+    every: int = trainer.checkpoint_every
+    patience: float = trainer.rejoin_timeout
     await trainer.leave_pipeline()
     return (await trainer.run_evaluation(num_batches=0))["batches"]
 
