@@ -118,7 +118,7 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
       ->capture_default_str();
   app.add_flag("--resume", o.resume, "With --checkpoint-dir: rejoin the run from the latest checkpoint");
   app.add_option("--rejoin-timeout", o.rejoin_timeout,
-                 "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once)")
+                 "Seconds to wait for a missing member to rejoin before the run ends; 0 fails at once")
       ->capture_default_str();
   std::vector<std::string> split = split_empty_inline_values(argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
