@@ -292,7 +292,10 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
     if (!bar.is_none()) bar.attr("close")();
     throw;
   }
-  if (!bar.is_none()) bar.attr("close")();
+  if (!bar.is_none()) {
+    bar.attr("refresh")();  // the final count is drawn even when the last rounds came faster than tqdm redraws
+    bar.attr("close")();
+  }
   trainer.attr("leave_pipeline")();  // the whole run is over: the coordinator may end it
 
   print_line("\nTraining complete!");
