@@ -26,9 +26,9 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 
 
 def example_dataset(**kw):
-    spec = importlib.util.spec_from_file_location("pipeline_training", REPO / "examples" / "pipeline_training.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("pipeline_training", REPO / "examples" / "pipeline_training.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module.make_dataset(**kw)
 
 SCREENSHOT = REPO / "build" / "live_page.png"
