@@ -1,6 +1,5 @@
 """The stand-in coordinator over real HTTP: join, ready, relay, limits and shutdown."""
 
-import http.client
 import json
 import signal
 import threading
@@ -10,19 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-TIMEOUT_S = 10.0
-
-
-def request(url, method, path, body=None, headers=None, timeout=TIMEOUT_S):
-    """One exchange on a fresh connection, as the trainers make them: (status, headers, body)."""
-    parts = urllib.parse.urlsplit(url)
-    conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=timeout)
-    try:
-        conn.request(method, path, body=body, headers=headers or {})
-        res = conn.getresponse()
-        return res.status, {k.lower(): v for k, v in res.getheaders()}, res.read()
-    finally:
-        conn.close()
+from coordinator_clients import TIMEOUT_S, request
 
 
 def join(url, task, trainer, **kw):
