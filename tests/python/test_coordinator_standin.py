@@ -2,7 +2,6 @@
 
 import json
 import signal
-import threading
 import time
 import urllib.parse
 from concurrent.futures import ThreadPoolExecutor

@@ -156,14 +156,7 @@ struct LossBackward {
 LossBackward loss_backward(Trainer& t, InFlight& mb, py::object labels, long long m) {
   py::object scored = mb.output;
   if (t.autograd_backward) scored = mb.output.attr("detach")().attr("requires_grad_")(true);
-  py::object loss;
-  if (labels.is_none()) {
-    loss = scored.attr("mean")();
-  } else {
-    py::object criterion = torch().attr("nn").attr("CrossEntropyLoss")();
-    py::object classes = scored.attr("size")(-1);
-    loss = criterion(scored.attr("view")(-1, classes), labels.attr("view")(-1));
-  }
+  py::object loss = last_stage_loss(scored, labels);
   py::object scaled = loss.attr("__truediv__")(double(m));
   py::object grad_output;
   if (t.autograd_backward) {

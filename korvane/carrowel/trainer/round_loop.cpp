@@ -57,14 +57,7 @@ Task<py::object> run_pipeline_round(py::object self, py::object input_data, py::
     // backward_stage carries the gradient through the slice.
     py::object scored = output;
     if (t.autograd_backward) scored = output.attr("detach")().attr("requires_grad_")(true);
-    py::object loss;
-    if (labels.is_none()) {
-      loss = scored.attr("mean")();
-    } else {
-      py::object criterion = torch().attr("nn").attr("CrossEntropyLoss")();
-      py::object classes = scored.attr("size")(-1);
-      loss = criterion(scored.attr("view")(-1, classes), labels.attr("view")(-1));
-    }
+    py::object loss = last_stage_loss(scored, labels);
     if (t.autograd_backward) {
       loss.attr("backward")();
       grad_output = scored.attr("grad");

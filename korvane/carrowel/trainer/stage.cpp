@@ -167,6 +167,13 @@ Task<py::object> update_layers(py::object self, double lr, bool loss_decreased) 
 }
 }  // namespace
 
+py::object last_stage_loss(py::object output, py::object labels) {
+  if (labels.is_none()) return output.attr("mean")();
+  py::object criterion = torch().attr("nn").attr("CrossEntropyLoss")();
+  py::object classes = output.attr("size")(-1);
+  return criterion(output.attr("view")(-1, classes), labels.attr("view")(-1));
+}
+
 void bind_stage(TrainerClass& cls) {
   cls.def(
          "forward_stage",

@@ -79,6 +79,8 @@ class Trainer {
 
 // Python's name for the type of a value (NoneType, int, ...), for TypeError messages.
 std::string python_type_name(py::handle value);
+// The last stage's loss of its output: the cross entropy with `labels`, else the output's mean.
+py::object last_stage_loss(py::object output, py::object labels);
 // The TypeError for an argument of the wrong type, worded as every korvane check words it.
 [[noreturn]] void raise_argument_type(const std::string& name, const std::string& expected, py::handle given);
 
