@@ -93,9 +93,9 @@ Task<py::object> request_layer_assignment(py::object self, std::string task_id) 
     req.headers = coordinator::identity_headers(t);
     req.headers.push_back("Content-Type: application/json");
     req.headers.push_back(std::string(coordinator::kSecretRequestHeader) + ": 1");
-    req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(t.join_timeout_s));
-    req.timeout_s = t.join_timeout_s;  // a join that is never answered must not hang
-    req.body = coordinator::join_body(task_id, t.trainer_id, memory, t.device == "cuda");
+    req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(t.session.join_timeout_s));
+    req.timeout_s = t.session.join_timeout_s;  // a join that is never answered must not hang
+    req.body = coordinator::join_body(task_id, t.trainer_id, memory, t.model.device() == "cuda");
     http::Response resp = co_await async::http_exchange(std::move(req));
     json answer = json::parse(resp.body, nullptr, /*allow_exceptions=*/false);
     // An error status with an assignment in its body is still an assignment; an error
@@ -106,14 +106,14 @@ Task<py::object> request_layer_assignment(py::object self, std::string task_id) 
       if (answer.is_discarded()) answer = json::parse(resp.body);  // throws with the parser's message
       if (!answer.is_object() && !answer.is_null())
         throw ValueError(std::string("coordinator answered with ") + json_kind(answer) + ", not a JSON object");
-      t.member_secret.reset();
+      t.session.member_secret.reset();
       if (answer.is_object()) {
         if (auto s = answer.find(coordinator::kSecretField); s != answer.end()) {
-          if (s->is_string()) t.member_secret = s->get<std::string>();
+          if (s->is_string()) t.session.member_secret = s->get<std::string>();
           answer.erase(s);  // the secret stays in the trainer, out of the caller's map
         }
       }
-      t.member = true;
+      t.session.member = true;
       result = to_python(answer, 0);
     }
   } catch (...) {
@@ -121,8 +121,8 @@ Task<py::object> request_layer_assignment(py::object self, std::string task_id) 
   }
   if (failure) {
     if (async::is_cancellation(failure)) std::rethrow_exception(failure);
-    t.member = false;
-    t.member_secret.reset();
+    t.session.member = false;
+    t.session.member_secret.reset();
     print_line("  Warning: Using mock assignment (coordinator unavailable: " + error_message(failure) + ")");
     co_return mock_assignment();
   }
@@ -134,7 +134,7 @@ Task<py::object> signal_ready(py::object self, std::string task_id) {
   std::exception_ptr failure;
   try {
     Trainer& t = Trainer::of(self);
-    t.pipeline_stages.reset();  // what an earlier join learnt no longer holds
+    t.session.pipeline_stages.reset();  // what an earlier join learnt no longer holds
     http::Request req("POST", t.coordinator_url + coordinator::kReadyPath);
     req.headers = coordinator::identity_headers(t);
     req.headers.push_back("Content-Type: application/json");
@@ -143,7 +143,7 @@ Task<py::object> signal_ready(py::object self, std::string task_id) {
     // Only the number of stages is taken from the answer, when it offers one: the
     // pipelined step sizes its warm-up by it.
     http::Response resp = co_await async::http_exchange(std::move(req));
-    t.pipeline_stages = coordinator::ready_answer_stages(resp.body);
+    t.session.pipeline_stages = coordinator::ready_answer_stages(resp.body);
   } catch (...) {
     failure = std::current_exception();
   }

@@ -12,8 +12,8 @@ namespace korvane::carrowel::coordinator {
 
 std::vector<std::string> identity_headers(const Trainer& t) {
   std::vector<std::string> h;
-  if (t.token) h.push_back("Authorization: Bearer " + *t.token);
-  if (t.member_secret) h.push_back(std::string(kSecretHeader) + ": " + *t.member_secret);
+  if (t.session.token) h.push_back("Authorization: Bearer " + *t.session.token);
+  if (t.session.member_secret) h.push_back(std::string(kSecretHeader) + ": " + *t.session.member_secret);
   return h;
 }
 
@@ -35,7 +35,7 @@ async::Task<void> leave_task(py::object self, std::optional<std::string> error) 
   std::exception_ptr failure;
   try {
     Trainer& t = Trainer::of(self);
-    if (t.member && !t.layer_assignment.is_none()) {
+    if (t.session.member && !t.layer_assignment.is_none()) {
       const LayerAssignment& a = t.assignment();
       nlohmann::ordered_json body;
       body["task_id"] = a.task_id;
@@ -47,7 +47,7 @@ async::Task<void> leave_task(py::object self, std::optional<std::string> error) 
       req.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
       req.timeout_s = kNoticeTimeoutS;
       co_await async::http_exchange(std::move(req));
-      t.member = false;
+      t.session.member = false;
     }
   } catch (...) {
     failure = std::current_exception();

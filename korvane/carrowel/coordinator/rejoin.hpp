@@ -25,7 +25,7 @@ inline constexpr const char* kRollbackStepHeader = "X-Rollback-Step";
 // takes part in roll-backs.
 void add_rollback_headers(const Trainer& t, std::vector<std::string>& headers);
 
-// True, with t.pending_rollback set, when the answer says the run was rolled back.
+// True, with t.recovery.pending_rollback set, when the answer says the run was rolled back.
 bool note_rollback(Trainer& t, const http::Response& resp);
 
 // Reports a saved checkpoint; best effort (a failure is not the run's).

@@ -43,11 +43,11 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     const std::size_t size = body.size();
     coordinator::add_rollback_headers(t, req.headers);
     req.body = std::move(body);
-    req.timeout_s = t.post_timeout_s;  // a post that is never answered must not hang
+    req.timeout_s = t.session.post_timeout_s;  // a post that is never answered must not hang
     http::Response resp = co_await async::http_exchange(std::move(req));
     if (coordinator::note_rollback(t, resp)) co_return false;  // the loop rolls back; the message is void
     if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
-    t.bytes_sent += size;
+    t.metrics.bytes_sent += size;
   } catch (...) {
     failure = std::current_exception();
   }
@@ -91,17 +91,17 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
       try {
         resp = co_await async::http_exchange(std::move(req));
       } catch (const TimeoutError& e) {
-        if (t.rejoin_timeout <= 0) throw;
+        if (t.recovery.rejoin_timeout <= 0) throw;
         missing = e.what();
       }
       if (!missing) {
         if (coordinator::note_rollback(t, resp))
-          throw Error("task '" + a.task_id + "' was rolled back to step " + std::to_string(t.pending_rollback->step));
-        if (t.rejoin_timeout > 0 && neighbour_missing(resp)) {
+          throw Error("task '" + a.task_id + "' was rolled back to step " + std::to_string(t.recovery.pending_rollback->step));
+        if (t.recovery.rejoin_timeout > 0 && neighbour_missing(resp)) {
           missing = "HTTP " + std::to_string(resp.status) + ": " + resp.body.substr(0, 200);
         } else {
           if (auto refused = coordinator::refusal(resp)) throw ConnectionError(*refused);
-          t.bytes_received += resp.body.size();
+          t.metrics.bytes_received += resp.body.size();
           CompressedTensor wire = parse_wire(resp.body);
           if (dir.is_backward) {
             std::optional<std::string> text = resp.header("X-Loss");
@@ -110,20 +110,20 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
               if (!out.loss) throw ValueError("could not convert string to float: " + py::repr(py::str(*text)).cast<std::string>());
             }
           }
-          out.tensor = decompress_wire(wire, t.device);
-          t.missing_since.reset();
+          out.tensor = decompress_wire(wire, t.model.device());
+          t.recovery.missing_since.reset();
         }
       }
       if (missing) {
         const auto now = Clock::now();
-        if (!t.missing_since) {
-          t.missing_since = now;
+        if (!t.recovery.missing_since) {
+          t.recovery.missing_since = now;
           print_line("  Warning: a neighbour in task '" + a.task_id + "' is missing (" + *missing + "); waiting up to " +
-                     float_repr(t.rejoin_timeout) + " s for it to rejoin");
+                     float_repr(t.recovery.rejoin_timeout) + " s for it to rejoin");
         }
-        if (now - *t.missing_since > std::chrono::duration<double>(t.rejoin_timeout))
+        if (now - *t.recovery.missing_since > std::chrono::duration<double>(t.recovery.rejoin_timeout))
           throw Error("no member of task '" + a.task_id + "' came back within the rejoin timeout of " +
-                      float_repr(t.rejoin_timeout) + " s; the run ends (" + *missing + ")");
+                      float_repr(t.recovery.rejoin_timeout) + " s; the run ends (" + *missing + ")");
       }
     } catch (...) {
       failure = std::current_exception();
@@ -132,7 +132,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
     co_await async::io_sleep(0.2);
   }
   if (failure) {
-    const bool rolled_back = Trainer::of(self).pending_rollback.has_value();
+    const bool rolled_back = Trainer::of(self).recovery.pending_rollback.has_value();
     if (warn && !async::is_cancellation(failure) && !rolled_back)
       print_line(std::string("  Warning: Failed to receive ") + dir.noun + ": " + error_message(failure));
     std::rethrow_exception(failure);

@@ -75,30 +75,31 @@ void configure_recovery(Trainer& t, py::object dir, py::object every, py::object
     py::object os = py::module_::import("os");
     if (!py::isinstance<py::str>(dir) && !py::isinstance(dir, os.attr("PathLike")))
       raise_argument_type("checkpoint_dir", "str or os.PathLike", dir);
-    t.checkpoint_dir = os.attr("fspath")(dir).cast<std::string>();
-    if (t.checkpoint_dir->empty()) throw ValueError("checkpoint_dir must not be empty");
+    t.recovery.checkpoint_dir = os.attr("fspath")(dir).cast<std::string>();
+    if (t.recovery.checkpoint_dir->empty()) throw ValueError("checkpoint_dir must not be empty");
   }
   if (!py::isinstance<py::int_>(every) || py::isinstance<py::bool_>(every)) raise_argument_type("checkpoint_every", "int", every);
-  t.checkpoint_every = every.cast<long long>();
-  if (t.checkpoint_every < 0) throw ValueError("checkpoint_every must be 0 or more, got " + std::to_string(t.checkpoint_every));
-  if (t.checkpoint_every > 0 && !t.checkpoint_dir) throw ValueError("checkpoint_every needs checkpoint_dir");
+  t.recovery.checkpoint_every = every.cast<long long>();
+  if (t.recovery.checkpoint_every < 0)
+    throw ValueError("checkpoint_every must be 0 or more, got " + std::to_string(t.recovery.checkpoint_every));
+  if (t.recovery.checkpoint_every > 0 && !t.recovery.checkpoint_dir) throw ValueError("checkpoint_every needs checkpoint_dir");
   if (!py::isinstance<py::bool_>(resume)) raise_argument_type("resume", "bool", resume);
-  t.resume = resume.cast<bool>();
-  if (t.resume && !t.checkpoint_dir) throw ValueError("resume needs checkpoint_dir");
+  t.recovery.resume = resume.cast<bool>();
+  if (t.recovery.resume && !t.recovery.checkpoint_dir) throw ValueError("resume needs checkpoint_dir");
   if (!PyNumber_Check(rejoin_timeout.ptr()) || py::isinstance<py::bool_>(rejoin_timeout))
     raise_argument_type("rejoin_timeout", "float", rejoin_timeout);
-  t.rejoin_timeout = rejoin_timeout.cast<double>();
-  if (!(t.rejoin_timeout >= 0) || !std::isfinite(t.rejoin_timeout))
+  t.recovery.rejoin_timeout = rejoin_timeout.cast<double>();
+  if (!(t.recovery.rejoin_timeout >= 0) || !std::isfinite(t.recovery.rejoin_timeout))
     throw ValueError("rejoin_timeout must be a finite number of seconds, 0 or more");
   // A resumed member presents the secret it was given, so the coordinator lets it retake its id.
-  if (t.resume) t.member_secret = read_member_secret(*t.checkpoint_dir);
+  if (t.recovery.resume) t.session.member_secret = read_member_secret(*t.recovery.checkpoint_dir);
 }
 
 Task<py::object> get_client(py::object self) {
   Trainer& t = Trainer::of(self);
   // No suspension between the test and the store: overlapping calls share one session.
-  if (t.client.is_none()) t.client = py::cast(ClientSession{});
-  co_return t.client;
+  if (t.unused.client.is_none()) t.unused.client = py::cast(ClientSession{});
+  co_return t.unused.client;
 }
 }  // namespace
 
@@ -120,15 +121,16 @@ void bind_trainer(py::module_& m) {
             if (!optimizer.is_none() && !PyCallable_Check(optimizer.ptr()))
               raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", optimizer);
             auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
-            t->autograd_backward = autograd_backward.cast<bool>();
-            t->optimizer = std::move(optimizer);
-            t->token = coordinator::token_argument(token, token_file);
+            t->model.autograd_backward = autograd_backward.cast<bool>();
+            t->model.set_optimizer_factory(std::move(optimizer));
+            t->session.token = coordinator::token_argument(token, token_file);
             if (!metrics_file.is_none() && !py::isinstance<py::str>(metrics_file) && !py::hasattr(metrics_file, "__fspath__"))
               raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
-            t->metrics_file = metrics_file.is_none() ? py::object(py::none())
-                                                     : py::module_::import("os").attr("fspath")(metrics_file);
-            if (!t->metrics_file.is_none() && !py::isinstance<py::str>(t->metrics_file))
-              raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
+            if (!metrics_file.is_none()) {
+              py::object path = py::module_::import("os").attr("fspath")(metrics_file);
+              if (!py::isinstance<py::str>(path)) raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
+              t->metrics.file = path.cast<std::string>();
+            }
             configure_recovery(*t, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
             return t;
           }),
@@ -140,8 +142,14 @@ void bind_trainer(py::module_& m) {
           "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".")
       .def_readwrite("trainer_id", &Trainer::trainer_id, "This trainer's identifier.")
       .def_readwrite("coordinator_url", &Trainer::coordinator_url, "The coordinator's base URL.")
-      .def_readwrite("device", &Trainer::device, "The device of the layers and tensors (\"cpu\", \"cuda\", ...).")
-      .def_readwrite("layers", &Trainer::layers, "The layers of this stage: an nn.ModuleList once joined.")
+      .def_property(
+          "device", [](const Trainer& t) { return t.model.device(); },
+          [](Trainer& t, std::string v) { t.model.set_device(std::move(v)); },
+          "The device of the layers and tensors (\"cpu\", \"cuda\", ...).")
+      .def_property(
+          "layers", [](const Trainer& t) { return t.model.layers(); },
+          [](Trainer& t, py::object v) { t.model.set_layers(std::move(v)); },
+          "The layers of this stage: an nn.ModuleList once joined.")
       .def_property(
           "layer_assignment", [](const Trainer& t) { return t.layer_assignment; },
           [](Trainer& t, py::object v) {
@@ -149,32 +157,42 @@ void bind_trainer(py::module_& m) {
             t.layer_assignment = std::move(v);
           },
           "The LayerAssignment of the join, or None before it.")
-      .def_readwrite("autograd_backward", &Trainer::autograd_backward,
+      .def_property(
+          "autograd_backward", [](const Trainer& t) { return t.model.autograd_backward; },
+          [](Trainer& t, bool v) { t.model.autograd_backward = v; },
                      "Whether plain layers get their true vector-Jacobian products through autograd.")
       .def_property(
-          "optimizer", [](const Trainer& t) { return t.optimizer; },
+          "optimizer", [](const Trainer& t) { return t.model.optimizer_factory(); },
           [](Trainer& t, py::object v) {
             if (!v.is_none() && !PyCallable_Check(v.ptr()))
               raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", v);
-            t.optimizer = std::move(v);
-            t.plain_optimizer = py::none();  // built again from the new factory at the next update
-            t.plain_params = py::none();
+            t.model.set_optimizer_factory(std::move(v));
           },
           "The factory params -> torch.optim.Optimizer for the plain layers, or None for plain SGD.")
-      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.plain_optimizer; })
-      .def_property_readonly("checkpoint_dir", [](const Trainer& t) { return t.checkpoint_dir; },
+      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.model.plain_optimizer(); })
+      .def_property_readonly("checkpoint_dir", [](const Trainer& t) { return t.recovery.checkpoint_dir; },
                              "The folder of this trainer's checkpoints, or None: nothing is written to disk.")
-      .def_readonly("checkpoint_every", &Trainer::checkpoint_every, "Steps between checkpoints (0: only at the end).")
-      .def_readonly("rejoin_timeout", &Trainer::rejoin_timeout,
+      .def_property_readonly("checkpoint_every", [](const Trainer& t) { return t.recovery.checkpoint_every; }, "Steps between checkpoints (0: only at the end).")
+      .def_property_readonly("rejoin_timeout", [](const Trainer& t) { return t.recovery.rejoin_timeout; },
                     "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
       .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")
       .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx,
                      "The number of the next micro-batch, as sent to the coordinator.")
-      .def_readwrite("_activation_buffer", &Trainer::activation_buffer)
-      .def_readwrite("_grad_buffer", &Trainer::grad_buffer)
-      .def_readwrite("_client", &Trainer::client)
-      .def_readwrite("_join_timeout", &Trainer::join_timeout_s)
-      .def_readwrite("_post_timeout", &Trainer::post_timeout_s)
+      .def_property(
+          "_activation_buffer", [](const Trainer& t) { return t.unused.activation_buffer; },
+          [](Trainer& t, py::object v) { t.unused.activation_buffer = std::move(v); })
+      .def_property(
+          "_grad_buffer", [](const Trainer& t) { return t.unused.grad_buffer; },
+          [](Trainer& t, py::object v) { t.unused.grad_buffer = std::move(v); })
+      .def_property(
+          "_client", [](const Trainer& t) { return t.unused.client; },
+          [](Trainer& t, py::object v) { t.unused.client = std::move(v); })
+      .def_property(
+          "_join_timeout", [](const Trainer& t) { return t.session.join_timeout_s; },
+          [](Trainer& t, double v) { t.session.join_timeout_s = v; })
+      .def_property(
+          "_post_timeout", [](const Trainer& t) { return t.session.post_timeout_s; },
+          [](Trainer& t, double v) { t.session.post_timeout_s = v; })
       .def_property(
           "_last_loss",
           [](const Trainer& t) -> double {
@@ -184,7 +202,7 @@ void bind_trainer(py::module_& m) {
           [](Trainer& t, std::optional<double> v) { t.last_loss = v; })
       .def("_get_client", [](py::object self) { return make_op(get_client(std::move(self)), "_get_client"); })
       .def("__repr__", [](const Trainer& t) {
-        return "<OrvynPipelineTrainer " + text_repr(t.trainer_id) + " on " + t.device + ">";
+        return "<OrvynPipelineTrainer " + text_repr(t.trainer_id) + " on " + t.model.device() + ">";
       });
   // `del trainer._last_loss` makes it absent again.
   cls.def("__delattr__", [](py::object self, py::str name) {
@@ -199,7 +217,8 @@ void bind_trainer(py::module_& m) {
   bind_stage(cls);
   bind_statistics(cls);
   bind_coordinator(cls);
-  bind_round_and_loop(cls);
+  bind_step(cls);
+  bind_training_loop(cls);
   bind_metrics_file(cls);
   bind_evaluation(cls, m);
   bind_facade(m);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "korvane/carrowel/trainer/pipeline_step.hpp"
 #include "korvane/common/errors.hpp"
 
 namespace korvane::carrowel {
@@ -20,8 +19,6 @@ namespace {
 constexpr const char* kPrefix = "checkpoint-";
 constexpr const char* kSuffix = ".pt";
 constexpr const char* kSecretFile = "member_secret";
-
-py::module_ torch() { return py::module_::import("torch"); }
 
 [[noreturn]] void fail_io(const std::string& what, const std::string& path) {
   throw Error("checkpoint: " + what + " " + path + ": " + std::strerror(errno));
@@ -47,84 +44,6 @@ void publish(const std::string& tmp, const std::string& path, const std::string&
 
 std::string temp_name(const std::string& dir, const std::string& name) {
   return (fs::path(dir) / ("." + name + ".tmp-" + std::to_string(::getpid()))).string();
-}
-
-// The plain layers' parameters in the order update_layers hands them to the optimizer.
-py::list plain_parameters(const Trainer& t) {
-  py::list params;
-  for (py::handle layer : py::list(t.layers)) {
-    if (py::hasattr(layer, "update_from_gradient")) continue;
-    for (py::handle p : layer.attr("parameters")()) params.append(p);
-  }
-  return params;
-}
-
-// Some torch releases' weights_only loader knows no Python floats, so floats travel as
-// float64 scalars: bare where the key says what it is, else wrapped in {"float64": t}.
-constexpr const char* kFloatTag = "float64";
-
-py::object float_tensor(double v) {
-  return torch().attr("tensor")(v, py::arg("dtype") = torch().attr("float64"));
-}
-
-py::object encode_floats(py::handle v) {
-  if (py::isinstance<py::float_>(v)) {
-    py::dict d;
-    d[kFloatTag] = float_tensor(v.cast<double>());
-    return std::move(d);
-  }
-  if (py::isinstance<py::dict>(v)) {
-    py::dict out;
-    for (auto [k, x] : py::reinterpret_borrow<py::dict>(v)) out[k] = encode_floats(x);
-    return std::move(out);
-  }
-  if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
-    py::list out;
-    for (py::handle x : v) out.append(encode_floats(x));
-    if (py::isinstance<py::tuple>(v)) return py::tuple(out);
-    return std::move(out);
-  }
-  return py::reinterpret_borrow<py::object>(v);
-}
-
-py::object decode_floats(py::handle v) {
-  if (py::isinstance<py::dict>(v)) {
-    py::dict d = py::reinterpret_borrow<py::dict>(v);
-    if (d.size() == 1 && d.contains(kFloatTag)) return py::float_(py::object(d[kFloatTag]).attr("item")());
-    py::dict out;
-    for (auto [k, x] : d) out[k] = decode_floats(x);
-    return std::move(out);
-  }
-  if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
-    py::list out;
-    for (py::handle x : v) out.append(decode_floats(x));
-    if (py::isinstance<py::tuple>(v)) return py::tuple(out);
-    return std::move(out);
-  }
-  return py::reinterpret_borrow<py::object>(v);
-}
-
-py::dict rng_states() {
-  py::dict rng;
-  rng["torch"] = torch().attr("get_rng_state")();
-  py::object cuda = torch().attr("cuda");
-  if (cuda.attr("is_available")().cast<bool>() && cuda.attr("is_initialized")().cast<bool>())
-    rng["cuda"] = cuda.attr("get_rng_state_all")();
-  rng["python"] = encode_floats(py::module_::import("random").attr("getstate")());  // gauss_next may be a float
-  return rng;
-}
-
-void set_rng_states(py::dict rng) {
-  if (rng.contains("torch")) torch().attr("set_rng_state")(rng["torch"]);
-  if (rng.contains("cuda")) torch().attr("cuda").attr("set_rng_state_all")(rng["cuda"]);
-  if (rng.contains("python")) {
-    // weights_only loading gives lists where getstate() had tuples.
-    py::object s = decode_floats(rng["python"]);
-    py::object builtins = py::module_::import("builtins");
-    py::list parts(s);
-    py::object state = py::make_tuple(parts[0], builtins.attr("tuple")(parts[1]), parts[2]);
-    py::module_::import("random").attr("setstate")(state);
-  }
 }
 
 void write_secret(const std::string& dir, const std::string& secret) {
@@ -175,34 +94,17 @@ std::vector<long long> checkpoint_steps(const std::string& dir) {
   return steps;
 }
 
-void save_checkpoint(Trainer& t, const LoopPosition& pos) {
-  const std::string dir = *t.checkpoint_dir;
+void save_checkpoint(Trainer& t, const StageCounters& counters) {
+  const std::string dir = *t.recovery.checkpoint_dir;
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) throw Error("checkpoint: cannot create directory " + dir + ": " + ec.message());
-  if (t.member_secret) write_secret(dir, *t.member_secret);
+  if (t.session.member_secret) write_secret(dir, *t.session.member_secret);
 
-  py::dict state;
-  state["layers"] = t.layers.attr("state_dict")();
-  state["micro_batch_idx"] = t.micro_batch_idx;
-  state["step"] = pos.step;
-  state["last_loss"] = t.last_loss ? float_tensor(*t.last_loss) : py::object(py::none());
-  state["batches_drawn"] = pos.batches_drawn;
-  state["source_spent"] = pos.source_spent;
-  state["losses"] = torch().attr("tensor")(pos.losses, py::arg("dtype") = torch().attr("float64"));
-  state["optimizer"] = t.plain_optimizer.is_none() ? py::object(py::none())
-                                                   : encode_floats(t.plain_optimizer.attr("state_dict")());
-  py::dict counters;  // per-layer counters that live outside the state_dict
-  py::list layers(t.layers);
-  for (size_t i = 0; i < layers.size(); ++i)
-    if (py::hasattr(layers[i], "update_count")) counters[py::str(std::to_string(i))] = layers[i].attr("update_count");
-  state["layer_counters"] = counters;
-  state["rng"] = rng_states();
-
-  const std::string path = checkpoint_path(dir, pos.step);
+  const std::string path = checkpoint_path(dir, counters.step);
   const std::string tmp = temp_name(dir, fs::path(path).filename().string());
   try {
-    torch().attr("save")(state, tmp);
+    t.model.save(tmp, counters);
     publish(tmp, path, dir);
   } catch (...) {
     ::unlink(tmp.c_str());
@@ -212,49 +114,11 @@ void save_checkpoint(Trainer& t, const LoopPosition& pos) {
   for (size_t i = 0; i + 2 < steps.size(); ++i) fs::remove(checkpoint_path(dir, steps[i]), ec);
 }
 
-LoopPosition restore_checkpoint(Trainer& t, long long step) {
-  const std::string path = checkpoint_path(*t.checkpoint_dir, step);
-  if (!fs::exists(path)) throw Error("checkpoint: no checkpoint of step " + std::to_string(step) + " in " + *t.checkpoint_dir);
-  py::dict state = torch().attr("load")(path, py::arg("map_location") = t.device, py::arg("weights_only") = true);
-  for (const char* key : {"layers", "micro_batch_idx", "step"})
-    if (!state.contains(key)) throw ValueError("checkpoint " + path + " lacks '" + key + "'");
-
-  discard_pending(t.layers);  // nothing of an unfinished step survives a roll-back
-  t.stage_tape = py::none();
-  t.layers.attr("load_state_dict")(state["layers"]);
-  py::list layers(t.layers);
-  if (state.contains("layer_counters")) {
-    py::dict counters = state["layer_counters"];
-    for (size_t i = 0; i < layers.size(); ++i) {
-      py::str key(std::to_string(i));
-      if (counters.contains(key)) layers[i].attr("update_count") = counters[key];
-    }
-  }
-  // Gradients a plain layer summed in an unfinished step belong to the abandoned future.
-  for (py::handle p : t.layers.attr("parameters")()) p.attr("grad") = py::none();
-
-  py::object opt = state.contains("optimizer") ? py::object(state["optimizer"]) : py::object(py::none());
-  if (!opt.is_none() && !t.optimizer.is_none()) {
-    py::list params = plain_parameters(t);
-    t.plain_optimizer = t.optimizer(params);
-    t.plain_params = params;
-    t.plain_optimizer.attr("load_state_dict")(decode_floats(opt));
-  } else {
-    t.plain_optimizer = py::none();  // built afresh at the next update, as it was then
-    t.plain_params = py::none();
-  }
-
-  t.micro_batch_idx = state["micro_batch_idx"].cast<long long>();
-  py::object last = state.contains("last_loss") ? py::object(state["last_loss"]) : py::object(py::none());
-  t.last_loss = last.is_none() ? std::nullopt : std::optional<double>(last.attr("item")().cast<double>());
-  if (state.contains("rng")) set_rng_states(state["rng"]);
-
-  LoopPosition pos;
-  pos.step = state["step"].cast<long long>();
-  if (state.contains("batches_drawn")) pos.batches_drawn = state["batches_drawn"].cast<long long>();
-  if (state.contains("source_spent")) pos.source_spent = state["source_spent"].cast<bool>();
-  if (state.contains("losses")) pos.losses = py::list(py::object(state["losses"]).attr("tolist")());
-  return pos;
+StageCounters restore_checkpoint(Trainer& t, long long step) {
+  const std::string& dir = *t.recovery.checkpoint_dir;
+  const std::string path = checkpoint_path(dir, step);
+  if (!fs::exists(path)) throw Error("checkpoint: no checkpoint of step " + std::to_string(step) + " in " + dir);
+  return t.model.load(path);
 }
 
 void drop_checkpoints_after(const std::string& dir, long long step) {

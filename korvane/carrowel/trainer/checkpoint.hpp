@@ -2,7 +2,7 @@
 // checkpoint and not the run. Every stage saves after the same step numbers, so the files
 // of one step number form a consistent cut of the pipeline. Files are written whole or
 // not at all (temporary file, fsync, rename, fsync of the directory), the last two are
-// kept, and each loads with torch.load(path, weights_only=True).
+// kept, and each loads with torch.load(path, weights_only=True) (stage_checkpoint.cpp).
 #pragma once
 #include <optional>
 #include <string>
@@ -12,26 +12,17 @@
 
 namespace korvane::carrowel {
 
-// Where the training loop stands in its data source and its results so far; saved with
-// the layers so that a resumed loop draws the same batches and reports the same metrics.
-struct LoopPosition {
-  long long step = 0;          // steps completed
-  long long batches_drawn = 0; // batches taken from the data source since the loop began
-  bool source_spent = false;   // the source turned out to hold no batch
-  py::list losses;             // the step losses so far
-};
-
-// Writes the stage's state after `pos.step` steps and prunes all but the two latest
+// Writes the stage's state after `counters.step` steps and prunes all but the two latest
 // checkpoints. Also keeps the member secret beside them (mode 0600) when there is one.
-void save_checkpoint(Trainer& t, const LoopPosition& pos);
+void save_checkpoint(Trainer& t, const StageCounters& counters);
 
 // The step numbers of the checkpoints in `dir`, ascending; a missing directory has none.
 std::vector<long long> checkpoint_steps(const std::string& dir);
 std::string checkpoint_path(const std::string& dir, long long step);
 
-// Loads the checkpoint of `step` into the trainer in place: layers, optimizer state,
-// counters, random generator states. Returns where the loop stood.
-LoopPosition restore_checkpoint(Trainer& t, long long step);
+// Loads the checkpoint of `step` into the stage model in place (layers, optimizer state,
+// layer counters, random generator states) and returns the counters it kept.
+StageCounters restore_checkpoint(Trainer& t, long long step);
 
 // Removes checkpoints after `step` (a roll-back makes them a future that will not happen).
 void drop_checkpoints_after(const std::string& dir, long long step);

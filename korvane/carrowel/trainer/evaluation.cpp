@@ -80,7 +80,7 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
     // that holds one.
     py::object activation;
     if (first) {
-      activation = input.attr("to")(t.device);
+      activation = input.attr("to")(t.model.device());
     } else {
       py::object received = co_await await_result(self.attr("receive_activation")());
       activation = std::move(received);
@@ -94,7 +94,7 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
       co_await await_result(self.attr("send_activation")(output));
     } else if (!labels.is_none()) {
       py::object flat = output.attr("detach")().attr("view")(-1, output.attr("size")(-1));
-      py::object target = labels.attr("to")(t.device).attr("view")(-1);
+      py::object target = labels.attr("to")(t.model.device()).attr("view")(-1);
       py::object f = torch().attr("nn").attr("functional");
       loss_sum += f.attr("cross_entropy")(flat, target, py::arg("reduction") = "sum").attr("item")().cast<double>();
       correct += flat.attr("argmax")(-1).attr("eq")(target).attr("sum")().attr("item")().cast<long long>();

@@ -17,26 +17,15 @@ std::string choose_device(std::optional<std::string> given) {
 }  // namespace
 
 Trainer::Trainer(std::string id, std::string url, std::optional<std::string> dev)
-    : trainer_id(std::move(id)), coordinator_url(std::move(url)), device(choose_device(std::move(dev))) {
-  layers = py::list();
-  layer_assignment = py::none();
-  activation_buffer = py::none();
-  grad_buffer = py::none();
-  client = py::none();
-  optimizer = py::none();
-  plain_optimizer = py::none();
-  plain_params = py::none();
-  stage_tape = py::none();
-}
+    : trainer_id(std::move(id)),
+      coordinator_url(std::move(url)),
+      model(choose_device(std::move(dev))),
+      layer_assignment(py::none()) {}
 
 const LayerAssignment& Trainer::assignment() const {
   if (layer_assignment.is_none())
     throw ValueError("trainer '" + trainer_id + "' has no layer assignment: call join_pipeline first");
   return layer_assignment.cast<const LayerAssignment&>();
-}
-
-std::string python_type_name(py::handle value) {
-  return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
 }
 
 void raise_argument_type(const std::string& name, const std::string& expected, py::handle given) {
