@@ -32,17 +32,17 @@ std::string answer_error(const http::Response& resp) {
 }  // namespace
 
 void add_rollback_headers(const Trainer& t, std::vector<std::string>& headers) {
-  if (!t.relay_epoch) return;
-  headers.push_back(std::string(kRollbackEpochHeader) + ": " + std::to_string(*t.relay_epoch));
+  if (!t.recovery.relay_epoch) return;
+  headers.push_back(std::string(kRollbackEpochHeader) + ": " + std::to_string(*t.recovery.relay_epoch));
 }
 
 bool note_rollback(Trainer& t, const http::Response& resp) {
-  if (resp.status != 409 || !t.relay_epoch) return false;
+  if (resp.status != 409 || !t.recovery.relay_epoch) return false;
   auto step = unsigned_text(resp.header(kRollbackStepHeader));
   auto epoch = unsigned_text(resp.header(kRollbackEpochHeader));
-  if (!step || !epoch || *epoch <= *t.relay_epoch) return false;
-  if (!t.pending_rollback || t.pending_rollback->epoch < *epoch)
-    t.pending_rollback = Trainer::Rollback{static_cast<long long>(*step), *epoch};
+  if (!step || !epoch || *epoch <= *t.recovery.relay_epoch) return false;
+  if (!t.recovery.pending_rollback || t.recovery.pending_rollback->epoch < *epoch)
+    t.recovery.pending_rollback = Trainer::Recovery::Rollback{static_cast<long long>(*step), *epoch};
   return true;
 }
 
@@ -55,12 +55,16 @@ async::Task<void> report_checkpoint(py::object self, long long step) {
   add_rollback_headers(t, req.headers);
   req.timeout_s = kNoticeTimeoutS;
   req.body = json{{"task_id", a.task_id}, {"trainer_id", t.trainer_id}, {"step", step}}.dump();
+  // The report only narrows a later roll-back, so its failure is not the run's; a
+  // cancellation is no failure of the report and always reaches the caller.
+  std::exception_ptr failure;
   try {
     http::Response resp = co_await async::http_exchange(std::move(req));
     note_rollback(t, resp);
   } catch (...) {
-    // The report only narrows a later roll-back; the run does not depend on it.
+    failure = std::current_exception();
   }
+  if (failure && async::is_cancellation(failure)) std::rethrow_exception(failure);
 }
 
 async::Task<std::optional<RollbackAnswer>> request_rollback(py::object self, long long latest) {
