@@ -10,7 +10,7 @@ DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   googletest libgtest-dev libbenchmark-dev python3-pytest python3-aiohttp \
   python3-matplotlib libopenblas0-pthread \
   ccache python3-setuptools python3-wheel python3-venv python3-pip mypy \
-  libboost1.81-dev python3-prometheus-client python3-tqdm chromium
+  libboost1.81-dev python3-prometheus-client python3-tqdm chromium libssl-dev
 
 export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 # Compiles go through ccache with paths relative to the build tree, so the pip build of

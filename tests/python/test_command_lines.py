@@ -113,3 +113,17 @@ def test_coordinator_help_shows_defaults_and_checks_after_parsing_keep_the_style
     r = run("korvane-coordinator", "--stages", "3", "--layers", "2")
     assert r.returncode == 2 and "korvane-coordinator: error: --layers must be at least --stages" in r.stderr
     assert r.stderr.startswith("usage: korvane-coordinator [-h] [--version]")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--token", ""], "error: --token must not be empty"),
+    (["--token", "a", "--token-file", "f"], "error: give either --token or --token-file, not both"),
+    (["--checkpoint-dir", "d", "--checkpoint-every", "-1"], "error: --checkpoint-every must be 0 or more, got -1"),
+    (["--rejoin-timeout", "nan"], "error: --rejoin-timeout must be a finite number of seconds, 0 or more"),
+    (["--rounds", "99999999999999999999"], "error: --rounds: int value out of range: '99999999999999999999'"),
+    (["--max-in-flight="], "error: --max-in-flight: invalid int value: ''"),
+])
+def test_trainer_option_values_are_checked_before_anything_runs(args, message):
+    r = run("korvane.carrowel", "--task-id", "t", "--coordinator", "http://127.0.0.1:9", *args)
+    assert r.returncode == 2 and r.stdout == "", args  # refused before the banner
+    assert message in r.stderr

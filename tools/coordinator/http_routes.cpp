@@ -38,7 +38,7 @@ void send_json(HttpResponse& res, int status, const nlohmann::ordered_json& body
 }
 
 void send_error(HttpResponse& res, int status, const std::string& message) {
-  send_json(res, status, {{"error", message}});
+  send_json(res, status, {{field::kError, message}});
 }
 
 std::string seconds_text(std::chrono::milliseconds d) {
@@ -125,9 +125,9 @@ class Routes {
   std::optional<MemberBody> member_body(const HttpRequest& req, HttpResponse& res) const {
     auto j = json_object(req, res);
     if (!j) return std::nullopt;
-    auto task_id = json_id(*j, "task_id", res);
+    auto task_id = json_id(*j, field::kTaskId, res);
     if (!task_id) return std::nullopt;
-    auto trainer_id = json_id(*j, "trainer_id", res);
+    auto trainer_id = json_id(*j, field::kTrainerId, res);
     if (!trainer_id) return std::nullopt;
     return MemberBody{std::move(*j), std::move(*task_id), std::move(*trainer_id)};
   }
@@ -178,12 +178,12 @@ class Routes {
     auto body = member_body(req, res);
     if (!body) co_return;
     const json& j = body->j;
-    auto mem = j.find("memory_bytes");
+    auto mem = j.find(field::kMemoryBytes);
     if (mem == j.end() || !mem->is_number_integer() || (!mem->is_number_unsigned() && mem->get<std::int64_t>() < 0)) {
       send_error(res, 400, "\"memory_bytes\" must be a non-negative integer");
       co_return;
     }
-    auto gpu = j.find("has_gpu");
+    auto gpu = j.find(field::kHasGpu);
     if (gpu == j.end() || !gpu->is_boolean()) {
       send_error(res, 400, "\"has_gpu\" must be a boolean");
       co_return;
@@ -196,7 +196,7 @@ class Routes {
     jr.memory_bytes = mem->get<std::uint64_t>();
     jr.has_gpu = gpu->get<bool>();
     const std::string* want = req.header(kSecretRequestHeader);
-    jr.wants_secret = want && *want == "1";
+    jr.wants_secret = want && *want == kSecretRequestValue;
     jr.secret = header(req, kSecretHeader);
     HoldLimiter::Slot slot(s_.holds);
     jr.may_wait = static_cast<bool>(slot);
@@ -237,14 +237,14 @@ class Routes {
         if (!r.rejoined && static_cast<std::int64_t>(r.joined) == stages)
           log_line("task " + in_quotes(jr.task_id) + " complete with " + std::to_string(stages) + " trainers");
         nlohmann::ordered_json out = {
-            {"layer_start", a.slice.start},
-            {"layer_end", a.slice.end},
-            {"pipeline_position", a.pipeline_position},
-            {"upstream_trainer", a.upstream ? json(*a.upstream) : json(nullptr)},
-            {"downstream_trainer", a.downstream ? json(*a.downstream) : json(nullptr)},
-            {"layer_weights_hash", a.layer_weights_hash},
+            {field::kLayerStart, a.slice.start},
+            {field::kLayerEnd, a.slice.end},
+            {field::kPipelinePosition, a.pipeline_position},
+            {field::kUpstreamTrainer, a.upstream ? json(*a.upstream) : json(nullptr)},
+            {field::kDownstreamTrainer, a.downstream ? json(*a.downstream) : json(nullptr)},
+            {field::kLayerWeightsHash, a.layer_weights_hash},
         };
-        if (r.secret) out["member_secret"] = *r.secret;
+        if (r.secret) out[field::kMemberSecret] = *r.secret;
         send_json(res, 200, out);
         co_return;
       }
@@ -273,7 +273,7 @@ class Routes {
     const json* j = &body->j;
     const std::string* task_id = &body->task_id;
     const std::string* trainer_id = &body->trainer_id;
-    auto pos = j->find("pipeline_position");
+    auto pos = j->find(field::kPipelinePosition);
     if (pos == j->end() || !pos->is_number_integer()) {
       send_error(res, 400, "\"pipeline_position\" must be an integer");
       return;
@@ -289,7 +289,7 @@ class Routes {
     switch (r.status) {
       case S::recorded:
         log_line("ready " + who + ": " + std::to_string(r.ready) + "/" + std::to_string(stages) + " ready");
-        send_json(res, 200, {{"status", "ready"}, {"ready", r.ready}, {"stages", stages}});
+        send_json(res, 200, {{field::kStatus, "ready"}, {field::kReady, r.ready}, {field::kStages, stages}});
         return;
       case S::unknown_trainer:
         log_line("ready " + who + " refused: not a member of a complete task");
@@ -311,7 +311,7 @@ class Routes {
     auto body = member_body(req, res);
     if (!body) return;
     std::optional<std::string> error;
-    if (auto e = body->j.find("error"); e != body->j.end() && !e->is_null()) {
+    if (auto e = body->j.find(field::kError); e != body->j.end() && !e->is_null()) {
       if (!e->is_string()) {
         send_error(res, 400, "\"error\" must be a string");
         return;
@@ -331,13 +331,13 @@ class Routes {
   }
 
   void post_message(RelayKind kind, HttpRequest& req, HttpResponse& res) {
-    auto task_id = id_field("X-Task-ID header", header(req, "X-Task-ID"), res);
+    auto task_id = id_field(std::string(kTaskIdHeader) + " header", header(req, kTaskIdHeader), res);
     if (!task_id) return;
-    auto from = id_field("X-From-Trainer header", header(req, "X-From-Trainer"), res);
+    auto from = id_field(std::string(kFromTrainerHeader) + " header", header(req, kFromTrainerHeader), res);
     if (!from) return;
-    auto to = id_field("X-To-Trainer header", header(req, "X-To-Trainer"), res);
+    auto to = id_field(std::string(kToTrainerHeader) + " header", header(req, kToTrainerHeader), res);
     if (!to) return;
-    auto mb = micro_batch_field("X-Micro-Batch header", header(req, "X-Micro-Batch"), res);
+    auto mb = micro_batch_field(std::string(kMicroBatchHeader) + " header", header(req, kMicroBatchHeader), res);
     if (!mb) return;
     auto access = s_.registry.check_post(*task_id, *from, *to, header(req, kSecretHeader), strict(),
                                          rollback_epoch(req));
@@ -346,7 +346,7 @@ class Routes {
       return;
     }
     RelayMessage m{*from, std::nullopt, std::make_shared<const std::string>(std::move(req.body))};
-    if (kind == RelayKind::gradient) m.loss = header(req, "X-Loss");
+    if (kind == RelayKind::gradient) m.loss = header(req, kLossHeader);
 
     using S = RelayStore::PostStatus;
     switch (s_.store.post({kind, access.scope, *to, *mb}, std::move(m), access.run != 0)) {
@@ -372,14 +372,14 @@ class Routes {
   }
 
   awaitable<void> fetch_message(RelayKind kind, HttpRequest& req, HttpResponse& res, Hold& hold) {
-    auto task_id = id_field("task_id parameter", param(req, "task_id"), res);
+    auto task_id = id_field(std::string(kTaskIdParam) + " parameter", param(req, kTaskIdParam), res);
     if (!task_id) co_return;
-    auto trainer_id = id_field("trainer_id parameter", param(req, "trainer_id"), res);
+    auto trainer_id = id_field(std::string(kTrainerIdParam) + " parameter", param(req, kTrainerIdParam), res);
     if (!trainer_id) co_return;
-    auto mb = micro_batch_field("micro_batch parameter", param(req, "micro_batch"), res);
+    auto mb = micro_batch_field(std::string(kMicroBatchParam) + " parameter", param(req, kMicroBatchParam), res);
     if (!mb) co_return;
     auto wait = s_.limits.fetch_wait;
-    if (auto w = param(req, "wait")) {
+    if (auto w = param(req, kWaitParam)) {
       char* end = nullptr;
       const double secs = std::strtod(w->c_str(), &end);
       if (w->empty() || end != w->c_str() + w->size() || !std::isfinite(secs) || secs < 0) {
@@ -413,8 +413,8 @@ class Routes {
       using S = RelayStore::FetchStatus;
       if (r.status == S::delivered) {
         res.status = 200;
-        res.headers.emplace_back("X-From-Trainer", r.message.sender);
-        if (r.message.loss) res.headers.emplace_back("X-Loss", *r.message.loss);
+        res.headers.emplace_back(kFromTrainerHeader, r.message.sender);
+        if (r.message.loss) res.headers.emplace_back(kLossHeader, *r.message.loss);
         res.content_type = "application/octet-stream";
         res.body = r.message.body;  // shared: repeated and concurrent fetches copy nothing
         co_return;
@@ -509,12 +509,12 @@ void install_routes(HttpServer& server, Service& service) {
       co_return;
     };
   };
-  server.route("POST", "/pipeline/join", limits.max_json_body,
+  server.route("POST", kJoinPath, limits.max_json_body,
                [routes](HttpRequest& req, HttpResponse& res, Hold& hold) { return routes->join(req, res, hold); });
-  server.route("POST", "/pipeline/ready", limits.max_json_body, sync(&Routes::ready));
-  server.route("POST", "/pipeline/leave", limits.max_json_body, sync(&Routes::leave));
+  server.route("POST", kReadyPath, limits.max_json_body, sync(&Routes::ready));
+  server.route("POST", kLeavePath, limits.max_json_body, sync(&Routes::leave));
   for (RelayKind kind : {RelayKind::activation, RelayKind::gradient}) {
-    const std::string path = std::string("/pipeline/") + relay_kind_name(kind);
+    const std::string path = kind == RelayKind::activation ? kActivationPath : kGradientPath;
     server.route("POST", path, limits.max_body,
                  [routes, kind](HttpRequest& req, HttpResponse& res, Hold&) -> awaitable<void> {
                    routes->post_message(kind, req, res);
@@ -525,7 +525,7 @@ void install_routes(HttpServer& server, Service& service) {
     });
   }
   install_rollback_routes(server, service);
-  server.route("GET", "/status", 0, [routes, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+  server.route("GET", kStatusPath, 0, [routes, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
     routes->status(res, server);
     co_return;
   });

@@ -3,32 +3,31 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
+#include "korvane/protocol/protocol.hpp"
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/task_registry.hpp"
 
 namespace korvane::coordinator {
 
+// The protocol's names (routes, headers, JSON fields, limits): one header shared with the trainer.
+using namespace korvane::protocol;
+
 struct RouteLimits {
-  std::chrono::milliseconds join_wait{300'000};
+  std::chrono::milliseconds join_wait{static_cast<std::int64_t>(kJoinWaitS * 1000)};
   // When a fetch names no `wait`: below the trainers' own 30 s fetch limit, so that they
   // get an answer they can report rather than a time-out of their own.
-  std::chrono::milliseconds fetch_wait{25'000};
+  std::chrono::milliseconds fetch_wait{static_cast<std::int64_t>(kFetchWaitS * 1000)};
   std::chrono::milliseconds max_wait{600'000};   // cap on a fetch's `wait`
-  std::size_t max_body = 64u << 20;              // relay bodies
-  std::size_t max_json_body = 64u << 10;         // join, ready and leave bodies
-  std::size_t max_id_length = 1024;              // task and trainer ids
+  std::size_t max_body = kMaxRelayBody;          // relay bodies
+  std::size_t max_json_body = kMaxJsonBody;      // join, ready and leave bodies
+  std::size_t max_id_length = kMaxIdLength;      // task and trainer ids
 };
 
-// Request headers beyond the plain protocol.
-inline constexpr const char* kSecretRequestHeader = "X-Member-Secret-Request";  // join: "1" asks for a secret
-inline constexpr const char* kSecretHeader = "X-Member-Secret";                 // proves a member
-inline constexpr const char* kClientTimeoutHeader = "X-Client-Timeout";        // seconds the client will wait
-inline constexpr const char* kRollbackEpochHeader = "X-Rollback-Epoch";  // relays: the roll-back epoch of the sender
-inline constexpr const char* kRollbackStepHeader = "X-Rollback-Step";    // 409 answers: the step to reload
 
 struct Service {
   TaskRegistry& registry;

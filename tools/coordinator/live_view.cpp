@@ -1,10 +1,15 @@
 #include "tools/coordinator/live_view.hpp"
 
+#include <openssl/evp.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstring>
 #include <optional>
 
+#include "tools/coordinator/constant_time.hpp"
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/live_page.inc"  // kLivePage, generated from live_page.html
 
@@ -14,36 +19,20 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-bool same_text(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
-
 // Standard base64, padding optional; nullopt on any other character.
 std::optional<std::string> base64_decode(std::string_view in) {
   while (!in.empty() && in.back() == '=') in.remove_suffix(1);
-  std::string out;
-  out.reserve(in.size() * 3 / 4);
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (char c : in) {
-    int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else return std::nullopt;
-    acc = (acc << 6) | static_cast<std::uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((acc >> bits) & 0xff);
-    }
-  }
-  if (bits >= 6) return std::nullopt;  // a lone trailing character
+  const auto alphabet = [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '/'; };
+  if (in.size() % 4 == 1 || !std::all_of(in.begin(), in.end(), alphabet)) return std::nullopt;
+  // EVP_DecodeBlock wants whole quads, and counts the padding as decoded zero bytes.
+  const std::size_t pad = (4 - in.size() % 4) % 4;
+  std::string quads(in);
+  quads.append(pad, '=');
+  std::string out(quads.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(quads.data()), static_cast<int>(quads.size()));
+  if (n < 0) return std::nullopt;
+  out.resize(static_cast<std::size_t>(n) - pad);
   return out;
 }
 
@@ -94,18 +83,19 @@ json trainer_json(const TaskRegistry::MemberView& m, bool complete, const Pipeli
 
 }  // namespace
 
-bool browser_path(std::string_view path) { return path == "/" || path == "/status/tasks"; }
+bool browser_path(std::string_view path) { return path == kLivePagePath || path == kStatusTasksPath; }
 
 bool presents_token(const HttpRequest& req, const std::string& token) {
-  const std::string* auth = req.header("Authorization");
+  const std::string* auth = req.header(kAuthorizationHeader);
   if (!auth) return false;
-  if (auth->size() > 7 && strncasecmp(auth->c_str(), "Bearer ", 7) == 0)
-    return same_text(std::string_view(*auth).substr(7), token);
-  if (browser_path(req.path) && auth->size() > 6 && strncasecmp(auth->c_str(), "Basic ", 6) == 0) {
-    auto pair = base64_decode(std::string_view(*auth).substr(6));
+  const std::size_t bearer = std::strlen(kBearerPrefix), basic = std::strlen(kBasicPrefix);
+  if (auth->size() > bearer && strncasecmp(auth->c_str(), kBearerPrefix, bearer) == 0)
+    return same_secret(std::string_view(*auth).substr(bearer), token);
+  if (browser_path(req.path) && auth->size() > basic && strncasecmp(auth->c_str(), kBasicPrefix, basic) == 0) {
+    auto pair = base64_decode(std::string_view(*auth).substr(basic));
     if (!pair) return false;
     const auto colon = pair->find(':');
-    return colon != std::string::npos && same_text(std::string_view(*pair).substr(colon + 1), token);
+    return colon != std::string::npos && same_secret(std::string_view(*pair).substr(colon + 1), token);
   }
   return false;
 }
@@ -164,12 +154,12 @@ json tasks_json(Service& s, const LiveView& live, const HttpServer& server) {
 
 void install_live_view(HttpServer& server, Service& service, LiveView& live) {
   using asio::awaitable;
-  server.route("GET", "/", 0, [](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+  server.route("GET", kLivePagePath, 0, [](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
     res.set_body(200, kLivePage, "text/html; charset=utf-8");
     res.headers.emplace_back("Cache-Control", "no-store");
     co_return;
   });
-  server.route("GET", "/status/tasks", 0,
+  server.route("GET", kStatusTasksPath, 0,
                [&service, &live, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
                  // Ids and relay headers are bytes as sent: text that is no UTF-8 is shown
                  // with replacement characters rather than failing the whole answer.
@@ -178,7 +168,7 @@ void install_live_view(HttpServer& server, Service& service, LiveView& live) {
                  res.headers.emplace_back("Cache-Control", "no-store");
                  co_return;
                });
-  server.route("GET", "/metrics", 0, [&service, &live, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+  server.route("GET", kMetricsPath, 0, [&service, &live, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
     const auto store = service.store.stats();
     const auto reg = service.registry.stats();
     Metrics::Gauges g;
@@ -210,19 +200,19 @@ void install_live_view(HttpServer& server, Service& service, LiveView& live) {
     const RelayKind kind = route == "activation" ? RelayKind::activation : RelayKind::gradient;
     if (req.method == "POST") {
       live.metrics.relayed(kind, body_bytes);
-      const std::string* task = req.header("X-Task-ID");
-      const std::string* from = req.header("X-From-Trainer");
-      const std::string* to = req.header("X-To-Trainer");
-      const auto mb = decimal(req.header("X-Micro-Batch"));
+      const std::string* task = req.header(kTaskIdHeader);
+      const std::string* from = req.header(kFromTrainerHeader);
+      const std::string* to = req.header(kToTrainerHeader);
+      const auto mb = decimal(req.header(kMicroBatchHeader));
       if (!task || !from || !to || !mb) return;
       if (const auto run = service.registry.run_of(*task))
         live.progress.posted(*task, run, kind, *from, *to, *mb,
-                             kind == RelayKind::gradient ? req.header("X-Loss") : nullptr, body_bytes);
+                             kind == RelayKind::gradient ? req.header(kLossHeader) : nullptr, body_bytes);
     } else {
       live.metrics.delivered(kind, res.body ? res.body->size() : 0, std::chrono::duration<double>(elapsed).count());
-      const std::string* task = req.param("task_id");
-      const std::string* trainer = req.param("trainer_id");
-      const auto mb = decimal(req.param("micro_batch"));
+      const std::string* task = req.param(kTaskIdParam);
+      const std::string* trainer = req.param(kTrainerIdParam);
+      const auto mb = decimal(req.param(kMicroBatchParam));
       if (!task || !trainer || !mb) return;
       if (const auto run = service.registry.run_of(*task)) live.progress.delivered(*task, run, *trainer, *mb);
     }

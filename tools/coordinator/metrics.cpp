@@ -2,17 +2,20 @@
 
 #include <charconv>
 
+#include "korvane/protocol/protocol.hpp"
+
 namespace korvane::coordinator {
+using namespace korvane::protocol;
 
 std::string_view route_label(std::string_view path) {
-  if (path == "/pipeline/join") return "join";
-  if (path == "/pipeline/ready") return "ready";
-  if (path == "/pipeline/leave") return "leave";
-  if (path == "/pipeline/activation") return "activation";
-  if (path == "/pipeline/gradient") return "gradient";
-  if (path == "/status" || path == "/status/tasks") return "status";
-  if (path == "/" || path == "/index.html") return "page";
-  if (path == "/metrics") return "metrics";
+  if (path == kJoinPath) return "join";
+  if (path == kReadyPath) return "ready";
+  if (path == kLeavePath) return "leave";
+  if (path == kActivationPath) return "activation";
+  if (path == kGradientPath) return "gradient";
+  if (path == kStatusPath || path == kStatusTasksPath) return "status";
+  if (path == kLivePagePath || path == kIndexPath) return "page";
+  if (path == kMetricsPath) return "metrics";
   return "other";
 }
 

@@ -2,6 +2,7 @@
 // task_registry.hpp).
 #include <algorithm>
 
+#include "tools/coordinator/constant_time.hpp"
 #include "tools/coordinator/task_registry.hpp"
 
 namespace korvane::coordinator {
@@ -9,10 +10,7 @@ namespace korvane::coordinator {
 namespace {
 bool proves(const std::optional<std::string>& held, const std::optional<std::string>& given) {
   if (!held) return true;  // a member without a secret is known by its id
-  if (!given || given->size() != held->size()) return false;
-  unsigned char diff = 0;
-  for (std::size_t i = 0; i < held->size(); ++i) diff |= static_cast<unsigned char>((*held)[i] ^ (*given)[i]);
-  return diff == 0;
+  return given && same_secret(*held, *given);
 }
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 }  // namespace

@@ -15,7 +15,7 @@ namespace {
 using nlohmann::json;
 
 void answer(HttpResponse& res, int status, const json& body) { res.set_body(status, body.dump(), "application/json"); }
-void refuse(HttpResponse& res, int status, const std::string& message) { answer(res, status, {{"error", message}}); }
+void refuse(HttpResponse& res, int status, const std::string& message) { answer(res, status, {{field::kError, message}}); }
 
 struct Report {
   std::string task_id, trainer_id;
@@ -30,7 +30,7 @@ std::optional<Report> read_report(const HttpRequest& req, HttpResponse& res, con
     return std::nullopt;
   }
   Report r;
-  for (auto [key, out] : {std::pair{"task_id", &r.task_id}, std::pair{"trainer_id", &r.trainer_id}}) {
+  for (auto [key, out] : {std::pair{field::kTaskId, &r.task_id}, std::pair{field::kTrainerId, &r.trainer_id}}) {
     auto it = j.find(key);
     if (it == j.end() || !it->is_string() || it->get<std::string>().empty() ||
         it->get<std::string>().size() > limits.max_id_length) {
@@ -43,7 +43,7 @@ std::optional<Report> read_report(const HttpRequest& req, HttpResponse& res, con
       return std::nullopt;
     }
   }
-  auto step = j.find("step");
+  auto step = j.find(field::kStep);
   if (step == j.end() || !step->is_number_integer() || step->get<std::int64_t>() < 0) {
     refuse(res, 400, "\"step\" must be an integer >= 0");
     return std::nullopt;
@@ -60,7 +60,7 @@ std::string who(const Report& r) {
 
 void install_rollback_routes(HttpServer& server, Service& service) {
   Service* s = &service;
-  server.route("POST", "/pipeline/checkpoint", service.limits.max_json_body,
+  server.route("POST", kCheckpointPath, service.limits.max_json_body,
                [s](HttpRequest& req, HttpResponse& res, Hold&) -> asio::awaitable<void> {
                  auto r = read_report(req, res, s->limits);
                  if (!r) co_return;
@@ -69,9 +69,9 @@ void install_rollback_routes(HttpServer& server, Service& service) {
                    refuse(res, status, why);
                    co_return;
                  }
-                 answer(res, 200, {{"status", "recorded"}, {"step", r->step}});
+                 answer(res, 200, {{field::kStatus, "recorded"}, {field::kStep, r->step}});
                });
-  server.route("POST", "/pipeline/rollback", service.limits.max_json_body,
+  server.route("POST", kRollbackPath, service.limits.max_json_body,
                [s](HttpRequest& req, HttpResponse& res, Hold&) -> asio::awaitable<void> {
                  auto r = read_report(req, res, s->limits);
                  if (!r) co_return;
@@ -83,7 +83,7 @@ void install_rollback_routes(HttpServer& server, Service& service) {
                  }
                  log_line("rollback " + who(*r) + ": the run goes back to step " + std::to_string(result.step) +
                           " (epoch " + std::to_string(result.epoch) + ")");
-                 answer(res, 200, {{"step", result.step}, {"epoch", result.epoch}});
+                 answer(res, 200, {{field::kStep, result.step}, {field::kEpoch, result.epoch}});
                });
 }
 

@@ -1,5 +1,7 @@
 #include "tools/coordinator/task_registry.hpp"
 
+#include "tools/coordinator/constant_time.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -51,14 +53,6 @@ std::string run_scope(const std::string& task_id, std::uint64_t run) {
 }
 
 namespace {
-bool same_secret(const std::string& a, const std::string& b) {
-  // Length is not secret; the comparison of equal-length texts takes constant time.
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
-
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 }  // namespace
 
@@ -267,7 +261,7 @@ TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const 
   Member* recipient = find(run, to);
   if (!strict && !(sender && sender->secret) && !(recipient && recipient->secret)) {
     if (sender) sender->last_seen = now_();
-    return {0, {}, scope_of(task_id, run), run.number};
+    return {0, {}, scope_of(task_id, run), run.number, std::nullopt, 0};
   }
   a = identify(run, task_id, from, secret, sender);
   if (a.ok() && sender->assignment.upstream != to && sender->assignment.downstream != to) {
@@ -296,7 +290,7 @@ TaskRegistry::Access TaskRegistry::check_fetch(const std::string& task_id, const
   Member* m = find(run, recipient);
   if (!strict && !(m && m->secret)) {
     if (m) m->last_seen = now_();
-    return {0, {}, scope_of(task_id, run), run.number};
+    return {0, {}, scope_of(task_id, run), run.number, std::nullopt, 0};
   }
   return identify(run, task_id, recipient, secret, m);
 }

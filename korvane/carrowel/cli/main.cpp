@@ -10,11 +10,14 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <cmath>
+#include <charconv>
+#include <limits>
+#include <string_view>
 
 #include "korvane/carrowel/bindings.hpp"
 #include "korvane/carrowel/cli/user_model.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
+#include "korvane/carrowel/training/trainer_options.hpp"
 #include "korvane/common/cli/style.hpp"
 #include "korvane/common/float_format.hpp"
 #include "korvane/common/python/output.hpp"
@@ -26,52 +29,59 @@ struct Options {
   std::string task_id;
   std::string trainer_id = "trainer_1";
   std::string coordinator = kDefaultCoordinatorUrl;
-  long long rounds = 10;
-  double lr = 0.0001;
-  bool autograd_backward = false;
   std::string model;  // "module:function", or empty for the demo layers
-  long long eval_every = 0;
-  std::optional<std::string> token, token_file;
-  long long micro_batches = 1;               // > 1: each round is a pipelined step of that many
-  std::optional<long long> max_in_flight;  // the first stage's warm-up depth, when set
-  std::string metrics_file;  // empty: none
   bool progress = false;
-  std::string checkpoint_dir;              // empty: no checkpoints
-  long long checkpoint_every = 0;
-  bool resume = false;
-  double rejoin_timeout = 0.0;
+  training::TrainerOptions run;  // what the trainer and its loop are given
 };
 
 // The loop's keyword arguments for pipelined steps.
 py::dict step_kwargs(const Options& o) {
   py::dict kw;
-  kw["micro_batches"] = o.micro_batches;
-  kw["max_in_flight"] = o.max_in_flight ? py::object(py::int_(*o.max_in_flight)) : py::object(py::none());
+  kw["micro_batches"] = o.run.micro_batches;
+  kw["max_in_flight"] = o.run.max_in_flight ? py::object(py::int_(*o.run.max_in_flight)) : py::object(py::none());
   return kw;
 }
 
-// A decimal integer as a standard option parser reads one: an optional sign and digits,
-// with leading zeros meaning nothing (no octal, no hexadecimal).
-long long decimal_integer(const std::string& name, const std::string& text) {
-  size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
-  bool digits = i < text.size();
-  for (size_t k = i; k < text.size(); ++k) digits = digits && text[k] >= '0' && text[k] <= '9';
-  if (!digits) throw CLI::ValidationError(name, "invalid int value: '" + text + "'");
-  try {
-    return std::stoll(text, nullptr, 10);
-  } catch (const std::out_of_range&) {
-    throw CLI::ValidationError(name, "int value out of range: '" + text + "'");
-  }
+bool all_digits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// "--opt=" is the option with the empty text as its value. Split off, the value is an
-// argument of its own, so the parser can neither refuse it nor take the next option as
-// the value.
-std::vector<std::string> split_empty_inline_values(const std::vector<std::string>& argv) {
+// A decimal integer as a standard option parser reads one: an optional sign and digits,
+// leading zeros meaning nothing. CLI11 reads integers with base prefixes (010 octal, 0x10
+// hexadecimal) and saturates what overflows, so the text is checked here and handed on in
+// its plain form. No description: the help text stays as it is.
+const CLI::Validator decimal_integer(
+    [](std::string& text) -> std::string {
+      std::string_view digits = text;
+      const bool negative = !digits.empty() && digits.front() == '-';
+      if (!digits.empty() && (digits.front() == '+' || negative)) digits.remove_prefix(1);
+      if (!all_digits(digits)) return "invalid int value: '" + text + "'";
+      unsigned long long magnitude = 0;
+      const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+      const unsigned long long limit = static_cast<unsigned long long>(std::numeric_limits<long long>::max()) + negative;
+      if (ec != std::errc() || magnitude > limit) return "int value out of range: '" + text + "'";
+      text = (negative && magnitude ? "-" : "") + std::to_string(magnitude);
+      return "";
+    },
+    "", "DECIMAL");
+
+const CLI::Validator module_function(
+    [](std::string& text) -> std::string {
+      if (text.empty() || text.find(':') != std::string::npos) return "";
+      return "expected MODULE:FUNCTION, got '" + text + "'";
+    },
+    "", "MODULE:FUNCTION");
+
+// "--opt=" is the option with the empty text as its value. CLI11 2.1 reads it as "--opt"
+// and takes the next argument as the value (so "--trainer-id= --rounds=2" would name the
+// trainer "--rounds=2"); the empty value of a declared option is handed to it on its own.
+std::vector<std::string> empty_inline_values_apart(const CLI::App& app, const std::vector<std::string>& argv) {
   std::vector<std::string> out;
   for (const std::string& arg : argv) {
-    if (arg.size() > 3 && arg.rfind("--", 0) == 0 && arg.back() == '=' && arg.find('=') == arg.size() - 1) {
-      out.push_back(arg.substr(0, arg.size() - 1));
+    std::string name, value;
+    if (!arg.empty() && arg.back() == '=' && CLI::detail::split_long(arg, name, value) && value.empty() &&
+        app.get_option_no_throw("--" + name)) {
+      out.push_back("--" + name);
       out.emplace_back();
     } else {
       out.push_back(arg);
@@ -80,69 +90,66 @@ std::vector<std::string> split_empty_inline_values(const std::vector<std::string
   return out;
 }
 
-// Parses argv; returns an exit status when the program must stop here (help, version, error).
-std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
-  CLI::App app("ORVYN Pipeline Trainer", module_program_name("korvane.carrowel"));
-  cli::configure(app, py::module_::import("korvane").attr("__version__").cast<std::string>());
+void add_options(CLI::App& app, Options& o, std::string& metrics_file, std::string& checkpoint_dir) {
+  training::TrainerOptions& r = o.run;
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_option("--task-id", o.task_id, "Pipeline task ID")->required();
   app.add_option("--trainer-id", o.trainer_id, "Trainer ID")->capture_default_str();
   app.add_option("--coordinator", o.coordinator, "Coordinator URL")->capture_default_str();
-  std::string rounds_text = std::to_string(o.rounds), eval_every_text = "0", micro_batches_text = "1",
-              max_in_flight_text;
-  app.add_option("--rounds", rounds_text, "Training rounds")->type_name("INT")->capture_default_str();
+  app.add_option("--rounds", r.rounds, "Training rounds")->transform(decimal_integer)->capture_default_str();
   // A NaN or infinite rate would turn every weight into NaN while the run reports success.
-  app.add_option("--lr", o.lr, "Learning rate")->check(cli::finite_number)->capture_default_str();
-  app.add_flag("--autograd-backward", o.autograd_backward,
+  app.add_option("--lr", r.lr, "Learning rate")->check(cli::finite_number)->capture_default_str();
+  app.add_flag("--autograd-backward", r.autograd_backward,
                "Train plain layers of every stage through autograd (true vector-Jacobian products)");
   app.add_option("--model", o.model,
-                 "Python callable MODULE:FUNCTION that returns this stage's layers (and data on first and last stages)");
-  app.add_option("--eval-every", eval_every_text, "With --model: evaluate the held-out data every N rounds")
-      ->type_name("INT")
+                 "Python callable MODULE:FUNCTION that returns this stage's layers (and data on first and last stages)")
+      ->check(module_function);
+  app.add_option("--eval-every", r.eval_every, "With --model: evaluate the held-out data every N rounds")
+      ->transform(decimal_integer)
       ->capture_default_str();
-  app.add_option("--token", o.token, "Bearer token the coordinator requires (visible in the process list)");
-  app.add_option("--token-file", o.token_file, "File whose first line is the coordinator's bearer token");
-  app.add_option("--micro-batches", micro_batches_text,
+  app.add_option("--token", r.token, "Bearer token the coordinator requires (visible in the process list)");
+  app.add_option("--token-file", r.token_file, "File whose first line is the coordinator's bearer token");
+  app.add_option("--micro-batches", r.micro_batches,
                  "Micro-batches per round; more than 1 runs each round as a pipelined step")
-      ->type_name("INT")
+      ->transform(decimal_integer)
       ->capture_default_str();
-  app.add_option("--max-in-flight", max_in_flight_text,
+  app.add_option("--max-in-flight", r.max_in_flight,
                  "With --micro-batches: micro-batches every stage but the last keeps in flight "
                  "(default: as many as stages from it to the end)")
-      ->type_name("INT");
-  app.add_option("--metrics-file", o.metrics_file, "Append one JSON line per training step to this file");
+      ->type_name("INT")
+      ->transform(decimal_integer);
+  app.add_option("--metrics-file", metrics_file, "Append one JSON line per training step to this file");
   app.add_flag("--progress", o.progress, "Draw a live progress bar while stdout is a terminal");
-  std::string checkpoint_every_text = "0";
-  app.add_option("--checkpoint-dir", o.checkpoint_dir, "Save this stage's training state in DIR (keeps the last two)");
-  app.add_option("--checkpoint-every", checkpoint_every_text, "With --checkpoint-dir: save every K steps, and at the end")
+  app.add_option("--checkpoint-dir", checkpoint_dir, "Save this stage's training state in DIR (keeps the last two)");
+  app.add_option("--checkpoint-every", r.checkpoint_every, "With --checkpoint-dir: save every K steps, and at the end")
+      ->transform(decimal_integer)
       ->capture_default_str();
-  app.add_flag("--resume", o.resume, "With --checkpoint-dir: rejoin the run from the latest checkpoint");
-  app.add_option("--rejoin-timeout", o.rejoin_timeout,
+  app.add_flag("--resume", r.resume, "With --checkpoint-dir: rejoin the run from the latest checkpoint");
+  app.add_option("--rejoin-timeout", r.rejoin_timeout,
                  "Seconds to wait for a missing member to rejoin before the run ends; 0 fails at once")
       ->capture_default_str();
-  std::vector<std::string> split = split_empty_inline_values(argv);
+}
+
+// Parses argv; returns an exit status when the program must stop here (help, version, error).
+std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
+  CLI::App app("ORVYN Pipeline Trainer", module_program_name("korvane.carrowel"));
+  cli::configure(app, py::module_::import("korvane").attr("__version__").cast<std::string>());
+  std::string metrics_file, checkpoint_dir;  // empty: none
+  add_options(app, o, metrics_file, checkpoint_dir);
+  // The values together, by the trainer's own rules, once every option is read.
+  app.callback([&] {
+    if (!metrics_file.empty()) o.run.metrics_file = metrics_file;
+    if (!checkpoint_dir.empty()) o.run.checkpoint_dir = checkpoint_dir;
+    try {
+      o.run.check(training::Spelling::flag);
+    } catch (const training::OptionError& e) {
+      throw CLI::ValidationError(e.what());
+    }
+  });
+  std::vector<std::string> split = empty_inline_values_apart(app, argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
     app.parse(reversed);
-    o.rounds = decimal_integer("--rounds", rounds_text);
-    o.eval_every = decimal_integer("--eval-every", eval_every_text);
-    if (o.eval_every < 0) throw CLI::ValidationError("--eval-every", "must be >= 0");
-    o.micro_batches = decimal_integer("--micro-batches", micro_batches_text);
-    if (o.micro_batches < 1) throw CLI::ValidationError("--micro-batches", "must be >= 1");
-    if (!max_in_flight_text.empty() || app.count("--max-in-flight")) {
-      o.max_in_flight = decimal_integer("--max-in-flight", max_in_flight_text);
-      if (*o.max_in_flight < 1) throw CLI::ValidationError("--max-in-flight", "must be >= 1");
-    }
-    o.checkpoint_every = decimal_integer("--checkpoint-every", checkpoint_every_text);
-    if (o.checkpoint_every < 0) throw CLI::ValidationError("--checkpoint-every", "must be >= 0");
-    if (o.checkpoint_dir.empty() && (o.checkpoint_every > 0 || o.resume))
-      throw CLI::ValidationError("--checkpoint-dir", "--checkpoint-every and --resume need --checkpoint-dir");
-    if (!o.checkpoint_dir.empty() && o.eval_every > 0)
-      throw CLI::ValidationError("--checkpoint-dir", "cannot be combined with --eval-every yet");
-    if (!(o.rejoin_timeout >= 0) || !std::isfinite(o.rejoin_timeout))
-      throw CLI::ValidationError("--rejoin-timeout", "must be a finite number of seconds >= 0");
-    if (!o.model.empty() && o.model.find(':') == std::string::npos)
-      throw CLI::ValidationError("--model", "expected MODULE:FUNCTION, got '" + o.model + "'");
   } catch (const CLI::ParseError& e) {
     const cli::Stop stop = cli::stop(app, e);
     write_text("stdout", stop.out);
@@ -160,18 +167,18 @@ py::dict train_user_model(py::object trainer, const UserStage& user, const Optio
   py::module_ carrowel = py::module_::import("korvane.carrowel");
   // With checkpoints in one piece the loop reads the data source itself: it restarts a
   // spent source just as the stream does, and can start it again to reach a checkpoint's place.
-  const bool own_source = !o.checkpoint_dir.empty() && o.eval_every == 0;
+  const bool own_source = o.run.checkpoint_dir.has_value() && o.run.eval_every == 0;
   py::object stream = user.train_data.is_none() || own_source ? user.train_data
                                                               : py::object(carrowel.attr("EpochStream")(user.train_data));
-  const long long piece = o.eval_every > 0 ? o.eval_every : std::max<long long>(o.rounds, 1);
+  const long long piece = o.run.eval_every > 0 ? o.run.eval_every : std::max<long long>(o.run.rounds, 1);
   long long done = 0;
   double total = 0.0;
   py::list losses;
   py::dict result;
-  for (long long start = 0; start < o.rounds || (start == 0 && o.rounds <= 0); start += piece) {
-    const long long n = std::max<long long>(0, std::min(piece, o.rounds - start));
+  for (long long start = 0; start < o.run.rounds || (start == 0 && o.run.rounds <= 0); start += piece) {
+    const long long n = std::max<long long>(0, std::min(piece, o.run.rounds - start));
     py::dict m = trainer.attr("run_training_loop")(py::arg("dataloader") = stream, py::arg("num_rounds") = n,
-                                                   py::arg("lr") = o.lr, py::arg("on_round_complete") = on_round_complete,
+                                                   py::arg("lr") = o.run.lr, py::arg("on_round_complete") = on_round_complete,
                                                    **step_kwargs(o));
     done += m["rounds_completed"].cast<long long>();
     total += m["total_loss"].cast<double>();
@@ -197,7 +204,7 @@ py::dict train_user_model(py::object trainer, const UserStage& user, const Optio
         result["eval_samples"] = e["samples"];
       }
     }
-    if (o.rounds <= 0) break;
+    if (o.run.rounds <= 0) break;
   }
   result["rounds_completed"] = done;
   result["total_loss"] = total;
@@ -218,7 +225,7 @@ py::object progress_bar(const Options& o) {
     print_line("  Warning: --progress needs the tqdm package (Debian: python3-tqdm)");
     return py::none();
   }
-  return tqdm(py::arg("total") = o.rounds, py::arg("desc") = o.trainer_id, py::arg("unit") = "round",
+  return tqdm(py::arg("total") = o.run.rounds, py::arg("desc") = o.trainer_id, py::arg("unit") = "round",
               py::arg("dynamic_ncols") = true, py::arg("leave") = false);
 }
 
@@ -242,14 +249,15 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   py::dict kwargs;
   kwargs["trainer_id"] = o.trainer_id;
   kwargs["coordinator_url"] = o.coordinator;
-  kwargs["autograd_backward"] = o.autograd_backward;
-  if (o.token) kwargs["token"] = *o.token;
-  if (o.token_file) kwargs["token_file"] = *o.token_file;
-  if (!o.metrics_file.empty()) kwargs["metrics_file"] = o.metrics_file;
-  if (!o.checkpoint_dir.empty()) kwargs["checkpoint_dir"] = o.checkpoint_dir;
-  kwargs["checkpoint_every"] = o.checkpoint_every;
-  kwargs["resume"] = o.resume;
-  kwargs["rejoin_timeout"] = o.rejoin_timeout;
+  const training::TrainerOptions& r = o.run;
+  kwargs["autograd_backward"] = r.autograd_backward;
+  if (r.token) kwargs["token"] = *r.token;
+  if (r.token_file) kwargs["token_file"] = *r.token_file;
+  if (r.metrics_file) kwargs["metrics_file"] = *r.metrics_file;
+  if (r.checkpoint_dir) kwargs["checkpoint_dir"] = *r.checkpoint_dir;
+  kwargs["checkpoint_every"] = r.checkpoint_every;
+  kwargs["resume"] = r.resume;
+  kwargs["rejoin_timeout"] = r.rejoin_timeout;
   py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
@@ -272,7 +280,7 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   py::dict stats = inner.attr("get_compression_stats")();
   if (stats.size() > 0) print_line("  Compression: " + float_fixed(stats["compression_ratio"].cast<double>(), 1) + "x");
 
-  print_line("\nStarting training (" + std::to_string(o.rounds) + " rounds)...");
+  print_line("\nStarting training (" + std::to_string(o.run.rounds) + " rounds)...");
   py::object bar = o.progress ? progress_bar(o) : py::object(py::none());
   py::object on_round = py::none();
   if (!bar.is_none())
@@ -283,7 +291,7 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   py::dict metrics;
   try {
     if (o.model.empty()) {
-      metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.rounds, py::arg("lr") = o.lr,
+      metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.run.rounds, py::arg("lr") = o.run.lr,
                                                   py::arg("on_round_complete") = on_round, **step_kwargs(o));
     } else {
       metrics = train_user_model(trainer, user, o, a.is_last_stage(), on_round);

@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "korvane/carrowel/bindings.hpp"
-#include "korvane/carrowel/trainer/checkpoint.hpp"
-#include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
+#include "korvane/carrowel/training/checkpoint_directory.hpp"
+#include "korvane/carrowel/training/trainer_options.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
 
@@ -69,30 +69,40 @@ std::string require_text(const char* name, py::handle v) {
   return v.cast<std::string>();
 }
 
-// checkpoint_dir, checkpoint_every, resume and rejoin_timeout, checked.
-void configure_recovery(Trainer& t, py::object dir, py::object every, py::object resume, py::object rejoin_timeout) {
+// The Python types of the keyword options; their values are checked together afterwards.
+void recovery_options(training::TrainerOptions& o, py::object dir, py::object every, py::object resume,
+                      py::object rejoin_timeout) {
   if (!dir.is_none()) {
     py::object os = py::module_::import("os");
     if (!py::isinstance<py::str>(dir) && !py::isinstance(dir, os.attr("PathLike")))
       raise_argument_type("checkpoint_dir", "str or os.PathLike", dir);
-    t.recovery.checkpoint_dir = os.attr("fspath")(dir).cast<std::string>();
-    if (t.recovery.checkpoint_dir->empty()) throw ValueError("checkpoint_dir must not be empty");
+    o.checkpoint_dir = os.attr("fspath")(dir).cast<std::string>();
   }
   if (!py::isinstance<py::int_>(every) || py::isinstance<py::bool_>(every)) raise_argument_type("checkpoint_every", "int", every);
-  t.recovery.checkpoint_every = every.cast<long long>();
-  if (t.recovery.checkpoint_every < 0)
-    throw ValueError("checkpoint_every must be 0 or more, got " + std::to_string(t.recovery.checkpoint_every));
-  if (t.recovery.checkpoint_every > 0 && !t.recovery.checkpoint_dir) throw ValueError("checkpoint_every needs checkpoint_dir");
+  o.checkpoint_every = every.cast<long long>();
   if (!py::isinstance<py::bool_>(resume)) raise_argument_type("resume", "bool", resume);
-  t.recovery.resume = resume.cast<bool>();
-  if (t.recovery.resume && !t.recovery.checkpoint_dir) throw ValueError("resume needs checkpoint_dir");
+  o.resume = resume.cast<bool>();
   if (!PyNumber_Check(rejoin_timeout.ptr()) || py::isinstance<py::bool_>(rejoin_timeout))
     raise_argument_type("rejoin_timeout", "float", rejoin_timeout);
-  t.recovery.rejoin_timeout = rejoin_timeout.cast<double>();
-  if (!(t.recovery.rejoin_timeout >= 0) || !std::isfinite(t.recovery.rejoin_timeout))
-    throw ValueError("rejoin_timeout must be a finite number of seconds, 0 or more");
+  o.rejoin_timeout = rejoin_timeout.cast<double>();
+}
+
+void token_options(training::TrainerOptions& o, py::handle token, py::handle token_file) {
+  if (!token.is_none() && !py::isinstance<py::str>(token)) raise_argument_type("token", "str", token);
+  if (!token.is_none()) o.token = token.cast<std::string>();
+  if (!token_file.is_none()) o.token_file = py::str(py::module_::import("os").attr("fspath")(token_file)).cast<std::string>();
+}
+
+void apply_options(Trainer& t, const training::TrainerOptions& o) {
+  t.model.autograd_backward = o.autograd_backward;
+  t.session.token = training::resolve_token(o);
+  t.recovery.checkpoint_dir = o.checkpoint_dir;
+  t.recovery.checkpoint_every = o.checkpoint_every;
+  t.recovery.resume = o.resume;
+  t.recovery.rejoin_timeout = o.rejoin_timeout;
   // A resumed member presents the secret it was given, so the coordinator lets it retake its id.
-  if (t.recovery.resume) t.session.member_secret = read_member_secret(*t.recovery.checkpoint_dir);
+  if (t.recovery.resume)
+    t.session.member_secret = training::CheckpointDirectory(*t.recovery.checkpoint_dir).read_member_secret();
 }
 
 Task<py::object> get_client(py::object self) {
@@ -120,18 +130,22 @@ void bind_trainer(py::module_& m) {
             if (!py::isinstance<py::bool_>(autograd_backward)) raise_argument_type("autograd_backward", "bool", autograd_backward);
             if (!optimizer.is_none() && !PyCallable_Check(optimizer.ptr()))
               raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", optimizer);
-            auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
-            t->model.autograd_backward = autograd_backward.cast<bool>();
-            t->model.set_optimizer_factory(std::move(optimizer));
-            t->session.token = coordinator::token_argument(token, token_file);
+            training::TrainerOptions o;
+            o.autograd_backward = autograd_backward.cast<bool>();
+            token_options(o, token, token_file);
             if (!metrics_file.is_none() && !py::isinstance<py::str>(metrics_file) && !py::hasattr(metrics_file, "__fspath__"))
               raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
-            if (!metrics_file.is_none()) {
-              py::object path = py::module_::import("os").attr("fspath")(metrics_file);
-              if (!py::isinstance<py::str>(path)) raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
-              t->metrics.file = path.cast<std::string>();
-            }
-            configure_recovery(*t, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
+            py::object metrics_path = metrics_file.is_none() ? py::object(py::none())
+                                                             : py::module_::import("os").attr("fspath")(metrics_file);
+            if (!metrics_path.is_none() && !py::isinstance<py::str>(metrics_path))
+              raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
+            if (!metrics_path.is_none()) o.metrics_file = metrics_path.cast<std::string>();
+            recovery_options(o, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
+            o.check(training::Spelling::keyword);
+            auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
+            t->model.set_optimizer_factory(std::move(optimizer));
+            t->metrics.file = o.metrics_file;
+            apply_options(*t, o);
             return t;
           }),
           py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none(),

@@ -10,7 +10,6 @@
 namespace korvane::async {
 
 namespace {
-std::atomic<long> g_live_frames{0};
 std::atomic<long> g_live_ops{0};
 thread_local Op* t_current = nullptr;
 
@@ -39,9 +38,6 @@ struct Asyncio {  // looked up once; never released (no destructors after finali
   throw py::error_already_set();
 }
 }  // namespace
-
-long FrameCounter::live() noexcept { return g_live_frames.load(); }
-void FrameCounter::add(long d) noexcept { g_live_frames += d; }
 
 Op::Op(Task<py::object> task, std::string name) : task_(std::move(task)), name_(std::move(name)) { ++g_live_ops; }
 Op::~Op() {

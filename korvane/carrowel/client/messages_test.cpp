@@ -1,4 +1,4 @@
-#include "korvane/carrowel/coordinator/messages.hpp"
+#include "korvane/carrowel/client/messages.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "korvane/common/http/exchange.hpp"
 
 using namespace korvane;
-using namespace korvane::carrowel::coordinator;
+using namespace korvane::carrowel::client;
 
 TEST(CoordinatorMessages, JoinAndReadyBodiesKeepMemberOrder) {
   EXPECT_EQ(join_body("t1", "trainer_1", 8589934592LL, false),
@@ -18,6 +18,15 @@ TEST(CoordinatorMessages, JoinAndReadyBodiesKeepMemberOrder) {
   // Identifiers pass through unchanged, escaped only as JSON requires.
   EXPECT_EQ(join_body("a\"b", "\xc3\xa9", 1, true),
             "{\"task_id\":\"a\\\"b\",\"trainer_id\":\"\xc3\xa9\",\"memory_bytes\":1,\"has_gpu\":true}");
+}
+
+TEST(CoordinatorMessages, LeaveAndStepBodies) {
+  EXPECT_EQ(leave_body("t1", "trainer_1", std::nullopt), R"({"task_id":"t1","trainer_id":"trainer_1"})");
+  EXPECT_EQ(leave_body("t1", "trainer_1", std::string("boom")),
+            R"({"task_id":"t1","trainer_id":"trainer_1","error":"boom"})");
+  EXPECT_EQ(step_body("t1", "trainer_1", 7), R"({"step":7,"task_id":"t1","trainer_id":"trainer_1"})");
+  // An id that is not UTF-8 is sent with a replacement character rather than failing.
+  EXPECT_EQ(step_body("\xff", "x", 0), "{\"step\":0,\"task_id\":\"\xef\xbf\xbd\",\"trainer_id\":\"x\"}");
 }
 
 TEST(CoordinatorMessages, RelayQueryIsEncodedInOrder) {
@@ -52,7 +61,7 @@ TEST(HttpResponse, HeaderLookupIsCaseInsensitiveAndTakesTheFirst) {
 }
 
 TEST(ReadyAnswer, StagesOnlyWhenOfferedAsAPositiveCount) {
-  using korvane::carrowel::coordinator::ready_answer_stages;
+  using korvane::carrowel::client::ready_answer_stages;
   EXPECT_EQ(ready_answer_stages(R"({"status": "ready", "ready": 1, "stages": 3})"), 3);
   EXPECT_EQ(ready_answer_stages(R"({"status": "ready"})"), std::nullopt);
   EXPECT_EQ(ready_answer_stages(R"({"stages": 0})"), std::nullopt);

@@ -1,0 +1,42 @@
+// The coordinator's messages as bytes on the wire: JSON bodies, query strings and relay
+// headers. Python-free, so the exact forms are unit-tested on their own. Names come from
+// korvane/protocol/protocol.hpp.
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvane::carrowel::client {
+
+// {"task_id", "trainer_id", "memory_bytes", "has_gpu"}, members in this order.
+std::string join_body(const std::string& task_id, const std::string& trainer_id, long long memory_bytes, bool has_gpu);
+// {"task_id", "trainer_id", "pipeline_position"}, members in this order.
+std::string ready_body(const std::string& task_id, const std::string& trainer_id, long long pipeline_position);
+
+// {"task_id", "trainer_id"} plus "error" when given, members in this order.
+std::string leave_body(const std::string& task_id, const std::string& trainer_id, const std::optional<std::string>& error);
+// {"task_id", "trainer_id", "step"}: the body of a checkpoint report and a roll-back request.
+std::string step_body(const std::string& task_id, const std::string& trainer_id, long long step);
+
+// The number of stages that a coordinator's answer to the ready notice offers as "stages"
+// (an extra that a coordinator may leave out), when it is a sensible positive count.
+std::optional<long long> ready_answer_stages(const std::string& body);
+
+// "?k1=v1&k2=v2" with keys and values percent-encoded, in the given order.
+std::string query_string(const std::vector<std::pair<std::string, std::string>>& params);
+
+// The routing headers of a relay post, in order, plus X-Loss when a loss is given (as the
+// shortest text that reads back as the same double). Throws ValueError for a value that
+// would break the header block (CR, LF or NUL in an identifier).
+// "Name: value" with the checks and the empty-value form of the relay headers.
+std::string header_line(const char* name, const std::string& value);
+
+std::vector<std::string> relay_headers(const std::string& task_id, const std::string& from, const std::string& to,
+                                       long long micro_batch, std::optional<double> loss);
+
+// The query of a relay fetch: task_id, trainer_id, micro_batch.
+std::string relay_query(const std::string& task_id, const std::string& trainer_id, long long micro_batch);
+
+}  // namespace korvane::carrowel::client
