@@ -5,8 +5,8 @@ through the coordinator stand-in, against the same 12 layers run by one trainer 
 Then the round (the pipeline's) against its matmul floor: the time of just the three
 float32 products of each layer (forward, input gradient, weight gradient) at the same
 shapes, with the same thread count, in the same process, in turns with the rounds.
-`--torch-update` runs the layer's torch arithmetic in place of its native CPU helpers (how
-the layer ran before them), for a before/after figure in the same conditions."""
+`--torch-update` runs the reference torch arithmetic (tests/python/int8_reference.py) in
+place of the native operator, for a before/after figure in the same conditions."""
 import argparse
 import asyncio
 import os
