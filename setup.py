@@ -1,6 +1,6 @@
 """pip's entry into the CMake build (pyproject.toml holds the metadata).
 
-Builds only what the installed package needs: the three native modules and the
+Builds only what the installed package needs: the four native modules and the
 coordinator program, which travels inside the package (korvane/bin) and starts through
 the `korvane-coordinator` console script. The CMake tree is build-pip/, one level below
 the root like make's build/, so that with ccache both builds share their compiles.
@@ -16,7 +16,7 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = pathlib.Path(__file__).resolve().parent
 CMAKE_DIR = ROOT / "build-pip"
-TARGETS = ["_carrowel", "_carrowel_torch", "_brisol", "korvane-coordinator"]
+TARGETS = ["_carrowel", "_carrowel_torch", "_brisol", "_int8_ops", "korvane-coordinator"]
 
 
 class CMakeExtension(Extension):
@@ -48,7 +48,8 @@ class CMakeBuild(build_ext):
 
 setup(
     ext_modules=[CMakeExtension(name) for name in
-                 ("korvane.carrowel._carrowel", "korvane.carrowel._carrowel_torch", "korvane.brisol._brisol")],
+                 ("korvane.carrowel._carrowel", "korvane.carrowel._carrowel_torch", "korvane.brisol._brisol",
+                  "korvane._int8_ops")],
     cmdclass={"build_ext": CMakeBuild},
     options={"build": {"build_base": str(CMAKE_DIR / "setuptools")}},
 )

@@ -2,7 +2,7 @@
 # The GPU check, one script for a GPU machine that reaches no package registry:
 #   1. preflight: every tool, header and library the builds need, each missing one named
 #      with its fix, before anything is built;
-#   2. brisol (and the int8 layer's CPU helper) built on their own, without the trainer;
+#   2. brisol and the int8 operators (CPU and CUDA kernels) built on their own, without the trainer;
 #      `python -m korvane.brisol`; bench/gpu_kernels.py (every kernel against the CPU
 #      reference in tests/python/brisol_reference.py, then each one's bandwidth against a
 #      device-to-device copy, at [8192, 8192] too); the GPU tests of brisol and the layer;
@@ -186,8 +186,8 @@ echo "== configure and build brisol on its own ($BUILD, $JOBS jobs)"
 t0=$(date +%s)
 configure OFF
 build
-echo "built $(ls korvane/brisol/_brisol*.so korvane/_int8_native*.so 2>/dev/null | tr '\n' ' ')in $(( $(date +%s) - t0 )) s"
-grep -E "^-- (torch|pybind11)" "$BUILD.log" | sort -u
+echo "built $(ls korvane/brisol/_brisol*.so korvane/_int8_ops*.so 2>/dev/null | tr '\n' ' ')in $(( $(date +%s) - t0 )) s"
+grep -E "^-- (torch|pybind11|brisol)" "$BUILD.log" | sort -u
 
 status=0
 if [ "${GPU_CHECK_DRY:-0}" = 1 ]; then
@@ -212,9 +212,10 @@ PYTHONPATH=. "$PY" bench/gpu_kernels.py || status=1
 have_pytest=0
 "$PY" -c 'import pytest' 2>/dev/null && have_pytest=1
 if [ $have_pytest = 1 ]; then
-  echo "== pytest: brisol, its reference, the int8 layer on the GPU"
+  echo "== pytest: brisol, its reference, the int8 operators and layer on the GPU"
   PYTHONPATH=. timeout 600 "$PY" -m pytest -q -p no:cacheprovider tests/python/test_brisol.py \
-    tests/python/test_brisol_reference.py tests/python/test_zeb_trainable_int8_cuda.py || status=1
+    tests/python/test_brisol_reference.py tests/python/test_int8_ops.py \
+    tests/python/test_zeb_trainable_int8_cuda.py || status=1
 else
   echo "gpu_check: pytest is not installed: the GPU tests of the layer did not run"
   status=1

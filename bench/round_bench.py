@@ -5,8 +5,8 @@ through the coordinator stand-in, against the same 12 layers run by one trainer 
 Then the round (the pipeline's) against its matmul floor: the time of just the three
 float32 products of each layer (forward, input gradient, weight gradient) at the same
 shapes, with the same thread count, in the same process, in turns with the rounds.
-`--torch-update` runs the layer's torch arithmetic in place of its native CPU helpers (how
-the layer ran before them), for a before/after figure in the same conditions."""
+`--torch-update` runs the reference torch arithmetic (tests/python/int8_reference.py) in
+place of the native operator, for a before/after figure in the same conditions."""
 import argparse
 import asyncio
 import os
@@ -22,6 +22,8 @@ import torch  # noqa: E402
 from torch import nn  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+import int8_reference  # noqa: E402  (the layer's arithmetic in torch operations)
 import korvane.zeb_trainable_int8 as zeb  # noqa: E402
 from korvane.carrowel import LayerAssignment, OrvynPipelineTrainer  # noqa: E402
 
@@ -82,10 +84,10 @@ async def measure(stages, solo, x):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--torch-update", action="store_true",
-                        help="run the layer's torch arithmetic instead of its native CPU helpers")
+                        help="update with the reference torch arithmetic instead of the native operator")
     args = parser.parse_args()
     if args.torch_update:
-        zeb._int8_native = None
+        zeb.ZEBTrainableLinear._fused_update = int8_reference.fused_update
     torch.manual_seed(0)
     torch.set_num_threads(1)
     layers = [zeb.ZEBTrainableLinear(WIDTH, WIDTH) for _ in range(LAYERS)]
@@ -102,7 +104,7 @@ def main():
         proc.wait(10)
     (pipelined, alone, floor), (pipelined_w, alone_w, floor_w) = cpu, wall
     overhead = (pipelined - alone) / pipelined
-    update = "torch arithmetic" if zeb._int8_native is None else "native CPU update"
+    update = "torch arithmetic" if args.torch_update else "native CPU operator"
     print(f"round of {LAYERS} int8 layers on {list(SHAPE)}, fastest of {ROUNDS} rounds, "
           f"{torch.get_num_threads()} torch thread(s), OPENBLAS_NUM_THREADS={os.environ['OPENBLAS_NUM_THREADS']}, "
           f"{update}; CPU time (wall clock):")

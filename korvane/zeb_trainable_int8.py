@@ -40,18 +40,22 @@ the inputs whose backward will never come and the gradients not yet applied (a s
 that failed half-way must not leak into the next one). A non-finite gradient (a diverging run) is dropped and the weights stay as they
 were: cast to int8 it would turn them into garbage.
 
-Where it runs:
-  - on the CPU, the update is one native pass (``korvane._int8_native``, built with the
-    package) that gives the torch arithmetic below bit for bit, but for the group means
-    (summed in another order; a weight exactly halfway between two steps may round the
-    other way). Without that module (``NATIVE_AVAILABLE`` false) the layer uses the
-    torch arithmetic, with the same results;
-  - on a CUDA device, with ``use_brisol=True`` (off by default), the brisol kernels
-    quantise (``load_weight``), dequantise, compress the gradient and update the weights;
-    they agree with the CPU path up to float rounding, one int8 step at halfway cases. The
-    bias keeps its torch arithmetic. Where the kernels cannot run, a flagged layer raises
-    RuntimeError at its first use on the GPU; without the flag a CUDA layer uses the torch
-    arithmetic.
+Where it runs: every step on the int8 tensors is a torch operator of the package
+(``torch.ops.korvane.int8_quantize``, ``int8_dequantize``, ``int8_fused_update``,
+registered by the native module ``korvane._int8_ops``, built and installed with the
+package), and torch's dispatcher picks its kernel by the tensors' device:
+  - on the CPU, the update is one native pass that gives the torch arithmetic of the rule
+    above bit for bit, but for the group means (summed in another order; a weight exactly
+    halfway between two steps may round the other way);
+  - on a CUDA device, brisol's kernels quantise, dequantise, compress the gradient and
+    update the weights (``import korvane.brisol`` registers them; the layer does that at
+    its first use on a GPU); they agree with the CPU path up to float rounding, one int8
+    step at halfway cases. The bias keeps the torch arithmetic. ``use_brisol=True`` says
+    that the layer is meant for them; where they cannot run (torch without CUDA kernels of
+    these operators, no CUDA driver or NVRTC library) a CUDA layer raises RuntimeError at
+    its first use.
+Without ``korvane._int8_ops`` (``OPS_AVAILABLE`` false) the module still imports, and
+constructing a layer raises RuntimeError that says how to build it.
 """
 import collections
 from types import ModuleType
@@ -59,42 +63,54 @@ from types import ModuleType
 import torch
 from torch import nn
 
-_int8_native: ModuleType | None
+_int8_ops: ModuleType | None
 try:
-    from . import _int8_native
-except ImportError:  # not built: the torch arithmetic below does the same work
-    _int8_native = None
+    from . import _int8_ops  # registers torch.ops.korvane.int8_* with their CPU kernels
+except ImportError:  # not built: the layer cannot work, but the package still imports
+    _int8_ops = None
 
-NATIVE_AVAILABLE = _int8_native is not None
+OPS_AVAILABLE = _int8_ops is not None
 
-GROUP_SIZE = 64
-SIGN_BOOST = 1.3
-SIGN_BRAKE = 0.7
-VAR_BETA = 0.999
-VAR_EPS = 1e-8
-QMAX = 127
+# The numbers of the format and the update, from the operators' one header (absent with
+# the module, without which no layer can be built).
+if _int8_ops is not None:
+    GROUP_SIZE, QMAX = _int8_ops.GROUP_SIZE, _int8_ops.QMAX
+    SIGN_BOOST, SIGN_BRAKE = _int8_ops.SIGN_BOOST, _int8_ops.SIGN_BRAKE
+    VAR_BETA, VAR_EPS = _int8_ops.VAR_BETA, _int8_ops.VAR_EPS
+
+_CUDA_MISSING = ("ZEBTrainableLinear: a layer on a CUDA device runs on brisol's kernels (use_brisol=True), "
+                 "which cannot run here ")
+_cuda_checked = False  # set once the CUDA kernels of the operators were found usable
+
+
+def require_cuda_operators():
+    """Makes sure the operators have usable CUDA kernels (brisol's); RuntimeError if not."""
+    global _cuda_checked
+    if _cuda_checked:
+        return
+    from . import brisol  # its import registers the CUDA kernels of the operators
+    if not torch._C._dispatch_has_kernel_for_dispatch_key("korvane::int8_fused_update", "CUDA"):
+        raise RuntimeError(_CUDA_MISSING + "(this build of korvane has no CUDA kernels: the torch it was "
+                           "built against had no CUDA)")
+    if not brisol.CUPY_AVAILABLE:
+        raise RuntimeError(_CUDA_MISSING + "(no CUDA driver or NVRTC library)")
+    _cuda_checked = True
+
+
+def _ops(tensor):
+    """torch.ops.korvane, once the operators for ``tensor``'s device are known to be there."""
+    if _int8_ops is None:
+        raise RuntimeError("ZEBTrainableLinear needs its native operators (korvane._int8_ops), which "
+                           "are not built: run `make build`, or install the package with `pip install .`")
+    if tensor.is_cuda:
+        require_cuda_operators()
+    return torch.ops.korvane
 
 
 def quantize_rows(weight):
     """(int8 values, float32 row scales) of a float matrix."""
-    weight = weight.detach().float()
-    scale = weight.abs().amax(dim=1) / QMAX + 1e-10  # the small term keeps a zero row usable
-    q = torch.round(weight / scale[:, None]).clamp_(-QMAX, QMAX).to(torch.int8)
-    return q, scale
-
-
-def compress_gradient(grad, group_size=GROUP_SIZE):
-    """(per-group mean magnitude, per-element sign as +1/-1 int8) of a gradient, flattened."""
-    flat = grad.detach().reshape(-1).float()
-    n = flat.numel()
-    n_groups = (n + group_size - 1) // group_size
-    padded = torch.zeros(n_groups * group_size, dtype=flat.dtype, device=flat.device)
-    padded[:n] = flat.abs()
-    counts = torch.full((n_groups,), float(group_size), device=flat.device)
-    counts[-1] = n - (n_groups - 1) * group_size  # the last group may be short
-    scales = padded.view(n_groups, group_size).sum(dim=1) / counts
-    signs = torch.where(flat >= 0, 1, -1).to(torch.int8)  # -0.0 counts as positive
-    return scales, signs
+    weight = weight.detach().float().contiguous()
+    return _ops(weight).int8_quantize(weight)
 
 
 class _PassGradientThrough(torch.autograd.Function):
@@ -113,24 +129,6 @@ class _PassGradientThrough(torch.autograd.Function):
                 f"needs in_features == out_features (got {tuple(grad_output.shape)} for an "
                 f"input of {tuple(ctx.input_shape)})")
         return grad_output, None, None
-
-
-_brisol_kernels = {}  # CUDA device index -> ZEBCuPyKernels, compiled once per process
-
-
-def brisol_kernels(device):
-    """The brisol kernel holder for a CUDA device, compiled on first use."""
-    index = torch.device(device).index
-    if index is None:
-        index = torch.cuda.current_device()
-    if index not in _brisol_kernels:
-        from . import brisol
-        if not brisol.CUPY_AVAILABLE:
-            raise RuntimeError("ZEBTrainableLinear(use_brisol=True): the brisol kernels cannot run "
-                               "here (no CUDA driver or NVRTC library)")
-        with torch.cuda.device(index):
-            _brisol_kernels[index] = brisol.ZEBCuPyKernels()
-    return _brisol_kernels[index]
 
 
 class ZEBTrainableLinear(nn.Module):
@@ -181,10 +179,7 @@ class ZEBTrainableLinear(nn.Module):
         if tuple(weight.shape) != (self.out_features, self.in_features):
             raise ValueError(f"weight of shape {tuple(weight.shape)} does not fit a layer "
                              f"[{self.out_features}, {self.in_features}]")
-        if self._brisol_here():
-            q, scale = brisol_kernels(weight.device).quantize_int8(weight)
-        else:
-            q, scale = quantize_rows(weight)
+        q, scale = _ops(weight).int8_quantize(weight)
         with torch.no_grad():
             self.weight_int8.copy_(q)
             self.weight_scale.copy_(scale)
@@ -198,21 +193,9 @@ class ZEBTrainableLinear(nn.Module):
         return (f"in_features={self.in_features}, out_features={self.out_features}, int8"
                 + (", use_brisol=True" if self.use_brisol else ""))
 
-    def _brisol_here(self):
-        return self.use_brisol and self.weight_int8.is_cuda
-
-    # Callers test `_int8_native is not None` again: it is what lets a type checker see the module.
-    def _native_here(self):
-        return _int8_native is not None and self.weight_int8.device.type == "cpu"
-
     def dequantized_weight(self):
         """The float32 [out, in] weight the int8 values and row scales stand for."""
-        if self._native_here() and _int8_native is not None:
-            return _int8_native.dequantize(self.weight_int8, self.weight_scale)
-        if self._brisol_here():
-            return brisol_kernels(self.weight_int8.device).dequantize_int8(
-                self.weight_int8, self.weight_scale, (self.out_features, self.in_features))
-        return self.weight_int8.float() * self.weight_scale[:, None]
+        return _ops(self.weight_int8).int8_dequantize(self.weight_int8, self.weight_scale)
 
     def forward(self, x):
         """x @ W.T + b with the dequantised weight; keeps x for backward_zeb (not under no_grad)."""
@@ -263,57 +246,13 @@ class ZEBTrainableLinear(nn.Module):
         # and a stack of these layers blows its logits up.
         t = self.update_count + 1
         lr *= (1 - VAR_BETA ** t) ** 0.5
-        weight_decay = float(weight_decay)
-        if self._native_here() and _int8_native is not None:
-            done = _int8_native.fused_update(
-                self.weight_int8, self.weight_scale, grad_weight.contiguous(), self.prev_signs,
-                self.variance, self.bias, grad_bias.contiguous(), self.bias_prev_signs,
-                self.bias_variance, lr, weight_decay, SIGN_BOOST, SIGN_BRAKE, VAR_BETA, VAR_EPS)
-        elif self._brisol_here():
-            done = self._update_brisol(grad_weight, grad_bias, lr, weight_decay)
-        else:
-            done = self._update_torch(grad_weight, grad_bias, lr, weight_decay)
-        if done:  # a non-finite gradient was dropped: cast to int8 it would wreck the weights
-            self.update_count = t
+        if self._fused_update(grad_weight, grad_bias, lr, float(weight_decay)):
+            self.update_count = t  # not when a non-finite gradient was dropped
 
-    def _update_brisol(self, grad_weight, grad_bias, lr, weight_decay):
-        if not (torch.isfinite(grad_weight).all() and torch.isfinite(grad_bias).all()):
-            return False
-        k = brisol_kernels(self.weight_int8.device)
-        scales, signs = k.compress_gradient(grad_weight.float().contiguous())
-        k.fused_weight_update(self.weight_int8, self.weight_scale, scales, signs, self.prev_signs,
-                              self.variance, self.out_features, self.in_features, lr, SIGN_BOOST,
-                              SIGN_BRAKE, VAR_BETA, VAR_EPS, weight_decay)
-        self._update_bias(grad_bias, lr, weight_decay)
-        return True
-
-    def _update_bias(self, grad_bias, lr, weight_decay):
-        bias_signs = torch.where(grad_bias >= 0, 1, -1).to(torch.int8)
-        bias_step = self._step(grad_bias, bias_signs, self.bias_prev_signs, self.bias_variance, lr)
-        self.bias.sub_(bias_step + lr * weight_decay * self.bias)
-
-    def _update_torch(self, grad_weight, grad_bias, lr, weight_decay):
-        """The update in torch operations: the reference of the native pass, and the path
-        where neither the native module nor brisol applies."""
-        if not (torch.isfinite(grad_weight).all() and torch.isfinite(grad_bias).all()):
-            return False
-        scales, signs = compress_gradient(grad_weight)
-        rows, cols = self.out_features, self.in_features
-        n = rows * cols
-        group_of = torch.arange(n, device=scales.device) // GROUP_SIZE
-        signs = signs.view(rows, cols)
-        g = signs.float() * scales[group_of].view(rows, cols)
-        step = self._step(g, signs, self.prev_signs, self.variance, lr)
-        row_scale = self.weight_scale[:, None]
-        w = self.weight_int8.float() * row_scale
-        w = w - step - lr * weight_decay * w
-        self.weight_int8.copy_(torch.round(w / row_scale).clamp_(-QMAX, QMAX).to(torch.int8))
-        self._update_bias(grad_bias, lr, weight_decay)
-        return True
-
-    @staticmethod
-    def _step(g, signs, prev_signs, variance, lr):
-        mult = torch.where(signs == prev_signs, SIGN_BOOST, SIGN_BRAKE)
-        prev_signs.copy_(signs)
-        variance.mul_(VAR_BETA).add_((1 - VAR_BETA) * g * g)
-        return lr * mult * g / (variance.sqrt() + VAR_EPS)
+    def _fused_update(self, grad_weight, grad_bias, lr, weight_decay):
+        """One update of the weights, the bias and their state; False (nothing changed)
+        for a non-finite gradient: cast to int8 it would wreck the weights."""
+        return _ops(self.weight_int8).int8_fused_update(
+            self.weight_int8, self.weight_scale, grad_weight.float().contiguous(), self.prev_signs,
+            self.variance, self.bias, grad_bias.float().contiguous(), self.bias_prev_signs,
+            self.bias_variance, lr, weight_decay)

@@ -5,6 +5,7 @@
 
 #include "korvane/brisol/kernel_sources_data.hpp"
 #include "korvane/common/errors.hpp"
+#include "korvane/int8_ops/int8_constants.hpp"
 
 namespace korvane::brisol {
 
@@ -70,8 +71,11 @@ CompiledImage compile(std::string_view source, const std::string& name, const st
   // No contraction into FMA: results then match a plain float32 evaluation exactly, which
   // is what the tests compare against; these kernels are bound by memory, not arithmetic.
   const std::string arch_opt = "--gpu-architecture=" + arch;
-  const char* options[] = {arch_opt.c_str(), "--fmad=false"};
-  nvrtcResult rc = n.nvrtcCompileProgram(prog.p, 2, options);
+  // The format's constants are handed in as defines: the sources never spell them.
+  std::vector<const char*> options = {arch_opt.c_str(), "--fmad=false"};
+  for (const char* define : int8::kNvrtcDefines) options.push_back(define);
+  nvrtcResult rc =
+      n.nvrtcCompileProgram(prog.p, static_cast<int>(options.size()), options.data());
   if (rc != NVRTC_SUCCESS) {
     const char* what = n.nvrtcGetErrorString(rc);
     throw Error("NVRTC could not compile " + file + " for " + arch + ": " +

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "korvane/brisol/cuda_api.hpp"
+#include "korvane/int8_ops/int8_constants.hpp"
 
 namespace korvane::brisol {
 
 enum KernelId : int { kQuantize = 0, kDequantize = 1, kGradCompress = 2, kFusedUpdate = 3 };
 constexpr int kKernelCount = 4;
-constexpr int kGroupSize = 64;
+constexpr int kGroupSize = static_cast<int>(int8::kGroupSize);
 
 // The four embedded sources and their extern "C" names, in KernelId order.
 const std::array<std::string_view, kKernelCount>& kernel_sources();

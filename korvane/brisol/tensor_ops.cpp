@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "korvane/brisol/launches.hpp"
 #include "korvane/common/errors.hpp"
+#include "korvane/int8_ops/int8_constants.hpp"
 
 namespace korvane::brisol {
 namespace py = pybind11;
@@ -114,10 +116,6 @@ int64_t checked_total(int64_t rows, int64_t cols, const char* op) {
   return rows * cols;
 }
 
-unsigned blocks_for(int64_t total, int64_t per_block) {
-  return static_cast<unsigned>((total + per_block - 1) / per_block);
-}
-
 py::tuple quantize_int8(KernelHolder& h, const at::Tensor& tensor) {
   const char* op = "quantize_int8";
   if (!tensor.device().is_cuda()) throw AssertionError("Tensor must be on CUDA");
@@ -130,16 +128,11 @@ py::tuple quantize_int8(KernelHolder& h, const at::Tensor& tensor) {
 
   at::Tensor out = at::empty({rows, cols}, tensor.options().dtype(at::kChar));
   at::Tensor scales = at::empty({rows}, tensor.options().dtype(at::kFloat));
-  if (rows > 0 && cols == 0) scales.fill_(1e-10);  // what the kernel gives an all-zero row
+  if (rows > 0 && cols == 0) scales.fill_(int8::kScaleFloor);  // what the kernel gives an all-zero row
   if (rows > 0 && cols > 0) {
     const int device = tensor.device().index();
-    const float* in_p = tensor.data_ptr<float>();
-    int8_t* out_p = out.data_ptr<int8_t>();
-    float* sc_p = scales.data_ptr<float>();
-    int r = static_cast<int>(rows), c = static_cast<int>(cols);
-    void* args[] = {&in_p, &out_p, &sc_p, &r, &c};
-    h.launch(kQuantize, device, static_cast<unsigned>(rows),
-             static_cast<unsigned>(std::min<int64_t>(256, cols)), current_stream(device), args);
+    launch_quantize(h, device, current_stream(device), tensor.data_ptr<float>(),
+                    out.data_ptr<int8_t>(), scales.data_ptr<float>(), rows, cols);
   }
   return py::make_tuple(out, scales);
 }
@@ -163,12 +156,8 @@ at::Tensor dequantize_int8(KernelHolder& h, const at::Tensor& data, const at::Te
   at::Tensor out = at::empty({rows, cols}, data.options().dtype(at::kFloat));
   if (total > 0) {
     const int device = data.device().index();
-    const int8_t* in_p = data.data_ptr<int8_t>();
-    const float* sc_p = scales.data_ptr<float>();
-    float* out_p = out.data_ptr<float>();
-    int r = static_cast<int>(rows), c = static_cast<int>(cols);
-    void* args[] = {&in_p, &sc_p, &out_p, &r, &c};
-    h.launch(kDequantize, device, blocks_for(total, 256), 256, current_stream(device), args);
+    launch_dequantize(h, device, current_stream(device), data.data_ptr<int8_t>(),
+                      scales.data_ptr<float>(), out.data_ptr<float>(), rows, cols);
   }
   return out;
 }
@@ -186,13 +175,8 @@ py::tuple compress_gradient(KernelHolder& h, const at::Tensor& grad) {
   at::Tensor signs = at::empty({n_groups * bytes_per_group}, grad.options().dtype(at::kByte));
   if (n > 0) {
     const int device = grad.device().index();
-    const float* in_p = grad.data_ptr<float>();
-    uint8_t* sg_p = signs.data_ptr<uint8_t>();
-    float* sc_p = scales.data_ptr<float>();
-    int n32 = static_cast<int>(n), g32 = static_cast<int>(g);
-    void* args[] = {&in_p, &sg_p, &sc_p, &n32, &g32};
-    h.launch(kGradCompress, device, static_cast<unsigned>(n_groups),
-             static_cast<unsigned>(std::min<int64_t>(g, 64)), current_stream(device), args);
+    launch_compress(h, device, current_stream(device), grad.data_ptr<float>(),
+                    signs.data_ptr<uint8_t>(), scales.data_ptr<float>(), n);
   }
   return py::make_tuple(scales, signs);
 }
@@ -244,22 +228,11 @@ void fused_weight_update(KernelHolder& h, const at::Tensor& weight_int8,
 
   // The kernel works on the caller's buffers in place: there is nothing to copy back.
   const int device = weight_int8.device().index();
-  int8_t* w_p = weight_int8.data_ptr<int8_t>();
-  const float* ws_p = weight_scale.data_ptr<float>();
-  const float* gs_p = grad_scales.data_ptr<float>();
-  const uint8_t* sg_p = grad_signs.data_ptr<uint8_t>();
-  int8_t* ps_p = prev_signs.data_ptr<int8_t>();
-  float* v_p = variance.data_ptr<float>();
-  int r = static_cast<int>(rows), c = static_cast<int>(cols), g32 = static_cast<int>(g);
-  float lr_f = static_cast<float>(lr), boost = static_cast<float>(sign_boost),
-        brake = static_cast<float>(sign_brake), beta = static_cast<float>(var_beta),
-        eps = static_cast<float>(var_eps);
-  // The product in double, rounded once: what a float32 tensor times the Python number
-  // lr * weight_decay gives on the CPU.
-  float lr_decay = static_cast<float>(lr * weight_decay);
-  void* args[] = {&w_p, &ws_p, &gs_p, &sg_p, &ps_p, &v_p, &r, &c, &g32,
-                  &lr_f, &boost, &brake, &beta, &eps, &lr_decay};
-  h.launch(kFusedUpdate, device, blocks_for(total, 256), 256, current_stream(device), args);
+  launch_fused_update(h, device, current_stream(device), weight_int8.data_ptr<int8_t>(),
+                      weight_scale.data_ptr<float>(), grad_scales.data_ptr<float>(),
+                      grad_signs.data_ptr<uint8_t>(), prev_signs.data_ptr<int8_t>(),
+                      variance.data_ptr<float>(), rows, cols,
+                      {lr, sign_boost, sign_brake, var_beta, var_eps, weight_decay});
 }
 
 }  // namespace
@@ -276,8 +249,9 @@ void bind_tensor_ops(HolderClass& cls) {
   cls.def("fused_weight_update", &fused_weight_update, py::arg("weight_int8"),
           py::arg("weight_scale"), py::arg("grad_scales"), py::arg("grad_signs"),
           py::arg("prev_signs"), py::arg("variance"), py::arg("rows"), py::arg("cols"),
-          py::arg("lr"), py::arg("sign_boost") = 1.3, py::arg("sign_brake") = 0.7,
-          py::arg("var_beta") = 0.999, py::arg("var_eps") = 1e-8, py::arg("weight_decay") = 0.0,
+          py::arg("lr"), py::arg("sign_boost") = int8::kSignBoost,
+          py::arg("sign_brake") = int8::kSignBrake, py::arg("var_beta") = int8::kVarBeta,
+          py::arg("var_eps") = int8::kVarEps, py::arg("weight_decay") = 0.0,
           "Updates weight_int8, prev_signs and variance in place from a compressed gradient; "
           "weight_decay (decoupled, default 0) is taken off before the one rounding.");
 }

@@ -69,6 +69,23 @@ def test_installed_package_imports_and_runs_its_programs_from_anywhere(venv, tmp
     assert (b.returncode, b.stdout.endswith("All kernels working!\n")) in {(0, True), (1, False)}, b.stdout
 
 
+def test_installed_layer_updates_through_its_native_operator(venv, tmp_path):
+    script = (
+        "import torch, korvane.zeb_trainable_int8 as zeb\n"
+        "print(zeb._int8_ops.__file__)\n"
+        "print(torch._C._dispatch_has_kernel_for_dispatch_key('korvane::int8_fused_update', 'CPU'))\n"
+        "layer = zeb.ZEBTrainableLinear(64, 64)\n"
+        "layer(torch.randn(2, 64)); layer.backward_zeb(torch.randn(2, 64))\n"
+        "with torch.autograd.profiler.profile() as prof:\n"
+        "    layer.update_from_gradient(lr=0.01)\n"
+        "print(sorted({e.name for e in prof.function_events if e.name.startswith('korvane::')}))\n")
+    r = run_installed(venv, "python", "-c", script, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    module, registered, used = r.stdout.splitlines()
+    assert pathlib.Path(module).is_relative_to(venv)
+    assert registered == "True" and used == "['korvane::int8_fused_update']"
+
+
 def test_one_stage_pipeline_through_the_installed_coordinator(venv, tmp_path, monkeypatch):
     # The console script of the package, which replaces itself with the bundled program.
     monkeypatch.setenv("KORVANE_COORDINATOR", str(venv / "bin" / "korvane-coordinator"))

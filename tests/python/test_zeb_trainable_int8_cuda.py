@@ -1,5 +1,5 @@
-"""The int8 layer on a GPU: with use_brisol=True it quantises, dequantises, compresses and
-updates through brisol's kernels, and must agree with its CPU path up to float rounding
+"""The int8 layer on a GPU: its operators' CUDA kernels (brisol's) quantise, dequantise,
+compress and update, and must agree with its CPU path up to float rounding
 (one int8 step where a weight sits halfway between two). Skipped without a usable GPU."""
 import copy
 
@@ -69,11 +69,7 @@ def test_from_linear_quantises_on_the_gpu_like_the_cpu():
     assert torch.equal(layer.weight_int8.cpu(), q) and torch.equal(layer.weight_scale.cpu(), s)
 
 
-def test_without_the_flag_a_gpu_layer_keeps_the_torch_arithmetic(monkeypatch):
-    def no_kernels(device):
-        raise AssertionError("brisol used without use_brisol=True")
-
-    monkeypatch.setattr(zeb, "brisol_kernels", no_kernels)
+def test_without_the_flag_a_gpu_layer_runs_the_same_operators():
     cpu, gpu = pair(128, 96, seed=3, use_brisol=False)
     gw, gb = torch.randn(128, 96), torch.randn(128)
     cpu.grad_weight, cpu.grad_bias = gw.clone(), gb.clone()
@@ -97,7 +93,7 @@ def test_brisol_update_drops_a_non_finite_gradient():
 
 
 def test_fused_update_weight_decay_matches_the_reference():
-    k = zeb.brisol_kernels("cuda")
+    k = brisol.ZEBCuPyKernels()
     torch.manual_seed(5)
     rows, cols = 33, 100
     w, ws = k.quantize_int8(torch.randn(rows, cols, device="cuda"))
@@ -110,3 +106,20 @@ def test_fused_update_weight_decay_matches_the_reference():
         k.fused_weight_update(w, ws, gs, gb, prev, var, rows, cols, 0.0002, 1.3, 0.7, 0.999, 1e-8, wd)
         assert torch.equal(w.cpu(), expect[0]) and torch.equal(prev.cpu(), expect[1])
         assert torch.equal(var.cpu(), expect[2])
+
+
+def test_cuda_operators_match_the_cpu_operators():
+    ops = torch.ops.korvane
+    zeb.require_cuda_operators()
+    torch.manual_seed(6)
+    w = torch.randn(70, 300)
+    q, s = ops.int8_quantize(w.cuda())
+    want_q, want_s = ops.int8_quantize(w)
+    assert torch.equal(q.cpu(), want_q) and torch.equal(s.cpu(), want_s)
+    assert torch.equal(ops.int8_dequantize(q, s).cpu(), ops.int8_dequantize(want_q, want_s))
+    g = torch.randn(1000)
+    scales, signs = ops.int8_compress_gradient(g.cuda())
+    want_scales, want_signs = ops.int8_compress_gradient(g)
+    assert torch.equal(signs.cpu(), want_signs) and torch.allclose(scales.cpu(), want_scales, rtol=1e-6)
+    with pytest.raises(ValueError, match="int8_dequantize: weight_scale is on cpu but weight_int8 is on cuda"):
+        ops.int8_dequantize(q, want_s)

@@ -3,7 +3,8 @@
 // step is normalised by a running mean of the squared gradient. Row scales never change,
 // so a weight moves in whole steps of its row's scale. lr_decay (lr x weight decay, formed
 // by the host; 0 for the plain update) takes decoupled weight decay off the same value
-// before its one rounding.
+// before its one rounding, clamped to +-KORVANE_INT8_QMAX (a define on the compiler's
+// command line, from korvane/int8_ops/int8_constants.hpp).
 extern "C" __global__ void fused_update(signed char* __restrict__ weight_int8,
                                         const float* __restrict__ weight_scale,
                                         const float* __restrict__ grad_scales,
@@ -33,5 +34,5 @@ extern "C" __global__ void fused_update(signed char* __restrict__ weight_int8,
   float weight = old_weight - lr * mult * grad_norm;
   weight = weight - lr_decay * old_weight;  // exactly the same value when lr_decay is 0
   const int q = __float2int_rn(weight / scale);
-  weight_int8[idx] = (signed char)max(-127, min(127, q));
+  weight_int8[idx] = (signed char)max(-KORVANE_INT8_QMAX, min(KORVANE_INT8_QMAX, q));
 }

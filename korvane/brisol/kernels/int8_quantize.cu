@@ -1,5 +1,7 @@
-// Per-row int8 quantisation: one block per row; scale = max|x| / 127 (+1e-10 so that an
-// all-zero row keeps a usable scale), q = round-half-even(x / scale) clamped to +-127.
+// Per-row int8 quantisation: one block per row; scale = max|x| / QMAX (+ SCALE_FLOOR so
+// that an all-zero row keeps a usable scale), q = round-half-even(x / scale) clamped to
+// +-QMAX. KORVANE_INT8_QMAX and KORVANE_INT8_SCALE_FLOOR come from the compiler's command
+// line (korvane/int8_ops/int8_constants.hpp).
 
 // Maximum over the lanes of one warp that exist. A block whose width is not a multiple of
 // 32 (cols < 256) ends in a partial warp: its missing lanes are outside the mask and their
@@ -37,7 +39,7 @@ extern "C" __global__ void int8_quantize(const float* __restrict__ input,
     m = lane < nwarps ? warp_vals[lane] : 0.0f;
     m = warp_max(m, min(32u, blockDim.x));
     if (lane == 0) {
-      const float s = m / 127.0f + 1e-10f;
+      const float s = m / (float)KORVANE_INT8_QMAX + (float)KORVANE_INT8_SCALE_FLOOR;
       scales[row] = s;
       row_scale = s;
     }
@@ -47,6 +49,6 @@ extern "C" __global__ void int8_quantize(const float* __restrict__ input,
   const float s = row_scale;
   for (unsigned c = threadIdx.x; c < n; c += blockDim.x) {
     const int q = __float2int_rn(input[base + c] / s);
-    output[base + c] = (signed char)max(-127, min(127, q));
+    output[base + c] = (signed char)max(-KORVANE_INT8_QMAX, min(KORVANE_INT8_QMAX, q));
   }
 }

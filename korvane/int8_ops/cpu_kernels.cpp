@@ -1,51 +1,44 @@
-// Fused CPU update of the stand-in int8 layer, and its dequantisation.
+// The CPU kernels of the int8 operators (int8_ops.hpp), registered for torch's CPU backend.
 //
-// The layer's torch arithmetic makes about a dozen passes over every weight and allocates
-// as many full-size temporaries (an int64 group index among them). Here a finiteness scan
-// of the gradient is followed by one pass that, group of 64 by group of 64, computes the
-// group's mean magnitude and updates the weights, signs and variances in place. Every
-// float operation is the one torch performs, in the same order and in float32, so the
-// results are the same bit for bit, except the group means: torch sums a group in float32
-// in its own vectorised order, this sums it in double, so a mean can differ in its last
-// bit and a weight that sits exactly halfway between two int8 steps can round the other way.
-#include <torch/extension.h>
+// The layer's update written as torch arithmetic makes about a dozen passes over every
+// weight and allocates as many full-size temporaries (an int64 group index among them).
+// Here a finiteness scan of the gradient is followed by one pass that, group of 64 by group
+// of 64, computes the group's mean magnitude and updates the weights, signs and variances in
+// place. Every float operation is the one torch performs, in the same order and in float32,
+// so the results are the same bit for bit, except the group means: torch sums a group in
+// float32 in its own vectorised order, this sums it in double, so a mean can differ in its
+// last bit and a weight that sits exactly halfway between two int8 steps can round the other
+// way. Quantisation and dequantisation are the torch arithmetic bit for bit.
 #include <ATen/Parallel.h>
+#include <ATen/core/Tensor.h>
+#include <ATen/ops/empty.h>
+#include <torch/library.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
+#include <tuple>
 
+#include "korvane/int8_ops/int8_constants.hpp"
+#include "korvane/int8_ops/int8_ops.hpp"
+
+namespace korvane::int8 {
 namespace {
-namespace py = pybind11;
 
-constexpr int64_t kGroup = 64;
+constexpr int64_t kGroup = kGroupSize;
 
 // Scalars as torch applies them to float32 tensors: each Python double rounded to float
 // once, products of Python doubles formed in double first.
 struct Hyper {
   float boost, brake, beta, one_minus_beta, eps, lr, lr_decay;
-  Hyper(double sign_boost, double sign_brake, double var_beta, double var_eps, double lr,
-        double weight_decay)
-      : boost(static_cast<float>(sign_boost)), brake(static_cast<float>(sign_brake)),
-        beta(static_cast<float>(var_beta)), one_minus_beta(static_cast<float>(1.0 - var_beta)),
-        eps(static_cast<float>(var_eps)), lr(static_cast<float>(lr)),
+  Hyper(double lr, double weight_decay)
+      : boost(static_cast<float>(kSignBoost)), brake(static_cast<float>(kSignBrake)),
+        beta(static_cast<float>(kVarBeta)), one_minus_beta(static_cast<float>(1.0 - kVarBeta)),
+        eps(static_cast<float>(kVarEps)), lr(static_cast<float>(lr)),
         lr_decay(static_cast<float>(lr * weight_decay)) {}
 };
-
-void require(const at::Tensor& t, at::ScalarType dtype, int64_t numel, const char* name) {
-  if (!t.device().is_cpu())
-    throw py::value_error(std::string(name) + " must be on the CPU, got " + t.device().str());
-  if (t.scalar_type() != dtype)
-    throw py::type_error(std::string(name) + " must be " + c10::toString(dtype) + ", got " +
-                         c10::toString(t.scalar_type()));
-  if (!t.is_contiguous()) throw py::value_error(std::string(name) + " must be contiguous");
-  if (t.numel() != numel)
-    throw py::value_error(std::string(name) + " has " + std::to_string(t.numel()) +
-                          " elements, expected " + std::to_string(numel));
-}
 
 bool all_finite(const float* p, int64_t n) {
   std::atomic<bool> bad{false};
@@ -139,27 +132,17 @@ void update_bias(float* bias, const float* grad, int8_t* prev, float* var, int64
 }
 
 // Returns false, touching nothing, when either gradient holds a non-finite value.
-bool fused_update(const at::Tensor& weight_int8, const at::Tensor& weight_scale,
-                  const at::Tensor& grad_weight, const at::Tensor& prev_signs,
-                  const at::Tensor& variance, const at::Tensor& bias, const at::Tensor& grad_bias,
-                  const at::Tensor& bias_prev_signs, const at::Tensor& bias_variance, double lr,
-                  double weight_decay, double sign_boost, double sign_brake, double var_beta,
-                  double var_eps) {
-  if (weight_int8.dim() != 2) throw py::value_error("weight_int8 must be 2-D [out, in]");
+bool fused_update(at::Tensor weight_int8, const at::Tensor& weight_scale,
+                  const at::Tensor& grad_weight, at::Tensor prev_signs, at::Tensor variance,
+                  at::Tensor bias, const at::Tensor& grad_bias, at::Tensor bias_prev_signs,
+                  at::Tensor bias_variance, double lr, double weight_decay) {
+  check_update({weight_int8, weight_scale, grad_weight, prev_signs, variance, bias, grad_bias,
+                bias_prev_signs, bias_variance});
   const int64_t rows = weight_int8.size(0), cols = weight_int8.size(1), n = rows * cols;
-  require(weight_int8, at::kChar, n, "weight_int8");
-  require(weight_scale, at::kFloat, rows, "weight_scale");
-  require(grad_weight, at::kFloat, n, "grad_weight");
-  require(prev_signs, at::kChar, n, "prev_signs");
-  require(variance, at::kFloat, n, "variance");
-  require(bias, at::kFloat, rows, "bias");
-  require(grad_bias, at::kFloat, rows, "grad_bias");
-  require(bias_prev_signs, at::kChar, rows, "bias_prev_signs");
-  require(bias_variance, at::kFloat, rows, "bias_variance");
   const float* gw = grad_weight.data_ptr<float>();
   const float* gb = grad_bias.data_ptr<float>();
   if (!all_finite(gw, n) || !all_finite(gb, rows)) return false;
-  const Hyper h(sign_boost, sign_brake, var_beta, var_eps, lr, weight_decay);
+  const Hyper h(lr, weight_decay);
   if (n > 0)
     update_weight(weight_int8.data_ptr<int8_t>(), weight_scale.data_ptr<float>(), gw,
                   prev_signs.data_ptr<int8_t>(), variance.data_ptr<float>(), rows, cols, h);
@@ -170,10 +153,11 @@ bool fused_update(const at::Tensor& weight_int8, const at::Tensor& weight_scale,
 
 // q * row scale as a new float32 [out, in] tensor, in one pass.
 at::Tensor dequantize(const at::Tensor& weight_int8, const at::Tensor& weight_scale) {
-  if (weight_int8.dim() != 2) throw py::value_error("weight_int8 must be 2-D [out, in]");
+  const char* op = "int8_dequantize";
+  check_matrix(weight_int8, at::kChar, op, "weight_int8");
   const int64_t rows = weight_int8.size(0), cols = weight_int8.size(1);
-  require(weight_int8, at::kChar, rows * cols, "weight_int8");
-  require(weight_scale, at::kFloat, rows, "weight_scale");
+  check_tensor(weight_scale, at::kFloat, rows, op, "weight_scale");
+  check_same_device(weight_scale, weight_int8, op, "weight_scale", "weight_int8");
   at::Tensor out = at::empty({rows, cols}, weight_scale.options());
   const int8_t* q = weight_int8.data_ptr<int8_t>();
   const float* s = weight_scale.data_ptr<float>();
@@ -190,17 +174,75 @@ at::Tensor dequantize(const at::Tensor& weight_int8, const at::Tensor& weight_sc
   return out;
 }
 
+// One row of int8_quantize, as torch computes `w.abs().amax(1) / 127 + 1e-10` and
+// `round(w / scale).clamp(-127, 127)`: the same float32 operations, a NaN kept by the max.
+void quantize_row(const float* w, int64_t cols, int8_t* q, float* scale) {
+  float m = 0.0f;
+  for (int64_t c = 0; c < cols; ++c) {
+    const float a = std::fabs(w[c]);
+    m = (a > m || a != a) ? a : m;
+  }
+  const float s = m / static_cast<float>(kQMax) + static_cast<float>(kScaleFloor);
+  *scale = s;
+  const float lim = static_cast<float>(kQMax);
+  for (int64_t c = 0; c < cols; ++c) {
+    const float r = std::nearbyint(w[c] / s);  // half to even in the default rounding mode
+    q[c] = r != r ? int8_t{0} : static_cast<int8_t>(std::clamp(r, -lim, lim));
+  }
+}
+
+std::tuple<at::Tensor, at::Tensor> quantize(const at::Tensor& weight) {
+  check_matrix(weight, at::kFloat, "int8_quantize", "weight");
+  const int64_t rows = weight.size(0), cols = weight.size(1);
+  at::Tensor q = at::empty({rows, cols}, weight.options().dtype(at::kChar));
+  at::Tensor scales = at::empty({rows}, weight.options());
+  const float* w = weight.data_ptr<float>();
+  int8_t* qp = q.data_ptr<int8_t>();
+  float* sp = scales.data_ptr<float>();
+  at::parallel_for(0, rows, std::max<int64_t>(1, (1 << 16) / std::max<int64_t>(cols, 1)),
+                   [&](int64_t r_begin, int64_t r_end) {
+                     for (int64_t r = r_begin; r < r_end; ++r)
+                       quantize_row(w + r * cols, cols, qp + r * cols, sp + r);
+                   });
+  return {q, scales};
+}
+
+// Group means as the fused update forms them, and the signs packed least significant bit
+// first, eight bytes per group of 64.
+std::tuple<at::Tensor, at::Tensor> compress_gradient(const at::Tensor& grad) {
+  const char* op = "int8_compress_gradient";
+  check_tensor(grad, at::kFloat, grad.numel(), op, "grad");
+  const int64_t n = grad.numel(), n_groups = (n + kGroup - 1) / kGroup;
+  constexpr int64_t kBytes = (kGroup + 7) / 8;
+  at::Tensor scales = at::empty({n_groups}, grad.options());
+  at::Tensor signs = at::empty({n_groups * kBytes}, grad.options().dtype(at::kByte));
+  const float* g = grad.data_ptr<float>();
+  float* sc = scales.data_ptr<float>();
+  uint8_t* bits = signs.data_ptr<uint8_t>();
+  at::parallel_for(0, n_groups, 256, [&](int64_t g_begin, int64_t g_end) {
+    for (int64_t grp = g_begin; grp < g_end; ++grp) {
+      const int64_t start = grp * kGroup, end = std::min(start + kGroup, n);
+      sc[grp] = group_mean(g + start, end - start);
+      for (int64_t b = 0; b < kBytes; ++b) {
+        unsigned byte = 0;
+        for (int64_t bit = 0; bit < 8; ++bit) {
+          const int64_t i = start + 8 * b + bit;
+          if (i < end && g[i] >= 0.0f) byte |= 1u << bit;
+        }
+        bits[grp * kBytes + b] = static_cast<uint8_t>(byte);
+      }
+    }
+  });
+  return {scales, signs};
+}
+
 }  // namespace
 
-PYBIND11_MODULE(_int8_native, m) {
-  m.doc() = "Native CPU helpers of korvane.zeb_trainable_int8.ZEBTrainableLinear";
-  m.def("fused_update", &fused_update, py::arg("weight_int8"), py::arg("weight_scale"),
-        py::arg("grad_weight"), py::arg("prev_signs"), py::arg("variance"), py::arg("bias"),
-        py::arg("grad_bias"), py::arg("bias_prev_signs"), py::arg("bias_variance"),
-        py::arg("lr"), py::arg("weight_decay"), py::arg("sign_boost"), py::arg("sign_brake"),
-        py::arg("var_beta"), py::arg("var_eps"),
-        "Updates the int8 weights, the bias and their optimiser state in place; False (and "
-        "nothing changed) when a gradient is not finite.");
-  m.def("dequantize", &dequantize, py::arg("weight_int8"), py::arg("weight_scale"),
-        "weight_int8 times its row's scale, as a new float32 tensor.");
+TORCH_LIBRARY_IMPL(korvane, CPU, m) {
+  m.impl("int8_quantize", &quantize);
+  m.impl("int8_dequantize", &dequantize);
+  m.impl("int8_compress_gradient", &compress_gradient);
+  m.impl("int8_fused_update", &fused_update);
 }
+
+}  // namespace korvane::int8
