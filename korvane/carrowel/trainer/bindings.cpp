@@ -8,6 +8,7 @@
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/checkpoint_directory.hpp"
 #include "korvane/carrowel/training/trainer_options.hpp"
+#include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
 
@@ -95,14 +96,14 @@ void token_options(training::TrainerOptions& o, py::handle token, py::handle tok
 
 void apply_options(Trainer& t, const training::TrainerOptions& o) {
   t.model.autograd_backward = o.autograd_backward;
-  t.session.token = training::resolve_token(o);
-  t.recovery.checkpoint_dir = o.checkpoint_dir;
+  t.session.client = client::CoordinatorClient(t.coordinator_url, training::resolve_token(o), async::http_exchange);
+  if (o.checkpoint_dir) t.recovery.checkpoints.emplace(*o.checkpoint_dir);
   t.recovery.checkpoint_every = o.checkpoint_every;
   t.recovery.resume = o.resume;
-  t.recovery.rejoin_timeout = o.rejoin_timeout;
+  t.recovery.rejoin = training::RejoinWait(o.rejoin_timeout);
+  if (o.metrics_file) t.metrics.file.emplace(*o.metrics_file);
   // A resumed member presents the secret it was given, so the coordinator lets it retake its id.
-  if (t.recovery.resume)
-    t.session.member_secret = training::CheckpointDirectory(*t.recovery.checkpoint_dir).read_member_secret();
+  if (t.recovery.resume) t.session.client.set_secret(t.recovery.checkpoints->read_member_secret());
 }
 
 Task<py::object> get_client(py::object self) {
@@ -144,7 +145,6 @@ void bind_trainer(py::module_& m) {
             o.check(training::Spelling::keyword);
             auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
             t->model.set_optimizer_factory(std::move(optimizer));
-            t->metrics.file = o.metrics_file;
             apply_options(*t, o);
             return t;
           }),
@@ -184,10 +184,14 @@ void bind_trainer(py::module_& m) {
           },
           "The factory params -> torch.optim.Optimizer for the plain layers, or None for plain SGD.")
       .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.model.plain_optimizer(); })
-      .def_property_readonly("checkpoint_dir", [](const Trainer& t) { return t.recovery.checkpoint_dir; },
+      .def_property_readonly("checkpoint_dir",
+                             [](const Trainer& t) -> std::optional<std::string> {
+                               if (!t.recovery.checkpoints) return std::nullopt;
+                               return t.recovery.checkpoints->path();
+                             },
                              "The folder of this trainer's checkpoints, or None: nothing is written to disk.")
       .def_property_readonly("checkpoint_every", [](const Trainer& t) { return t.recovery.checkpoint_every; }, "Steps between checkpoints (0: only at the end).")
-      .def_property_readonly("rejoin_timeout", [](const Trainer& t) { return t.recovery.rejoin_timeout; },
+      .def_property_readonly("rejoin_timeout", [](const Trainer& t) { return t.recovery.rejoin.timeout_s(); },
                     "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
       .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")
       .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx,
@@ -230,7 +234,8 @@ void bind_trainer(py::module_& m) {
   bind_provisioning(cls);
   bind_stage(cls);
   bind_statistics(cls);
-  bind_coordinator(cls);
+  bind_membership(cls);
+  bind_relays(cls);
   bind_step(cls);
   bind_training_loop(cls);
   bind_metrics_file(cls);

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/carrowel/trainer/data_source.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
@@ -120,23 +121,13 @@ class EpochStream {
  public:
   explicit EpochStream(py::object source) : source_(std::move(source)) {}
   py::object next() {
-    if (!it_) it_ = py::iter(source_);
-    PyObject* item = PyIter_Next(it_.ptr());
-    if (!item) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      it_ = py::iter(source_);
-      item = PyIter_Next(it_.ptr());
-      if (!item) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        throw Error("the data source yielded no batch, even after starting it again");
-      }
-    }
-    return py::reinterpret_steal<py::object>(item);
+    std::optional<py::object> item = training::next_starting_again(source_);
+    if (!item) throw Error(training::kDrySourceMessage);
+    return std::move(*item);
   }
 
  private:
-  py::object source_;
-  py::object it_;
+  PythonBatchSource source_;
 };
 }  // namespace
 

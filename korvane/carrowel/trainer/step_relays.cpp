@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "korvane/carrowel/coordinator/coordinator_ops.hpp"
-#include "korvane/carrowel/coordinator/tensor_wire.hpp"
+#include "korvane/carrowel/trainer/relays.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
 #include "korvane/common/python/output.hpp"
@@ -65,7 +64,7 @@ py::object StepRelays::refetch(bool backward, long long k, double timeout) {
 }
 
 void StepRelays::post(bool backward, py::handle tensor, std::optional<double> loss, long long k) {
-  std::string body = encode_tensor(tensor, backward);
+  std::string body = encode_relay_body(tensor, backward);
   std::erase_if(posts_, done);
   posts_.push_back(spawn(post_relay(self_, backward, std::move(body), loss, base_ + k), relay_name(backward, false)));
 }

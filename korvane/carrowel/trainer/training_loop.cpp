@@ -6,10 +6,10 @@
 
 #include <chrono>
 
-#include "korvane/carrowel/coordinator/membership.hpp"
-#include "korvane/carrowel/coordinator/rejoin.hpp"
-#include "korvane/carrowel/trainer/checkpoint.hpp"
-#include "korvane/carrowel/trainer/data_cursor.hpp"
+#include "korvane/carrowel/trainer/data_source.hpp"
+#include "korvane/carrowel/trainer/membership.hpp"
+#include "korvane/carrowel/trainer/metrics_file.hpp"
+#include "korvane/carrowel/trainer/recovery.hpp"
 #include "korvane/carrowel/trainer/step.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
@@ -36,7 +36,7 @@ struct Loop {
   py::object self;
   Trainer& t;
   LoopArgs args;
-  DataCursor data;
+  PythonDataCursor data;
   std::shared_ptr<StepMemory> memory = std::make_shared<StepMemory>();
   std::vector<double> losses;  // the step losses so far
   double total = 0.0;
@@ -44,8 +44,8 @@ struct Loop {
   long long round = 0;  // the next step's number
 
   Loop(py::object s, py::object source, LoopArgs a)
-      : self(std::move(s)), t(Trainer::of(self)), args(std::move(a)), data(std::move(source)) {}
-  bool checkpoints() const { return t.recovery.checkpoint_dir.has_value(); }
+      : self(std::move(s)), t(Trainer::of(self)), args(std::move(a)), data(PythonBatchSource::of(std::move(source))) {}
+  bool checkpoints() const { return t.recovery.checkpoints.has_value(); }
 };
 using LoopPtr = std::shared_ptr<Loop>;
 
@@ -57,14 +57,14 @@ StageCounters counters_at(const Loop& l, long long step) {
   c.step = step;
   c.last_loss = l.t.last_loss;
   c.batches_drawn = l.data.drawn();
-  c.source_spent = !l.data.present() && l.data.given();
+  c.source_spent = l.data.spent();
   c.losses = l.losses;
   return c;
 }
 
 void go_back_to(Loop& l, long long step) {
   const StageCounters c = restore_checkpoint(l.t, step);
-  drop_checkpoints_after(*l.t.recovery.checkpoint_dir, step);
+  l.t.recovery.checkpoints->drop_after(step);
   l.t.micro_batch_idx = c.micro_batch_idx;
   l.t.last_loss = c.last_loss;
   l.data.reposition(c.batches_drawn, c.source_spent);
@@ -76,7 +76,7 @@ void go_back_to(Loop& l, long long step) {
 
 Task<void> save_and_report(LoopPtr l, long long step) {
   save_checkpoint(l->t, counters_at(*l, step));
-  co_await coordinator::report_checkpoint(l->self, step);
+  co_await report_checkpoint(l->self, step);
 }
 
 // Resume (once: a later loop of the same trainer goes on from where this one ends), or
@@ -84,20 +84,20 @@ Task<void> save_and_report(LoopPtr l, long long step) {
 // the start.
 Task<void> start_from_checkpoint(LoopPtr l) {
   Trainer& t = l->t;
-  if (!t.recovery.relay_epoch) t.recovery.relay_epoch = 0;
+  t.recovery.rollback.take_part();
   const bool resume = std::exchange(t.recovery.resume, false);
-  std::vector<long long> steps = resume ? checkpoint_steps(*t.recovery.checkpoint_dir) : std::vector<long long>{};
-  if (resume && steps.empty())
-    print_line("  Warning: no checkpoint in " + *t.recovery.checkpoint_dir + "; training starts from the beginning");
-  if (steps.empty()) {
+  const std::optional<long long> latest = resume ? t.recovery.checkpoints->latest() : std::nullopt;
+  if (resume && !latest)
+    print_line("  Warning: no checkpoint in " + t.recovery.checkpoints->path() + "; training starts from the beginning");
+  if (!latest) {
     co_await save_and_report(l, 0);
     co_return;
   }
-  long long target = steps.back();
-  auto answer = co_await coordinator::request_rollback(l->self, target);
+  long long target = *latest;
+  const std::optional<training::Rollback> answer = co_await request_rollback(l->self, target);
   if (answer) {
     target = answer->step;
-    t.recovery.relay_epoch = answer->epoch;
+    t.recovery.rollback.set_epoch(answer->epoch);
   }
   go_back_to(*l, target);
   print_line("Resumed from the checkpoint of step " + std::to_string(l->round) + " (micro-batch " +
@@ -111,9 +111,9 @@ std::vector<Batch> draw_batches(Loop& l) {
   const LayerAssignment& a = l.t.assignment();
   if (!a.is_first_stage() && !a.is_last_stage()) return batches;
   for (Batch& batch : batches) {
-    py::object drawn = l.data.next();
+    std::optional<py::object> drawn = l.data.next();
     if (!drawn) break;
-    batch = l.t.model.split_batch(std::move(drawn));
+    batch = l.t.model.split_batch(std::move(*drawn));
   }
   return batches;
 }
@@ -129,11 +129,9 @@ Task<py::object> run_one_step(LoopPtr l, std::vector<Batch> batches) {
 // step in place; whatever this step did belongs to the abandoned future.
 bool roll_back_if_asked(Loop& l, const std::exception_ptr& failure) {
   Trainer::Recovery& r = l.t.recovery;
-  if (!r.pending_rollback || !l.checkpoints() || (failure && async::is_cancellation(failure))) return false;
-  const Trainer::Recovery::Rollback rb = *r.pending_rollback;
-  r.pending_rollback.reset();
-  r.missing_since.reset();
-  r.relay_epoch = rb.epoch;
+  if (!r.rollback.pending() || !l.checkpoints() || (failure && async::is_cancellation(failure))) return false;
+  const training::Rollback rb = *r.rollback.take_pending();  // its epoch is the trainer's from now on
+  r.rejoin.present();
   const long long was = l.round;
   go_back_to(l, rb.step);
   print_line("  Rolled back from step " + std::to_string(was) + " to the checkpoint of step " +
@@ -141,33 +139,17 @@ bool roll_back_if_asked(Loop& l, const std::exception_ptr& failure) {
   return true;
 }
 
-struct StepStart {
-  std::chrono::steady_clock::time_point time;
-  unsigned long long sent, received;
-};
-
 // One line of the metrics file for the step just done.
-void record_step(Loop& l, const py::object& loss, const StepStart& start) {
+void record_step(Loop& l, const py::object& loss, const training::StepMetrics::Start& start) {
   Trainer& t = l.t;
   if (!t.metrics.file) return;
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start.time).count();
   const long long samples = t.metrics.last_samples;
-  py::dict record;
-  record["trainer_id"] = t.trainer_id;
-  record["step"] = t.metrics.steps_recorded;
-  record["round"] = l.round;
-  record["loss"] = loss;
-  record["step_time_s"] = seconds;
-  record["samples"] = samples >= 0 ? py::object(py::int_(samples)) : py::object(py::none());
-  record["samples_per_s"] =
-      samples >= 0 && seconds > 0 ? py::object(py::float_(double(samples) / seconds)) : py::object(py::none());
-  record["bytes_sent"] = t.metrics.bytes_sent - start.sent;
-  record["bytes_received"] = t.metrics.bytes_received - start.received;
-  if (!l.args.evaluation.is_none()) {
-    py::object value = l.args.evaluation(t.metrics.steps_recorded);
-    if (!value.is_none()) record["evaluation"] = value;
-  }
-  append_metrics_record(t, record);
+  training::StepRecord record = t.metrics.steps.record(
+      start, training::StepMetrics::Clock::now(), t.trainer_id, l.round,
+      loss.is_none() ? std::nullopt : std::optional<double>(loss.cast<double>()),
+      samples >= 0 ? std::optional<long long>(samples) : std::nullopt);
+  if (!l.args.evaluation.is_none()) record.evaluation = json_of(l.args.evaluation(t.metrics.steps.steps_recorded()));
+  append_metrics_record(t, record.to_json());
 }
 
 // Totals, the caller's callback and the progress line of the step just done.
@@ -213,7 +195,7 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
   while (l->round < l->args.num_rounds) {
     t.current_round = l->round;
     std::vector<Batch> batches = draw_batches(*l);
-    const StepStart start{std::chrono::steady_clock::now(), t.metrics.bytes_sent, t.metrics.bytes_received};
+    const auto start = t.metrics.steps.begin(training::StepMetrics::Clock::now());
     t.metrics.last_samples = -1;
     py::object loss;
     std::exception_ptr failure;
@@ -225,7 +207,7 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
     if (roll_back_if_asked(*l, failure)) continue;
     if (failure) std::rethrow_exception(failure);
     record_step(*l, loss, start);
-    ++t.metrics.steps_recorded;
+    t.metrics.steps.count_step();
     count_step(*l, loss);
     if (checkpoint_due(*l)) co_await save_and_report(l, l->round);
   }
@@ -246,7 +228,7 @@ void bind_training_loop(TrainerClass& cls) {
              LoopArgs args{num_rounds, lr, std::move(on_round_complete), micro_batches, max_in_flight,
                            std::move(evaluation)};
              auto run = run_training_loop(self, std::move(dataloader), std::move(args));
-             return async::make_op(coordinator::leaving_on_failure(std::move(self), std::move(run)), "run_training_loop");
+             return async::make_op(leaving_on_failure(std::move(self), std::move(run)), "run_training_loop");
            },
            py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
            py::arg("on_round_complete") = py::none(), py::kw_only(), py::arg("micro_batches") = 1,
