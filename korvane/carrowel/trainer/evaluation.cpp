@@ -15,29 +15,6 @@ using async::await_result;
 using async::Task;
 
 namespace {
-py::object torch() { return py::module_::import("torch"); }
-
-// Gradient recording off while the stage computes; forward_stage does not suspend, so no
-// other task of the event loop runs inside this scope.
-class NoGradScope {
- public:
-  NoGradScope() : torch_(torch()), was_(torch_.attr("is_grad_enabled")().cast<bool>()) {
-    torch_.attr("set_grad_enabled")(false);
-  }
-  ~NoGradScope() {
-    try {
-      torch_.attr("set_grad_enabled")(was_);
-    } catch (py::error_already_set&) {
-    }
-  }
-  NoGradScope(const NoGradScope&) = delete;
-  NoGradScope& operator=(const NoGradScope&) = delete;
-
- private:
-  py::object torch_;
-  bool was_;
-};
-
 Task<py::object> run_evaluation(py::object self, py::object dataloader, long long num_batches) {
   if (!torch_available()) throw ImportError("PyTorch required for pipeline training");
   if (num_batches < 0) throw ValueError("num_batches must be >= 0, got " + std::to_string(num_batches));
@@ -81,25 +58,23 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
     // that holds one.
     py::object activation;
     if (first) {
-      activation = input.attr("to")(t.model.device());
+      activation = tensors::on_device(input, t.model.device());
     } else {
       py::object received = co_await await_result(self.attr("receive_activation")());
       activation = std::move(received);
     }
     py::object output;
     {
-      NoGradScope no_grad;
+      tensors::NoGrad no_grad;
       output = co_await await_result(self.attr("forward_stage")(activation));
     }
     if (!last) {
       co_await await_result(self.attr("send_activation")(output));
     } else if (!labels.is_none()) {
-      py::object flat = output.attr("detach")().attr("view")(-1, output.attr("size")(-1));
-      py::object target = labels.attr("to")(t.model.device()).attr("view")(-1);
-      py::object f = torch().attr("nn").attr("functional");
-      loss_sum += f.attr("cross_entropy")(flat, target, py::arg("reduction") = "sum").attr("item")().cast<double>();
-      correct += flat.attr("argmax")(-1).attr("eq")(target).attr("sum")().attr("item")().cast<long long>();
-      samples += target.attr("numel")().cast<long long>();
+      const BatchScore score = score_batch(output, labels, t.model.device());
+      loss_sum += score.loss_sum;
+      correct += score.correct;
+      samples += score.samples;
       scored = true;
     }
     t.micro_batch_idx += 1;

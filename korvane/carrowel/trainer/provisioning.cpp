@@ -113,9 +113,8 @@ void create_demo_layers(py::object self) {
 
 long long available_memory() {
   if (torch_available()) {
-    py::object cuda = py::module_::import("torch").attr("cuda");
-    if (cuda.attr("is_available")().cast<bool>())
-      return cuda.attr("get_device_properties")(0).attr("total_memory").cast<long long>();
+    if (tensors::cuda_available())
+      return py::module_::import("torch").attr("cuda").attr("get_device_properties")(0).attr("total_memory").cast<long long>();
   }
   return kFallbackMemory;
 }

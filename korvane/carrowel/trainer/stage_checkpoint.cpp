@@ -45,7 +45,7 @@ py::object encode_floats(py::handle v) {
 py::object decode_floats(py::handle v) {
   if (py::isinstance<py::dict>(v)) {
     py::dict d = py::reinterpret_borrow<py::dict>(v);
-    if (d.size() == 1 && d.contains(kFloatTag)) return py::float_(py::object(d[kFloatTag]).attr("item")());
+    if (d.size() == 1 && d.contains(kFloatTag)) return py::float_(tensors::item(d[kFloatTag]));
     py::dict out;
     for (auto [k, x] : d) out[k] = decode_floats(x);
     return out;
@@ -58,8 +58,7 @@ py::dict rng_states() {
   py::dict rng;
   rng["torch"] = torch().attr("get_rng_state")();
   py::object cuda = torch().attr("cuda");
-  if (cuda.attr("is_available")().cast<bool>() && cuda.attr("is_initialized")().cast<bool>())
-    rng["cuda"] = cuda.attr("get_rng_state_all")();
+  if (tensors::cuda_available() && cuda.attr("is_initialized")().cast<bool>()) rng["cuda"] = cuda.attr("get_rng_state_all")();
   rng["python"] = encode_floats(py::module_::import("random").attr("getstate")());  // gauss_next may be a float
   return rng;
 }
@@ -115,7 +114,7 @@ StageCounters StageModel::load(const std::string& path) {
       if (py::str key(std::to_string(i)); counters.contains(key)) layers[i].attr("update_count") = counters[key];
   }
   // Gradients a plain layer summed in an unfinished step belong to the abandoned future.
-  for (py::handle p : layers_.attr("parameters")()) p.attr("grad") = py::none();
+  for (py::handle p : tensors::parameters_of(layers_)) tensors::set_grad(p, py::none());
 
   py::object opt = optional_item(state, "optimizer");
   plain_optimizer_ = py::none();  // without a saved state: built afresh at the next update, as it was then
@@ -130,7 +129,7 @@ StageCounters StageModel::load(const std::string& path) {
   c.micro_batch_idx = state["micro_batch_idx"].cast<long long>();
   c.step = state["step"].cast<long long>();
   py::object last = optional_item(state, "last_loss");
-  if (!last.is_none()) c.last_loss = last.attr("item")().cast<double>();
+  if (!last.is_none()) c.last_loss = tensors::item(last);
   if (state.contains("batches_drawn")) c.batches_drawn = state["batches_drawn"].cast<long long>();
   if (state.contains("source_spent")) c.source_spent = state["source_spent"].cast<bool>();
   if (state.contains("losses")) c.losses = py::object(state["losses"]).attr("tolist")().cast<std::vector<double>>();

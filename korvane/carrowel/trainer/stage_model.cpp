@@ -9,29 +9,42 @@ constexpr double kInt8WeightDecay = 0.01;  // a constant of the update, given to
 
 py::module_ torch() { return py::module_::import("torch"); }
 
-// Gradient recording off for one scope; the previous mode comes back however it ends.
-class NoGrad {
- public:
-  NoGrad() : torch_(torch()), was_enabled_(torch_.attr("is_grad_enabled")().cast<bool>()) {
-    torch_.attr("set_grad_enabled")(false);
-  }
-  ~NoGrad() {
-    try {
-      torch_.attr("set_grad_enabled")(was_enabled_);
-    } catch (py::error_already_set&) {
-    }
-  }
-  NoGrad(const NoGrad&) = delete;
-  NoGrad& operator=(const NoGrad&) = delete;
-
- private:
-  py::module_ torch_;
-  bool was_enabled_;
-};
-
 bool is_int8_backward(py::handle layer) { return py::hasattr(layer, "backward_zeb"); }
 bool is_int8_update(py::handle layer) { return py::hasattr(layer, "update_from_gradient"); }
 }  // namespace
+
+namespace tensors {
+py::object detached(py::handle x) { return x.attr("detach")(); }
+py::object on_device(py::handle x, const std::string& device) { return x.attr("to")(device); }
+double item(py::handle x) { return x.attr("item")().cast<double>(); }
+py::object grad_of(py::handle x) { return x.attr("grad"); }
+void set_grad(py::handle x, py::object grad) { x.attr("grad") = std::move(grad); }
+void require_grad(py::handle x) { x.attr("requires_grad_")(true); }
+py::iterable parameters_of(py::handle layer) { return layer.attr("parameters")(); }
+bool cuda_available() { return torch().attr("cuda").attr("is_available")().cast<bool>(); }
+
+NoGrad::NoGrad() : was_enabled_(torch().attr("is_grad_enabled")().cast<bool>()) {
+  torch().attr("set_grad_enabled")(false);
+}
+NoGrad::~NoGrad() {
+  try {
+    torch().attr("set_grad_enabled")(was_enabled_);
+  } catch (py::error_already_set&) {
+  }
+}
+}  // namespace tensors
+using namespace tensors;
+
+BatchScore score_batch(py::handle output, py::handle labels, const std::string& device) {
+  py::object flat = detached(output).attr("view")(-1, output.attr("size")(-1));
+  py::object target = on_device(labels, device).attr("view")(-1);
+  py::object f = torch().attr("nn").attr("functional");
+  BatchScore s;
+  s.loss_sum = item(f.attr("cross_entropy")(flat, target, py::arg("reduction") = "sum"));
+  s.correct = static_cast<long long>(item(flat.attr("argmax")(-1).attr("eq")(target).attr("sum")()));
+  s.samples = target.attr("numel")().cast<long long>();
+  return s;
+}
 
 StageModel::StageModel(std::string device)
     : device_(std::move(device)),
@@ -60,12 +73,13 @@ py::object StageModel::forward_with_tape(py::object x) {
   for (size_t i = 0; i < n;) {
     py::handle layer = layers[i];
     if (is_int8_backward(layer)) {
-      x = layer(x.attr("detach")());
+      x = layer(detached(x));
       tape.append(py::make_tuple(layer));
       ++i;
       continue;
     }
-    py::object leaf = x.attr("detach")().attr("requires_grad_")(true);
+    py::object leaf = detached(x);
+    require_grad(leaf);
     x = leaf;
     for (; i < n && !is_int8_backward(layers[i]); ++i) x = layers[i](x);
     tape.append(py::make_tuple(leaf, x));
@@ -96,7 +110,7 @@ py::object StageModel::backward_with_tape(py::object g) {
     }
     py::object leaf = seg[0], out = seg[1];
     if (out.attr("requires_grad").cast<bool>()) autograd.attr("backward")(out, py::arg("grad_tensors") = g);
-    py::object grad = leaf.attr("grad");
+    py::object grad = grad_of(leaf);
     g = grad.is_none() ? torch().attr("zeros_like")(leaf) : grad;  // no path from input to output: zero
   }
   return g;
@@ -112,7 +126,7 @@ py::object StageModel::backward(py::object g) {
     } else {
       // A plain layer passes the gradient on untouched; its parameters get theirs from
       // the loss backward of the last stage.
-      g.attr("requires_grad_")(true);
+      require_grad(g);
     }
   }
   return g;
@@ -144,13 +158,13 @@ void StageModel::update(double lr, bool loss_decreased) {
       continue;
     }
     if (own_optimizer) {
-      for (py::handle p : layer.attr("parameters")()) params.append(p);
+      for (py::handle p : parameters_of(layer)) params.append(p);
       continue;
     }
     // Plain SGD, no decay, no momentum; an error leaves earlier layers updated.
     NoGrad no_grad;
-    for (py::handle p : layer.attr("parameters")()) {
-      py::object grad = p.attr("grad");
+    for (py::handle p : parameters_of(layer)) {
+      py::object grad = grad_of(p);
       if (grad.is_none()) continue;
       p.attr("sub_")(grad.attr("__mul__")(lr));
       grad.attr("zero_")();
@@ -178,25 +192,29 @@ py::object loss_of(py::object output, py::object labels) {
 StageModel::Scored StageModel::loss_backward(py::object input, py::object output, py::object labels, long long m) {
   // With autograd_backward the loss backward stops at the stage's output, and the
   // stage's backward carries the gradient through the slice.
-  py::object scored = autograd_backward ? output.attr("detach")().attr("requires_grad_")(true) : output;
+  py::object scored = output;
+  if (autograd_backward) {
+    scored = detached(output);
+    require_grad(scored);
+  }
   py::object loss = loss_of(scored, std::move(labels));
   py::object scaled = m > 1 ? loss.attr("__truediv__")(double(m)) : loss;
   py::object grad_output;
   if (autograd_backward) {
     scaled.attr("backward")();
-    grad_output = scored.attr("grad");
+    grad_output = grad_of(scored);
   } else {
     // The input may be the caller's tensor, reused step after step: its grad
     // accumulates. The backward gets this micro-batch's gradient only; the caller's
     // tensor still ends up holding the sum, as autograd would leave it.
-    py::object earlier = input.attr("grad");
-    input.attr("grad") = py::none();
+    py::object earlier = grad_of(input);
+    set_grad(input, py::none());
     scaled.attr("backward")();
-    grad_output = input.attr("grad");
+    grad_output = grad_of(input);
     if (!earlier.is_none())
-      input.attr("grad") = grad_output.is_none() ? earlier : earlier.attr("__add__")(grad_output);
+      set_grad(input, grad_output.is_none() ? earlier : earlier.attr("__add__")(grad_output));
   }
-  return {grad_output, loss.attr("item")().cast<double>()};
+  return {grad_output, item(loss)};
 }
 
 void StageModel::discard_pending() {
@@ -209,7 +227,7 @@ void StageModel::discard_step_gradients() {
   tape_ = py::none();
   for (py::handle layer : layers_) {
     if (is_int8_update(layer)) continue;
-    for (py::handle p : layer.attr("parameters")()) p.attr("grad") = py::none();
+    for (py::handle p : parameters_of(layer)) set_grad(p, py::none());
   }
 }
 
@@ -218,7 +236,7 @@ py::object StageModel::random_input() const {
 }
 
 long long StageModel::begin_pass(py::handle x) {
-  x.attr("requires_grad_")(true);
+  require_grad(x);
   return x.attr("dim")().cast<long long>() > 0 ? x.attr("size")(0).cast<long long>() : -1;
 }
 
@@ -236,8 +254,8 @@ Batch StageModel::split_batch(py::object batch) const {
   } else {
     b.input_data = std::move(batch);
   }
-  b.input_data = b.input_data.attr("to")(device_);
-  if (!b.labels.is_none()) b.labels = b.labels.attr("to")(device_);
+  b.input_data = on_device(b.input_data, device_);
+  if (!b.labels.is_none()) b.labels = on_device(b.labels, device_);
   return b;
 }
 
@@ -246,26 +264,26 @@ long long StageModel::layer_count() const { return static_cast<long long>(py::le
 long long StageModel::parameter_count() const {
   long long total = 0;
   for (py::handle layer : layers_)
-    for (py::handle p : layer.attr("parameters")()) total += p.attr("numel")().cast<long long>();
+    for (py::handle p : parameters_of(layer)) total += p.attr("numel")().cast<long long>();
   return total;
 }
 
 long long StageModel::parameter_bytes() const {
   long long total = 0;
   for (py::handle layer : layers_)
-    for (py::handle p : layer.attr("parameters")()) total += tensor_bytes(p);
+    for (py::handle p : parameters_of(layer)) total += tensor_bytes(p);
   return total;
 }
 
 void StageModel::move_to_device() {
-  for (py::handle layer : layers_) layer.attr("to")(device_);  // moves in place; result unused
+  for (py::handle layer : layers_) on_device(layer, device_);  // moves in place; result unused
 }
 
 py::list StageModel::plain_parameters() const {
   py::list params;  // in the order update() hands them to the optimizer
   for (py::handle layer : py::list(layers_)) {
     if (is_int8_update(layer)) continue;
-    for (py::handle p : layer.attr("parameters")()) params.append(p);
+    for (py::handle p : parameters_of(layer)) params.append(p);
   }
   return params;
 }

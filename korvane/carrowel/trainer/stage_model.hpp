@@ -107,6 +107,40 @@ class StageModel {
   py::object tape_;             // autograd_backward: the segments of the last forward, or None
 };
 
+// The torch operations the trainer repeats, one named helper each, so that every part
+// goes through the stage model for them.
+namespace tensors {
+py::object detached(py::handle x);
+py::object on_device(py::handle x, const std::string& device);
+double item(py::handle x);
+py::object grad_of(py::handle x);  // None when it has none
+void set_grad(py::handle x, py::object grad);
+void require_grad(py::handle x);
+py::iterable parameters_of(py::handle layer);
+bool cuda_available();
+
+// Gradient recording off for one scope; the previous mode comes back however it ends.
+// Nothing in the scope may suspend: another task of the event loop would run without it.
+class NoGrad {
+ public:
+  NoGrad();
+  ~NoGrad();
+  NoGrad(const NoGrad&) = delete;
+  NoGrad& operator=(const NoGrad&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+}  // namespace tensors
+
+// A held-out batch of the last stage: its summed cross-entropy, right answers and rows.
+struct BatchScore {
+  double loss_sum = 0.0;
+  long long correct = 0;
+  long long samples = 0;
+};
+BatchScore score_batch(py::handle output, py::handle labels, const std::string& device);
+
 // Python's name for the type of a value (NoneType, int, ...), for TypeError messages.
 std::string python_type_name(py::handle value);
 

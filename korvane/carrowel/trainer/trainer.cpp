@@ -9,10 +9,7 @@ namespace korvane::carrowel {
 namespace {
 std::string choose_device(std::optional<std::string> given) {
   if (given) return *given;  // taken as it is; torch judges the name when it is used
-  if (torch_available()) {
-    py::object cuda = py::module_::import("torch").attr("cuda");
-    if (cuda.attr("is_available")().cast<bool>()) return "cuda";
-  }
+  if (torch_available() && tensors::cuda_available()) return "cuda";
   return "cpu";
 }
 }  // namespace
