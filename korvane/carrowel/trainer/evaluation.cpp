@@ -3,6 +3,8 @@
 // update. The last stage scores its output against the labels.
 #include <pybind11/stl.h>
 
+#include <tuple>
+
 #include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/carrowel/trainer/data_source.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
@@ -15,6 +17,21 @@ using async::await_result;
 using async::Task;
 
 namespace {
+// The next held-out batch as (input, labels or None); ValueError when the data ran out.
+std::pair<py::object, py::object> next_batch(const py::object& iterator, long long i, long long num_batches) {
+  PyObject* item = PyIter_Next(iterator.ptr());
+  if (!item) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    throw ValueError("the evaluation data ran out after " + std::to_string(i) + " of " + std::to_string(num_batches) +
+                     " batches");
+  }
+  py::object batch = py::reinterpret_steal<py::object>(item);
+  if (!py::isinstance<py::tuple>(batch) && !py::isinstance<py::list>(batch)) return {batch, py::none()};
+  py::sequence seq = batch;
+  if (seq.size() == 0) throw ValueError("a batch of the evaluation data is empty");
+  return {seq[0], seq.size() > 1 ? py::object(seq[1]) : py::object(py::none())};
+}
+
 Task<py::object> run_evaluation(py::object self, py::object dataloader, long long num_batches) {
   if (!torch_available()) throw ImportError("PyTorch required for pipeline training");
   if (num_batches < 0) throw ValueError("num_batches must be >= 0, got " + std::to_string(num_batches));
@@ -37,23 +54,7 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
   bool scored = false;
   for (long long i = 0; i < num_batches; ++i) {
     py::object input = py::none(), labels = py::none();
-    if (iterator) {
-      PyObject* item = PyIter_Next(iterator.ptr());
-      if (!item) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        throw ValueError("the evaluation data ran out after " + std::to_string(i) + " of " +
-                         std::to_string(num_batches) + " batches");
-      }
-      py::object batch = py::reinterpret_steal<py::object>(item);
-      if (py::isinstance<py::tuple>(batch) || py::isinstance<py::list>(batch)) {
-        py::sequence seq = batch;
-        if (seq.size() == 0) throw ValueError("a batch of the evaluation data is empty");
-        input = seq[0];
-        if (seq.size() > 1) labels = seq[1];
-      } else {
-        input = batch;
-      }
-    }
+    if (iterator) std::tie(input, labels) = next_batch(iterator, i, num_batches);
     // Plain statements around co_await: g++ 12 miscompiles temporaries in a full-expression
     // that holds one.
     py::object activation;
