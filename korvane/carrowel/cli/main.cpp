@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/cli/bindings.hpp"
 #include "korvane/carrowel/cli/user_model.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/cli/style.hpp"

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/trainer/bindings.hpp"
 #include "korvane/carrowel/trainer/checkpoint.hpp"
 #include "korvane/carrowel/coordinator/membership.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
