@@ -267,7 +267,7 @@ TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const 
   Member* recipient = find(run, to);
   if (!strict && !(sender && sender->secret) && !(recipient && recipient->secret)) {
     if (sender) sender->last_seen = now_();
-    return {0, {}, scope_of(task_id, run), run.number};
+    return {0, {}, scope_of(task_id, run), run.number, std::nullopt, 0};
   }
   a = identify(run, task_id, from, secret, sender);
   if (a.ok() && sender->assignment.upstream != to && sender->assignment.downstream != to) {
@@ -296,7 +296,7 @@ TaskRegistry::Access TaskRegistry::check_fetch(const std::string& task_id, const
   Member* m = find(run, recipient);
   if (!strict && !(m && m->secret)) {
     if (m) m->last_seen = now_();
-    return {0, {}, scope_of(task_id, run), run.number};
+    return {0, {}, scope_of(task_id, run), run.number, std::nullopt, 0};
   }
   return identify(run, task_id, recipient, secret, m);
 }
