@@ -37,17 +37,18 @@ if(TARGET korvane_torch AND NOT TARGET korvane_torch_abi)
   target_compile_definitions(korvane_torch_abi INTERFACE _GLIBCXX_USE_CXX11_ABI=${TORCH_CXX11_ABI})
 endif()
 
-# Links every file directly inside each folder into <tree>/<folder>/. The glob is checked
-# at build time, so a new header in a folder re-runs CMake and appears in the tree.
+# Links the headers directly inside each folder into <tree>/<folder>/. The tree is made
+# afresh at every configure, so a folder that leaves a layer leaves its tree too; the glob
+# is checked at build time, so a new header re-runs CMake and appears in the tree.
 function(_korvane_layer_tree tree)
+  file(REMOVE_RECURSE "${tree}")
   foreach(folder ${ARGN})
-    file(GLOB _files LIST_DIRECTORIES false CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/${folder}/*")
+    set(_dir "${CMAKE_SOURCE_DIR}/${folder}")
+    file(GLOB _headers LIST_DIRECTORIES false CONFIGURE_DEPENDS "${_dir}/*.hpp" "${_dir}/*.h" "${_dir}/*.inc")
     file(MAKE_DIRECTORY "${tree}/${folder}")
-    foreach(f ${_files})
-      get_filename_component(_name "${f}" NAME)
-      if(NOT EXISTS "${tree}/${folder}/${_name}")
-        file(CREATE_LINK "${f}" "${tree}/${folder}/${_name}" SYMBOLIC)
-      endif()
+    foreach(h ${_headers})
+      get_filename_component(_name "${h}" NAME)
+      file(CREATE_LINK "${h}" "${tree}/${folder}/${_name}" SYMBOLIC)
     endforeach()
   endforeach()
 endfunction()
