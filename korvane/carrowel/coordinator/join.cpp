@@ -31,12 +31,12 @@ py::object to_python(const json& j, int depth) {
     case json::value_t::array: {
       py::list l;
       for (const auto& e : j) l.append(to_python(e, depth + 1));
-      return std::move(l);
+      return l;
     }
     case json::value_t::object: {
       py::dict d;
       for (const auto& [k, v] : j.items()) d[py::str(k)] = to_python(v, depth + 1);
-      return std::move(d);
+      return d;
     }
     default: throw ValueError("coordinator answer holds binary data");
   }
@@ -61,7 +61,7 @@ py::object mock_assignment() {
   d["pipeline_position"] = 0;
   d["upstream_trainer"] = py::none();
   d["downstream_trainer"] = "trainer_2";
-  return std::move(d);
+  return d;
 }
 
 // An integer field of the answer. Integral floats (4.0) are taken; anything else is refused.

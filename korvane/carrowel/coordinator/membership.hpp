@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "korvane/carrowel/trainer/trainer.hpp"
-#include "korvane/common/async/task.hpp"
+#include "korvane/common/coro/task.hpp"
 #include "korvane/common/http/exchange.hpp"
 
 namespace korvane::carrowel::coordinator {

@@ -71,18 +71,18 @@ py::object encode_floats(py::handle v) {
   if (py::isinstance<py::float_>(v)) {
     py::dict d;
     d[kFloatTag] = float_tensor(v.cast<double>());
-    return std::move(d);
+    return d;
   }
   if (py::isinstance<py::dict>(v)) {
     py::dict out;
     for (auto [k, x] : py::reinterpret_borrow<py::dict>(v)) out[k] = encode_floats(x);
-    return std::move(out);
+    return out;
   }
   if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
     py::list out;
     for (py::handle x : v) out.append(encode_floats(x));
     if (py::isinstance<py::tuple>(v)) return py::tuple(out);
-    return std::move(out);
+    return out;
   }
   return py::reinterpret_borrow<py::object>(v);
 }
@@ -93,13 +93,13 @@ py::object decode_floats(py::handle v) {
     if (d.size() == 1 && d.contains(kFloatTag)) return py::float_(py::object(d[kFloatTag]).attr("item")());
     py::dict out;
     for (auto [k, x] : d) out[k] = decode_floats(x);
-    return std::move(out);
+    return out;
   }
   if (py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v)) {
     py::list out;
     for (py::handle x : v) out.append(decode_floats(x));
     if (py::isinstance<py::tuple>(v)) return py::tuple(out);
-    return std::move(out);
+    return out;
   }
   return py::reinterpret_borrow<py::object>(v);
 }
