@@ -3,6 +3,9 @@ PYTHON ?= $(shell for p in /usr/bin/python3 python3; do $$p -c 'import torch' >/
 BUILD  ?= build
 JOBS   ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Warnings as errors in our own code (KORVANE_WERROR): make test sets it ON; make build
+# keeps whatever the build tree has (OFF in a fresh one). Pass WERROR=ON or OFF to choose.
+WERROR ?=
 
 DEBIAN_PACKAGES = cmake ninja-build g++ pkg-config python3 python3-dev \
   python3-torch libtorch-dev python3-numpy pybind11-dev \
@@ -36,10 +39,12 @@ deps:
 $(BUILD)/build.ninja: CMakeLists.txt
 	@test -n "$(PYTHON)" || { echo "no python3 with torch found: run 'make deps' or pass PYTHON=..."; exit 1; }
 	cmake -S . -B $(BUILD) -G Ninja -DPython3_EXECUTABLE=$(PYTHON) \
-	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE)) $(CMAKE_FLAGS)
+	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE)) \
+	  $(if $(WERROR),-DKORVANE_WERROR=$(WERROR)) $(CMAKE_FLAGS)
 
 build: deps
-	@$(MAKE) --no-print-directory $(BUILD)/build.ninja PYTHON="$(PYTHON)"
+	@$(MAKE) --no-print-directory $(BUILD)/build.ninja PYTHON="$(PYTHON)" WERROR="$(WERROR)"
+	$(if $(WERROR),@grep -qx 'KORVANE_WERROR:BOOL=$(WERROR)' $(BUILD)/CMakeCache.txt || cmake $(BUILD) -DKORVANE_WERROR=$(WERROR))
 	cmake --build $(BUILD) -j $(JOBS)
 
 $(DIGITS):
@@ -57,9 +62,10 @@ data: $(DIGITS)
 check-blas:
 	$(PYTHON) tools/blas/check_blas.py
 
+test: WERROR = ON
 test: build data check-blas
 	cd $(BUILD) && ctest --output-on-failure
-	$(PYTHON) -m pytest -q tests/python
+	KORVANE_WERROR=ON $(PYTHON) -m pytest -q tests/python
 
 demo: build data
 	$(PYTHON) tools/demo/run_demo.py

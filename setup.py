@@ -29,6 +29,9 @@ class CMakeBuild(build_ext):
         package_root = ROOT if self.inplace else pathlib.Path(self.build_lib).resolve()
         configure = ["cmake", "-S", str(ROOT), "-B", str(CMAKE_DIR), f"-DPython3_EXECUTABLE={sys.executable}",
                      "-DCMAKE_BUILD_TYPE=Release", "-DKORVANE_TESTS=OFF", "-DKORVANE_SANITIZE=OFF",
+                     # Off for installers, whose newer torch or compiler may warn where ours does
+                     # not; make test turns it on, so that its pip build shares make's compiles.
+                     f"-DKORVANE_WERROR={os.environ.get('KORVANE_WERROR', 'OFF')}",
                      f"-DKORVANE_PACKAGE_DIR={package_root}"]
         if shutil.which("ninja"):
             configure += ["-G", "Ninja"]

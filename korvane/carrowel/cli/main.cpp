@@ -14,7 +14,7 @@
 #include <limits>
 #include <string_view>
 
-#include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/cli/bindings.hpp"
 #include "korvane/carrowel/cli/user_model.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/trainer_options.hpp"

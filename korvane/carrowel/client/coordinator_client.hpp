@@ -27,7 +27,7 @@
 #include <string>
 
 #include "korvane/carrowel/client/results.hpp"
-#include "korvane/common/async/task.hpp"
+#include "korvane/common/coro/task.hpp"
 #include "korvane/common/http/exchange.hpp"
 
 namespace korvane::carrowel::client {

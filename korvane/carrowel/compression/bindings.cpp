@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/compression/bindings.hpp"
 #include "korvane/carrowel/compression/half.hpp"
 #include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/common/errors.hpp"

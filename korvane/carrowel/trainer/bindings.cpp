@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/trainer/bindings.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/checkpoint_directory.hpp"
 #include "korvane/carrowel/training/trainer_options.hpp"

@@ -5,7 +5,7 @@
 
 #include <stdexcept>
 
-#include "korvane/carrowel/bindings.hpp"
+#include "korvane/carrowel/trainer/bindings.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/python/signatures.hpp"
 

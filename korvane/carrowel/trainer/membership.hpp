@@ -7,7 +7,7 @@
 #include <string>
 
 #include "korvane/carrowel/trainer/trainer.hpp"
-#include "korvane/common/async/task.hpp"
+#include "korvane/common/coro/task.hpp"
 
 namespace korvane::carrowel {
 

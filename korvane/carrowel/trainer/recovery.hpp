@@ -9,7 +9,7 @@
 
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/rollback_state.hpp"
-#include "korvane/common/async/task.hpp"
+#include "korvane/common/coro/task.hpp"
 
 namespace korvane::carrowel {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "korvane/carrowel/trainer/trainer.hpp"
-#include "korvane/common/async/task.hpp"
+#include "korvane/common/coro/task.hpp"
 
 namespace korvane::carrowel {
 

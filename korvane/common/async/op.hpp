@@ -15,7 +15,7 @@
 #include <string>
 #include <type_traits>
 
-#include "korvane/common/async/task.hpp"
+#include "korvane/common/coro/task.hpp"
 
 namespace korvane::async {
 namespace py = pybind11;

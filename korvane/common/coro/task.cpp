@@ -1,6 +1,6 @@
 // The frame counter of task.hpp, kept in the Python-free core so that Tasks run (and are
 // tested) without an interpreter.
-#include "korvane/common/async/task.hpp"
+#include "korvane/common/coro/task.hpp"
 
 #include <atomic>
 

@@ -1,0 +1,8 @@
+// Registers compression's Python face on the trainer module.
+#pragma once
+#include <pybind11/pybind11.h>
+
+namespace korvane::carrowel {
+namespace py = pybind11;
+void bind_compression(py::module_& m);
+}  // namespace korvane::carrowel
