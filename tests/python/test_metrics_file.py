@@ -144,3 +144,19 @@ def test_cli_progress_bar_on_a_terminal(coordinator):
     assert proc.returncode == 0, text
     assert "Training complete!" in text
     assert "3/3" in text and "round" in text  # the bar reached its end
+
+
+def test_own_records_are_strict_json_and_unwritable_values_are_refused(tmp_path):
+    path = tmp_path / "own.jsonl"
+    t = OrvynPipelineTrainer("solo", "http://127.0.0.1:9", metrics_file=path)
+    t.log_metrics({"evaluation": {"loss": float("nan"), "per_class": (0.5, float("inf"))}, 3: True})
+    with pytest.raises(TypeError, match="not JSON serializable"):
+        t.log_metrics({"model": object()})
+
+    def refuse(constant):
+        raise ValueError(f"{constant} is not JSON")
+
+    records = [json.loads(l, parse_constant=refuse) for l in path.read_text().splitlines()]
+    assert records == [{"trainer_id": "solo", "step": -1, "evaluation": {"loss": None, "per_class": [0.5, None]},
+                        "3": True}]
+    OrvynPipelineTrainer("quiet", "http://127.0.0.1:9").log_metrics({"model": object()})  # no file: nothing to write

@@ -300,3 +300,48 @@ def test_a_fetch_made_ahead_that_the_coordinator_gave_up_on_is_made_again_withou
         r = asyncio.run(t.run_training_loop(num_rounds=1, micro_batches=3))
     assert r["rounds_completed"] == 1 and asked == {0: 2, 1: 2, 2: 2}
     assert "Warning" not in capsys.readouterr().out
+
+
+class RecordingTrainer(OrvynPipelineTrainer):
+    """Replaces two relay methods; both delegate, and note the micro-batch they ran for."""
+
+    def __init__(self, *args, **kw):
+        super().__init__(*args, **kw)
+        self.calls = []
+
+    async def send_activation(self, activation):
+        self.calls.append(("send_activation", self.micro_batch_idx))
+        return await super().send_activation(activation)
+
+    async def receive_gradient(self, timeout=30.0):
+        self.calls.append(("receive_gradient", self.micro_batch_idx))
+        return await super().receive_gradient(timeout)
+
+
+@pytest.mark.parametrize("m", [1, 4])
+def test_replaced_relay_methods_are_called_for_every_micro_batch(coordinator, m):
+    url = coordinator(stages=2, layers=4)
+    steps = 2
+    data = batches(16, 10, m * steps, seed=5)
+    stages = [[nn.Linear(16, 16), nn.ReLU()], [nn.Linear(16, 10)]]
+
+    async def run():
+        trainers = [RecordingTrainer(f"t{i}", url, device="cpu") for i in range(2)]
+        await asyncio.gather(*[t.join_pipeline("hooks") for t in trainers])
+        for t in trainers:
+            t.layers = nn.ModuleList(stages[t.layer_assignment.pipeline_position])
+        results = await asyncio.gather(*[t.run_training_loop(dataloader=data, num_rounds=steps, lr=1e-2,
+                                                             micro_batches=m) for t in trainers])
+        return trainers, results
+
+    trainers, results = asyncio.run(run())
+    first = next(t for t in trainers if t.layer_assignment.is_first_stage)
+    last = next(t for t in trainers if t.layer_assignment.is_last_stage)
+    expected = [(name, k) for k in range(m * steps) for name in ("send_activation", "receive_gradient")]
+    assert sorted(first.calls, key=lambda c: (c[1], c[0] != "send_activation")) == expected
+    # Each micro-batch's activation leaves before its gradient is asked for.
+    for k in range(m * steps):
+        assert first.calls.index(("send_activation", k)) < first.calls.index(("receive_gradient", k))
+    assert last.calls == []  # a last stage relays neither
+    assert all(t.micro_batch_idx == m * steps for t in trainers)
+    assert all(len(r["losses"]) == steps for r in results)

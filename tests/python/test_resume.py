@@ -134,3 +134,28 @@ def test_a_member_that_never_returns_ends_the_run_with_one_warning(coordinator, 
     assert out.count("is missing") == 1, out
     assert "came back within the rejoin timeout of 3.0 s; the run ends" in out
     assert waited >= 3.0
+
+
+def test_a_slow_checkpoint_answer_does_not_swallow_cancellation(tmp_path):
+    """wait_for must end the loop at its time limit even while a checkpoint report waits."""
+    import asyncio
+    import json
+
+    from korvane.carrowel import LayerAssignment, OrvynPipelineTrainer
+    from scripted_server import Reply, ScriptedServer
+
+    with ScriptedServer() as server:
+        server.reply = lambda req: Reply(status=200, body=json.dumps({"ok": True}).encode(),
+                                         delay=1.0 if req.path.startswith("/pipeline/checkpoint") else 0.0)
+        t = OrvynPipelineTrainer("alone", server.url, device="cpu", checkpoint_dir=str(tmp_path / "ckpt"))
+        t.layer_assignment = LayerAssignment("task", "alone", 0, 1, 0, None, None, "")
+        t.layers = nn.ModuleList([nn.Linear(4, 4)])
+        data = [torch.randn(2, 4) for _ in range(3)]
+
+        async def run():
+            await asyncio.wait_for(t.run_training_loop(dataloader=data, num_rounds=3, lr=1e-3), 0.3)
+
+        with pytest.raises(asyncio.TimeoutError):
+            asyncio.run(run())
+        reports = [r for r in server.requests if r.path.startswith("/pipeline/checkpoint")]
+        assert len(reports) == 1, "the loop went on reporting after it was cancelled"

@@ -309,6 +309,8 @@ CoordinatorClient::~CoordinatorClient() = default;
 
 const Member& CoordinatorClient::member() const { return state_->member; }
 
+void CoordinatorClient::set_base_url(std::string base_url) { state_->base_url = std::move(base_url); }
+
 void CoordinatorClient::adopt(std::string task_id, std::string trainer_id) {
   state_->member.task_id = std::move(task_id);
   state_->member.trainer_id = std::move(trainer_id);

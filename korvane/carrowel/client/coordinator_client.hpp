@@ -16,9 +16,10 @@
 //  - whatever is not a korvane error (common/errors.hpp), cancellation above all: it is
 //    never caught and always reaches the caller.
 //
-// Thread: one thread, the one that drives the returned Tasks; no two operations of one
-// client run at once. Each Task keeps the client's state alive, so a Task may outlive
-// the client object that made it.
+// Thread: one thread, the one that drives the returned Tasks. Relays (post, fetch) and
+// checkpoint reports may overlap one another on it: they read the member identity and
+// write nothing. join and leave, which change the membership, overlap nothing. Each Task
+// keeps the client's state alive, so a Task may outlive the client object that made it.
 #pragma once
 #include <functional>
 #include <memory>
@@ -57,6 +58,8 @@ class CoordinatorClient {
   ~CoordinatorClient();
 
   const Member& member() const;
+  // The coordinator to ask from the next operation on (an operation under way keeps its own).
+  void set_base_url(std::string base_url);
   // For an assignment that did not come from join(): relays and notices use these ids.
   void adopt(std::string task_id, std::string trainer_id);
   // A secret kept from an earlier run (presented at the join that rejoins), or none.

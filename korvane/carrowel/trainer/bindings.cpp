@@ -8,6 +8,7 @@
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/checkpoint_directory.hpp"
 #include "korvane/carrowel/training/trainer_options.hpp"
+#include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
 
@@ -94,21 +95,22 @@ void token_options(training::TrainerOptions& o, py::handle token, py::handle tok
 }
 
 void apply_options(Trainer& t, const training::TrainerOptions& o) {
-  t.autograd_backward = o.autograd_backward;
-  t.token = training::resolve_token(o);
-  t.checkpoint_dir = o.checkpoint_dir;
-  t.checkpoint_every = o.checkpoint_every;
-  t.resume = o.resume;
-  t.rejoin_timeout = o.rejoin_timeout;
+  t.model.autograd_backward = o.autograd_backward;
+  t.session.client = client::CoordinatorClient(t.coordinator_url, training::resolve_token(o), async::http_exchange);
+  if (o.checkpoint_dir) t.recovery.checkpoints.emplace(*o.checkpoint_dir);
+  t.recovery.checkpoint_every = o.checkpoint_every;
+  t.recovery.resume = o.resume;
+  t.recovery.rejoin = training::RejoinWait(o.rejoin_timeout);
+  if (o.metrics_file) t.metrics.file.emplace(*o.metrics_file);
   // A resumed member presents the secret it was given, so the coordinator lets it retake its id.
-  if (t.resume) t.member_secret = training::CheckpointDirectory(*t.checkpoint_dir).read_member_secret();
+  if (t.recovery.resume) t.session.client.set_secret(t.recovery.checkpoints->read_member_secret());
 }
 
 Task<py::object> get_client(py::object self) {
   Trainer& t = Trainer::of(self);
   // No suspension between the test and the store: overlapping calls share one session.
-  if (t.client.is_none()) t.client = py::cast(ClientSession{});
-  co_return t.client;
+  if (t.unused.client.is_none()) t.unused.client = py::cast(ClientSession{});
+  co_return t.unused.client;
 }
 }  // namespace
 
@@ -142,8 +144,7 @@ void bind_trainer(py::module_& m) {
             recovery_options(o, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
             o.check(training::Spelling::keyword);
             auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
-            t->optimizer = std::move(optimizer);
-            t->metrics_file = std::move(metrics_path);
+            t->model.set_optimizer_factory(std::move(optimizer));
             apply_options(*t, o);
             return t;
           }),
@@ -155,8 +156,14 @@ void bind_trainer(py::module_& m) {
           "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".")
       .def_readwrite("trainer_id", &Trainer::trainer_id, "This trainer's identifier.")
       .def_readwrite("coordinator_url", &Trainer::coordinator_url, "The coordinator's base URL.")
-      .def_readwrite("device", &Trainer::device, "The device of the layers and tensors (\"cpu\", \"cuda\", ...).")
-      .def_readwrite("layers", &Trainer::layers, "The layers of this stage: an nn.ModuleList once joined.")
+      .def_property(
+          "device", [](const Trainer& t) { return t.model.device(); },
+          [](Trainer& t, std::string v) { t.model.set_device(std::move(v)); },
+          "The device of the layers and tensors (\"cpu\", \"cuda\", ...).")
+      .def_property(
+          "layers", [](const Trainer& t) { return t.model.layers(); },
+          [](Trainer& t, py::object v) { t.model.set_layers(std::move(v)); },
+          "The layers of this stage: an nn.ModuleList once joined.")
       .def_property(
           "layer_assignment", [](const Trainer& t) { return t.layer_assignment; },
           [](Trainer& t, py::object v) {
@@ -164,32 +171,46 @@ void bind_trainer(py::module_& m) {
             t.layer_assignment = std::move(v);
           },
           "The LayerAssignment of the join, or None before it.")
-      .def_readwrite("autograd_backward", &Trainer::autograd_backward,
+      .def_property(
+          "autograd_backward", [](const Trainer& t) { return t.model.autograd_backward; },
+          [](Trainer& t, bool v) { t.model.autograd_backward = v; },
                      "Whether plain layers get their true vector-Jacobian products through autograd.")
       .def_property(
-          "optimizer", [](const Trainer& t) { return t.optimizer; },
+          "optimizer", [](const Trainer& t) { return t.model.optimizer_factory(); },
           [](Trainer& t, py::object v) {
             if (!v.is_none() && !PyCallable_Check(v.ptr()))
               raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", v);
-            t.optimizer = std::move(v);
-            t.plain_optimizer = py::none();  // built again from the new factory at the next update
-            t.plain_params = py::none();
+            t.model.set_optimizer_factory(std::move(v));
           },
           "The factory params -> torch.optim.Optimizer for the plain layers, or None for plain SGD.")
-      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.plain_optimizer; })
-      .def_property_readonly("checkpoint_dir", [](const Trainer& t) { return t.checkpoint_dir; },
+      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.model.plain_optimizer(); })
+      .def_property_readonly("checkpoint_dir",
+                             [](const Trainer& t) -> std::optional<std::string> {
+                               if (!t.recovery.checkpoints) return std::nullopt;
+                               return t.recovery.checkpoints->path();
+                             },
                              "The folder of this trainer's checkpoints, or None: nothing is written to disk.")
-      .def_readonly("checkpoint_every", &Trainer::checkpoint_every, "Steps between checkpoints (0: only at the end).")
-      .def_readonly("rejoin_timeout", &Trainer::rejoin_timeout,
+      .def_property_readonly("checkpoint_every", [](const Trainer& t) { return t.recovery.checkpoint_every; }, "Steps between checkpoints (0: only at the end).")
+      .def_property_readonly("rejoin_timeout", [](const Trainer& t) { return t.recovery.rejoin.timeout_s(); },
                     "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
       .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")
       .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx,
                      "The number of the next micro-batch, as sent to the coordinator.")
-      .def_readwrite("_activation_buffer", &Trainer::activation_buffer)
-      .def_readwrite("_grad_buffer", &Trainer::grad_buffer)
-      .def_readwrite("_client", &Trainer::client)
-      .def_readwrite("_join_timeout", &Trainer::join_timeout_s)
-      .def_readwrite("_post_timeout", &Trainer::post_timeout_s)
+      .def_property(
+          "_activation_buffer", [](const Trainer& t) { return t.unused.activation_buffer; },
+          [](Trainer& t, py::object v) { t.unused.activation_buffer = std::move(v); })
+      .def_property(
+          "_grad_buffer", [](const Trainer& t) { return t.unused.grad_buffer; },
+          [](Trainer& t, py::object v) { t.unused.grad_buffer = std::move(v); })
+      .def_property(
+          "_client", [](const Trainer& t) { return t.unused.client; },
+          [](Trainer& t, py::object v) { t.unused.client = std::move(v); })
+      .def_property(
+          "_join_timeout", [](const Trainer& t) { return t.session.join_timeout_s; },
+          [](Trainer& t, double v) { t.session.join_timeout_s = v; })
+      .def_property(
+          "_post_timeout", [](const Trainer& t) { return t.session.post_timeout_s; },
+          [](Trainer& t, double v) { t.session.post_timeout_s = v; })
       .def_property(
           "_last_loss",
           [](const Trainer& t) -> double {
@@ -199,7 +220,7 @@ void bind_trainer(py::module_& m) {
           [](Trainer& t, std::optional<double> v) { t.last_loss = v; })
       .def("_get_client", [](py::object self) { return make_op(get_client(std::move(self)), "_get_client"); })
       .def("__repr__", [](const Trainer& t) {
-        return "<OrvynPipelineTrainer " + text_repr(t.trainer_id) + " on " + t.device + ">";
+        return "<OrvynPipelineTrainer " + text_repr(t.trainer_id) + " on " + t.model.device() + ">";
       });
   // `del trainer._last_loss` makes it absent again.
   cls.def("__delattr__", [](py::object self, py::str name) {
@@ -213,8 +234,10 @@ void bind_trainer(py::module_& m) {
   bind_provisioning(cls);
   bind_stage(cls);
   bind_statistics(cls);
-  bind_coordinator(cls);
-  bind_round_and_loop(cls);
+  bind_membership(cls);
+  bind_relays(cls);
+  bind_step(cls);
+  bind_training_loop(cls);
   bind_metrics_file(cls);
   bind_evaluation(cls, m);
   bind_facade(m);

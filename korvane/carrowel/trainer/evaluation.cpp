@@ -3,7 +3,10 @@
 // update. The last stage scores its output against the labels.
 #include <pybind11/stl.h>
 
+#include <tuple>
+
 #include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/carrowel/trainer/data_source.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
@@ -14,28 +17,20 @@ using async::await_result;
 using async::Task;
 
 namespace {
-py::object torch() { return py::module_::import("torch"); }
-
-// Gradient recording off while the stage computes; forward_stage does not suspend, so no
-// other task of the event loop runs inside this scope.
-class NoGradScope {
- public:
-  NoGradScope() : torch_(torch()), was_(torch_.attr("is_grad_enabled")().cast<bool>()) {
-    torch_.attr("set_grad_enabled")(false);
+// The next held-out batch as (input, labels or None); ValueError when the data ran out.
+std::pair<py::object, py::object> next_batch(const py::object& iterator, long long i, long long num_batches) {
+  PyObject* item = PyIter_Next(iterator.ptr());
+  if (!item) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    throw ValueError("the evaluation data ran out after " + std::to_string(i) + " of " + std::to_string(num_batches) +
+                     " batches");
   }
-  ~NoGradScope() {
-    try {
-      torch_.attr("set_grad_enabled")(was_);
-    } catch (py::error_already_set&) {
-    }
-  }
-  NoGradScope(const NoGradScope&) = delete;
-  NoGradScope& operator=(const NoGradScope&) = delete;
-
- private:
-  py::object torch_;
-  bool was_;
-};
+  py::object batch = py::reinterpret_steal<py::object>(item);
+  if (!py::isinstance<py::tuple>(batch) && !py::isinstance<py::list>(batch)) return {batch, py::none()};
+  py::sequence seq = batch;
+  if (seq.size() == 0) throw ValueError("a batch of the evaluation data is empty");
+  return {seq[0], seq.size() > 1 ? py::object(seq[1]) : py::object(py::none())};
+}
 
 Task<py::object> run_evaluation(py::object self, py::object dataloader, long long num_batches) {
   if (!torch_available()) throw ImportError("PyTorch required for pipeline training");
@@ -59,46 +54,28 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
   bool scored = false;
   for (long long i = 0; i < num_batches; ++i) {
     py::object input = py::none(), labels = py::none();
-    if (iterator) {
-      PyObject* item = PyIter_Next(iterator.ptr());
-      if (!item) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        throw ValueError("the evaluation data ran out after " + std::to_string(i) + " of " +
-                         std::to_string(num_batches) + " batches");
-      }
-      py::object batch = py::reinterpret_steal<py::object>(item);
-      if (py::isinstance<py::tuple>(batch) || py::isinstance<py::list>(batch)) {
-        py::sequence seq = batch;
-        if (seq.size() == 0) throw ValueError("a batch of the evaluation data is empty");
-        input = seq[0];
-        if (seq.size() > 1) labels = seq[1];
-      } else {
-        input = batch;
-      }
-    }
+    if (iterator) std::tie(input, labels) = next_batch(iterator, i, num_batches);
     // Plain statements around co_await: g++ 12 miscompiles temporaries in a full-expression
     // that holds one.
     py::object activation;
     if (first) {
-      activation = input.attr("to")(t.device);
+      activation = tensors::on_device(input, t.model.device());
     } else {
       py::object received = co_await await_result(self.attr("receive_activation")());
       activation = std::move(received);
     }
     py::object output;
     {
-      NoGradScope no_grad;
+      tensors::NoGrad no_grad;
       output = co_await await_result(self.attr("forward_stage")(activation));
     }
     if (!last) {
       co_await await_result(self.attr("send_activation")(output));
     } else if (!labels.is_none()) {
-      py::object flat = output.attr("detach")().attr("view")(-1, output.attr("size")(-1));
-      py::object target = labels.attr("to")(t.device).attr("view")(-1);
-      py::object f = torch().attr("nn").attr("functional");
-      loss_sum += f.attr("cross_entropy")(flat, target, py::arg("reduction") = "sum").attr("item")().cast<double>();
-      correct += flat.attr("argmax")(-1).attr("eq")(target).attr("sum")().attr("item")().cast<long long>();
-      samples += target.attr("numel")().cast<long long>();
+      const BatchScore score = score_batch(output, labels, t.model.device());
+      loss_sum += score.loss_sum;
+      correct += score.correct;
+      samples += score.samples;
       scored = true;
     }
     t.micro_batch_idx += 1;
@@ -120,23 +97,13 @@ class EpochStream {
  public:
   explicit EpochStream(py::object source) : source_(std::move(source)) {}
   py::object next() {
-    if (!it_) it_ = py::iter(source_);
-    PyObject* item = PyIter_Next(it_.ptr());
-    if (!item) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      it_ = py::iter(source_);
-      item = PyIter_Next(it_.ptr());
-      if (!item) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        throw Error("the data source yielded no batch, even after starting it again");
-      }
-    }
-    return py::reinterpret_steal<py::object>(item);
+    std::optional<py::object> item = training::next_starting_again(source_);
+    if (!item) throw Error(training::kDrySourceMessage);
+    return std::move(*item);
   }
 
  private:
-  py::object source_;
-  py::object it_;
+  PythonBatchSource source_;
 };
 }  // namespace
 

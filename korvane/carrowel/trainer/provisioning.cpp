@@ -62,13 +62,6 @@ py::object int8_layer_class() {
   }
 }
 
-long long parameter_count(py::handle layers) {
-  long long total = 0;
-  for (py::handle layer : layers)
-    for (py::handle p : layer.attr("parameters")()) total += p.attr("numel")().cast<long long>();
-  return total;
-}
-
 Task<py::object> download_layers(py::object self, py::object task_id) {
   require_torch();
   Trainer& t = Trainer::of(self);
@@ -79,7 +72,7 @@ Task<py::object> download_layers(py::object self, py::object task_id) {
   std::exception_ptr failure;
   try {
     py::object data = co_await await_result(self.attr("_fetch_layer_weights")(task_id));
-    t.layers = self.attr("_deserialize_layers")(data);
+    t.model.set_layers(self.attr("_deserialize_layers")(data));
   } catch (...) {
     failure = std::current_exception();
   }
@@ -90,10 +83,9 @@ Task<py::object> download_layers(py::object self, py::object task_id) {
     self.attr("_create_demo_layers")();
   }
 
-  py::object layers = t.layers;
-  for (py::handle layer : layers) layer.attr("to")(t.device);  // moves in place; result unused
-  const long long params = parameter_count(layers);
-  print_line("  Loaded " + std::to_string(py::len(layers)) + " layers (" + with_thousands(params) + " parameters)");
+  t.model.move_to_device();
+  print_line("  Loaded " + std::to_string(t.model.layer_count()) + " layers (" + with_thousands(t.model.parameter_count()) +
+             " parameters)");
   co_return py::none();
 }
 
@@ -116,14 +108,13 @@ void create_demo_layers(py::object self) {
   if (cls.is_none()) cls = nn.attr("Linear");  // same shape, with bias, torch's own init
   py::list built;
   for (long long i = 0; i < count; ++i) built.append(cls(kDemoWidth, kDemoWidth));
-  t.layers = nn.attr("ModuleList")(built);
+  t.model.set_layers(nn.attr("ModuleList")(built));
 }
 
 long long available_memory() {
   if (torch_available()) {
-    py::object cuda = py::module_::import("torch").attr("cuda");
-    if (cuda.attr("is_available")().cast<bool>())
-      return cuda.attr("get_device_properties")(0).attr("total_memory").cast<long long>();
+    if (tensors::cuda_available())
+      return py::module_::import("torch").attr("cuda").attr("get_device_properties")(0).attr("total_memory").cast<long long>();
   }
   return kFallbackMemory;
 }

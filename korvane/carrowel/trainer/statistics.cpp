@@ -6,14 +6,7 @@
 namespace korvane::carrowel {
 
 namespace {
-long long memory_usage(py::object self) {
-  long long total = 0;
-  py::object layers = Trainer::of(self).layers;
-  for (py::handle layer : layers)
-    for (py::handle p : layer.attr("parameters")())
-      total += p.attr("numel")().cast<long long>() * p.attr("element_size")().cast<long long>();
-  return total;
-}
+long long memory_usage(py::object self) { return Trainer::of(self).model.parameter_bytes(); }
 
 py::dict compression_stats(py::object /*self*/) {
   py::dict stats;

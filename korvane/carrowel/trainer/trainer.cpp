@@ -1,6 +1,7 @@
 #include "korvane/carrowel/trainer/trainer.hpp"
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
 
 namespace korvane::carrowel {
@@ -8,26 +9,17 @@ namespace korvane::carrowel {
 namespace {
 std::string choose_device(std::optional<std::string> given) {
   if (given) return *given;  // taken as it is; torch judges the name when it is used
-  if (torch_available()) {
-    py::object cuda = py::module_::import("torch").attr("cuda");
-    if (cuda.attr("is_available")().cast<bool>()) return "cuda";
-  }
+  if (torch_available() && tensors::cuda_available()) return "cuda";
   return "cpu";
 }
 }  // namespace
 
 Trainer::Trainer(std::string id, std::string url, std::optional<std::string> dev)
-    : trainer_id(std::move(id)), coordinator_url(std::move(url)), device(choose_device(std::move(dev))) {
-  layers = py::list();
-  layer_assignment = py::none();
-  activation_buffer = py::none();
-  grad_buffer = py::none();
-  client = py::none();
-  optimizer = py::none();
-  plain_optimizer = py::none();
-  plain_params = py::none();
-  stage_tape = py::none();
-}
+    : trainer_id(std::move(id)),
+      coordinator_url(std::move(url)),
+      model(choose_device(std::move(dev))),
+      layer_assignment(py::none()),
+      session(client::CoordinatorClient(coordinator_url, std::nullopt, async::http_exchange)) {}
 
 const LayerAssignment& Trainer::assignment() const {
   if (layer_assignment.is_none())
@@ -35,8 +27,12 @@ const LayerAssignment& Trainer::assignment() const {
   return layer_assignment.cast<const LayerAssignment&>();
 }
 
-std::string python_type_name(py::handle value) {
-  return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+client::CoordinatorClient& Trainer::coordinator() {
+  client::CoordinatorClient& c = session.client;
+  c.set_base_url(coordinator_url);
+  if (!layer_assignment.is_none()) c.adopt(assignment().task_id, trainer_id);
+  c.set_rollback_epoch(recovery.rollback.relay_epoch());
+  return c;
 }
 
 void raise_argument_type(const std::string& name, const std::string& expected, py::handle given) {

@@ -23,8 +23,13 @@ bool RollbackState::note_answer(int status, std::optional<std::string_view> step
   if (status != kRolledBack || !epoch_) return false;
   const auto step = decimal<long long>(step_text);
   const auto epoch = decimal<unsigned long long>(epoch_text);
-  if (!step || !epoch || *epoch <= *epoch_) return false;
-  if (!pending_ || pending_->epoch < *epoch) pending_ = Rollback{*step, *epoch};
+  if (!step || !epoch) return false;
+  return note(Rollback{*step, *epoch});
+}
+
+bool RollbackState::note(const Rollback& rollback) {
+  if (!epoch_ || rollback.epoch <= *epoch_) return false;
+  if (!pending_ || pending_->epoch < rollback.epoch) pending_ = rollback;
   return true;
 }
 

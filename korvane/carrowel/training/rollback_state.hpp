@@ -32,6 +32,8 @@ class RollbackState {
   // nullopt). True, with a pending roll-back, when it says the run was rolled back to a
   // later epoch than this trainer's; the latest epoch wins among several.
   bool note_answer(int status, std::optional<std::string_view> step_text, std::optional<std::string_view> epoch_text);
+  // The same for a roll-back already read from an answer (the coordinator client's).
+  bool note(const Rollback& rollback);
 
   const std::optional<Rollback>& pending() const { return pending_; }
   // The pending roll-back, which from now on is the trainer's epoch; nullopt when none.

@@ -41,6 +41,22 @@ TEST(RollbackState, OnlyALaterEpochFromATakingPartTrainerIsARollBack) {
   EXPECT_EQ(s.relay_epoch(), 5u);
 }
 
+// The trainer hands over roll-backs its coordinator client already read: the same rules
+// as for the raw answer, so a stale or repeated one never reloads a checkpoint twice.
+TEST(RollbackState, ARollBackReadByTheClientFollowsTheSameRules) {
+  RollbackState s;
+  EXPECT_FALSE(s.note({4, 1}));  // not taking part
+  s.take_part();
+  EXPECT_FALSE(s.note({4, 0}));
+  EXPECT_TRUE(s.note({4, 2}));
+  EXPECT_TRUE(s.note({9, 1}));  // older than the pending one: kept out
+  EXPECT_EQ(s.pending()->step, 4);
+  ASSERT_TRUE(s.take_pending());
+  EXPECT_EQ(s.relay_epoch(), 2u);
+  EXPECT_FALSE(s.note({4, 2}));  // the same roll-back again, now the epoch we are in
+  EXPECT_FALSE(s.pending());
+}
+
 TEST(RejoinWait, WithoutATimeoutTheFailureIsTheRunsAtOnce) {
   RejoinWait w(0.0);
   auto d = w.missing("t", "HTTP 410: gone", RejoinWait::Clock::time_point{});

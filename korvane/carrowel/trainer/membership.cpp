@@ -1,13 +1,14 @@
 // Joining a pipeline task: ask the coordinator for this stage's slice (or fall back to the
-// mock assignment when it cannot be asked), store it, provision the layers, say ready.
+// mock assignment when it cannot be asked), store it, provision the layers, say ready;
+// and leaving it.
+#include "korvane/carrowel/trainer/membership.hpp"
+
 #include <nlohmann/json.hpp>
 
-#include "korvane/carrowel/coordinator/coordinator_ops.hpp"
-#include "korvane/carrowel/coordinator/membership.hpp"
-#include "korvane/carrowel/coordinator/messages.hpp"
+#include "korvane/carrowel/client/results.hpp"
 #include "korvane/common/async/awaiters.hpp"
+#include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
-#include "korvane/common/float_format.hpp"
 #include "korvane/common/python/output.hpp"
 #include "korvane/common/python/translate_errors.hpp"
 
@@ -42,18 +43,6 @@ py::object to_python(const json& j, int depth) {
   }
 }
 
-const char* json_kind(const json& j) {
-  switch (j.type()) {
-    case json::value_t::array: return "an array";
-    case json::value_t::string: return "a string";
-    case json::value_t::boolean: return "a boolean";
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
-    case json::value_t::number_float: return "a number";
-    default: return "something else";
-  }
-}
-
 py::object mock_assignment() {
   py::dict d;
   d["layer_start"] = 0;
@@ -75,75 +64,59 @@ long long integer_field(py::handle value, const char* key) {
                   py::repr(value).cast<std::string>());
 }
 
-std::optional<std::string> optional_text_field(py::handle map, const char* key) {
+std::optional<std::string> optional_text_field(const py::object& map, const char* key) {
   py::object v = map.attr("get")(key);
   if (v.is_none()) return std::nullopt;
   if (!py::isinstance<py::str>(v)) raise_argument_type(key, "str", v);
   return v.cast<std::string>();
 }
 
+// Asks the coordinator; the answer's map, or what went wrong before there was one.
+Task<client::JoinResult> ask_for_assignment(py::object self, std::string task_id) {
+  Trainer& t = Trainer::of(self);
+  const long long memory = self.attr("_get_available_memory")().cast<long long>();
+  client::CoordinatorClient& c = t.coordinator();
+  co_return co_await c.join(std::move(task_id), t.trainer_id, memory, t.model.device() == "cuda",
+                            t.session.join_timeout_s);
+}
+
 Task<py::object> request_layer_assignment(py::object self, std::string task_id) {
   Trainer& t = Trainer::of(self);
   std::exception_ptr failure;
-  std::optional<std::string> refused;
+  std::optional<std::string> refused;  // the coordinator said no: the join fails with its reason
+  std::optional<std::string> why;      // it could not be asked: the mock assignment
   py::object result;
   try {
-    const long long memory = self.attr("_get_available_memory")().cast<long long>();
-    http::Request req("POST", t.coordinator_url + coordinator::kJoinPath);
-    req.headers = coordinator::identity_headers(t);
-    req.headers.push_back("Content-Type: application/json");
-    req.headers.push_back(std::string(coordinator::kSecretRequestHeader) + ": 1");
-    req.headers.push_back(std::string(coordinator::kClientTimeoutHeader) + ": " + float_repr(t.join_timeout_s));
-    req.timeout_s = t.join_timeout_s;  // a join that is never answered must not hang
-    req.body = coordinator::join_body(task_id, t.trainer_id, memory, t.device == "cuda");
-    http::Response resp = co_await async::http_exchange(std::move(req));
-    json answer = json::parse(resp.body, nullptr, /*allow_exceptions=*/false);
-    // An error status with an assignment in its body is still an assignment; an error
-    // status without one is a refusal, and the join fails with the coordinator's reason.
-    refused = coordinator::refusal(resp);
-    if (refused && answer.is_object() && answer.contains("layer_start")) refused.reset();
-    if (!refused) {
-      if (answer.is_discarded()) answer = json::parse(resp.body);  // throws with the parser's message
-      if (!answer.is_object() && !answer.is_null())
-        throw ValueError(std::string("coordinator answered with ") + json_kind(answer) + ", not a JSON object");
-      t.member_secret.reset();
-      if (answer.is_object()) {
-        if (auto s = answer.find(coordinator::kSecretField); s != answer.end()) {
-          if (s->is_string()) t.member_secret = s->get<std::string>();
-          answer.erase(s);  // the secret stays in the trainer, out of the caller's map
-        }
-      }
-      t.member = true;
-      result = to_python(answer, 0);
-    }
+    client::JoinResult answer = co_await ask_for_assignment(self, std::move(task_id));
+    if (auto* r = std::get_if<client::Refused>(&answer)) refused = r->text;
+    else if (auto* u = std::get_if<client::Unavailable>(&answer)) why = u->why;
+    else result = to_python(std::get<client::Assigned>(answer).answer, 0);
   } catch (...) {
     failure = std::current_exception();
   }
-  if (failure) {
-    if (async::is_cancellation(failure)) std::rethrow_exception(failure);
-    t.member = false;
-    t.member_secret.reset();
-    print_line("  Warning: Using mock assignment (coordinator unavailable: " + error_message(failure) + ")");
+  if (failure && async::is_cancellation(failure)) std::rethrow_exception(failure);
+  if (failure) why = error_message(failure);
+  if (refused) throw Error("join refused: " + *refused);
+  if (why) {
+    t.session.member = false;
+    t.session.client.set_secret(std::nullopt);
+    print_line("  Warning: Using mock assignment (coordinator unavailable: " + *why + ")");
     co_return mock_assignment();
   }
-  if (refused) throw Error("join refused: " + *refused);
+  t.session.member = true;
   co_return result;
 }
 
-Task<py::object> signal_ready(py::object self, std::string task_id) {
+Task<py::object> signal_ready(py::object self, std::string) {
+  Trainer& t = Trainer::of(self);
+  t.session.pipeline_stages.reset();  // what an earlier join learnt no longer holds
   std::exception_ptr failure;
   try {
-    Trainer& t = Trainer::of(self);
-    t.pipeline_stages.reset();  // what an earlier join learnt no longer holds
-    http::Request req("POST", t.coordinator_url + coordinator::kReadyPath);
-    req.headers = coordinator::identity_headers(t);
-    req.headers.push_back("Content-Type: application/json");
-    req.timeout_s = coordinator::kNoticeTimeoutS;
-    req.body = coordinator::ready_body(task_id, t.trainer_id, t.assignment().pipeline_position);
+    const long long position = t.assignment().pipeline_position;
+    client::NoticeResult answer = co_await t.coordinator().ready(position);
     // Only the number of stages is taken from the answer, when it offers one: the
     // pipelined step sizes its warm-up by it.
-    http::Response resp = co_await async::http_exchange(std::move(req));
-    t.pipeline_stages = coordinator::ready_answer_stages(resp.body);
+    if (auto* noted = std::get_if<client::Noted>(&answer)) t.session.pipeline_stages = noted->stages;
   } catch (...) {
     failure = std::current_exception();
   }
@@ -156,15 +129,9 @@ std::string neighbour_line(const std::optional<std::string>& id, const char* non
   return id && !id->empty() ? *id : none_text;
 }
 
-Task<py::object> join_pipeline(py::object self, py::str task_id) {
-  Trainer& t = Trainer::of(self);
-  print_line("Joining pipeline task: " + task_id[py::slice(0, 18, 1)].cast<std::string>() + "...");
-  const std::string id = task_id.cast<std::string>();
-
-  py::object map = co_await await_result(self.attr("_request_layer_assignment")(task_id));
-  if (map.is_none()) throw TypeError("coordinator answered null instead of an assignment");
+LayerAssignment read_assignment(const Trainer& t, const py::object& map, std::string task_id) {
   LayerAssignment a;
-  a.task_id = id;
+  a.task_id = std::move(task_id);
   a.trainer = t.trainer_id;
   a.layer_start = integer_field(map["layer_start"], "layer_start");
   a.layer_end = integer_field(map["layer_end"], "layer_end");
@@ -172,14 +139,23 @@ Task<py::object> join_pipeline(py::object self, py::str task_id) {
   a.upstream_trainer = optional_text_field(map, "upstream_trainer");
   a.downstream_trainer = optional_text_field(map, "downstream_trainer");
   a.layer_weights_hash = optional_text_field(map, "layer_weights_hash").value_or("");
-  t.layer_assignment = py::cast(std::move(a));
-  const LayerAssignment& stored = t.assignment();
+  return a;
+}
 
-  print_line("  Assigned layers " + std::to_string(stored.layer_start) + "-" + std::to_string(stored.layer_end));
-  print_line("  Pipeline position: " + std::to_string(stored.pipeline_position));
-  print_line("  Upstream: " + neighbour_line(stored.upstream_trainer, "None (first stage)"));
-  print_line("  Downstream: " + neighbour_line(stored.downstream_trainer, "None (last stage)"));
+void print_assignment(const LayerAssignment& a) {
+  print_line("  Assigned layers " + std::to_string(a.layer_start) + "-" + std::to_string(a.layer_end));
+  print_line("  Pipeline position: " + std::to_string(a.pipeline_position));
+  print_line("  Upstream: " + neighbour_line(a.upstream_trainer, "None (first stage)"));
+  print_line("  Downstream: " + neighbour_line(a.downstream_trainer, "None (last stage)"));
+}
 
+Task<py::object> join_pipeline(py::object self, py::str task_id) {
+  Trainer& t = Trainer::of(self);
+  print_line("Joining pipeline task: " + task_id[py::slice(0, 18, 1)].cast<std::string>() + "...");
+  py::object map = co_await await_result(self.attr("_request_layer_assignment")(task_id));
+  if (map.is_none()) throw TypeError("coordinator answered null instead of an assignment");
+  t.layer_assignment = py::cast(read_assignment(t, map, task_id.cast<std::string>()));
+  print_assignment(t.assignment());
   co_await await_result(self.attr("_download_layers")(task_id));
   co_await await_result(self.attr("_signal_ready")(task_id));
   print_line("  Ready for training!");
@@ -192,25 +168,56 @@ py::str require_task_id(py::handle task_id) {
 }
 }  // namespace
 
-void bind_join(TrainerClass& cls) {
+async::Task<void> leave_task(py::object self, std::optional<std::string> error) {
+  Trainer& t = Trainer::of(self);
+  if (!t.session.member || t.layer_assignment.is_none()) co_return;
+  std::exception_ptr failure;
+  try {
+    client::LeaveResult answer = co_await t.coordinator().leave(std::move(error));
+    // Unanswered, it is still a member: a later leave_pipeline tries again.
+    if (!std::holds_alternative<client::Unavailable>(answer)) t.session.member = false;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure && async::is_cancellation(failure)) std::rethrow_exception(failure);
+}
+
+async::Task<py::object> leaving_on_failure(py::object self, async::Task<py::object> run) {
+  std::exception_ptr failure;
+  py::object result;
+  try {
+    result = co_await run;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    if (async::is_cancellation(failure)) std::rethrow_exception(failure);
+    co_await leave_task(self, error_message(failure));  // neighbours waiting on us stop now
+    std::rethrow_exception(failure);
+  }
+  co_return result;
+}
+
+void bind_membership(TrainerClass& cls) {
   cls.def("join_pipeline",
           [](py::object self, py::object task_id) {
             return async::make_op(join_pipeline(std::move(self), require_task_id(task_id)), "join_pipeline");
           },
           py::arg("task_id"), "Join a pipeline task; returns the LayerAssignment.")
       .def("leave_pipeline",
-           [](py::object self) { return async::make_op(coordinator::leave_task(std::move(self), std::nullopt), "leave_pipeline"); },
+           [](py::object self) { return async::make_op(leave_task(std::move(self), std::nullopt), "leave_pipeline"); },
            "Tell the coordinator, best effort, that this trainer's run is over (a failed training loop "
            "does so by itself); without a coordinator, or a second time, it does nothing.")
       .def("_request_layer_assignment",
            [](py::object self, py::object task_id) {
-             return async::make_op(request_layer_assignment(std::move(self), require_task_id(task_id)),
+             return async::make_op(request_layer_assignment(std::move(self), require_task_id(task_id).cast<std::string>()),
                                    "_request_layer_assignment");
            },
            py::arg("task_id"))
       .def("_signal_ready",
            [](py::object self, py::object task_id) {
-             return async::make_op(signal_ready(std::move(self), require_task_id(task_id)), "_signal_ready");
+             return async::make_op(signal_ready(std::move(self), require_task_id(task_id).cast<std::string>()),
+                                   "_signal_ready");
            },
            py::arg("task_id"));
 }
