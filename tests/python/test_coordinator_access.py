@@ -118,6 +118,62 @@ def test_a_failed_member_stops_its_neighbours_waiting_fetch_at_once(coordinator)
     assert s == 410 and json.loads(body)["error"] == "trainer 'b' failed: CUDA out of memory"
 
 
+# --- direction: activations come from upstream, gradients from downstream ----------------
+
+
+def formed_chain(url, task, ids=("a", "b", "c"), token=None):
+    """Forms a task of the given ids in that order, each asking for a secret; their answers."""
+    import threading
+    answers, threads = {}, []
+    for n, who in enumerate(ids[:-1], start=1):
+        t = threading.Thread(target=lambda who=who: answers.update({who: join(url, task, who, auth(token, **SECRET_ASK))}))
+        t.start()
+        threads.append(t)
+        wait_until(lambda n=n: status(url, token)["held_requests"] == n)
+    answers[ids[-1]] = join(url, task, ids[-1], auth(token, **SECRET_ASK))
+    for t in threads:
+        t.join(10)
+    assert all(answers[w][0] == 200 for w in ids), answers
+    return {w: answers[w][1] for w in ids}
+
+
+def test_a_member_cannot_forge_its_other_neighbours_traffic(coordinator):
+    url = coordinator(stages=3, layers=3)
+    m = formed_chain(url, "t")
+    as_ = lambda who: auth(secret=m[who]["member_secret"])
+    assert post(url, "activation", "t", "a", "b", 0, b"from a", as_("a"))[0] == 200
+    assert post(url, "gradient", "t", "c", "b", 0, b"from c", as_("c"))[0] == 200
+    # c is b's downstream neighbour: it may send b gradients, never activations; a the reverse.
+    s, _, body = post(url, "activation", "t", "c", "b", 0, b"forged by c", as_("c"))
+    assert s == 403 and "downstream" in json.loads(body)["error"], body
+    s, _, body = post(url, "gradient", "t", "a", "b", 0, b"forged by a", as_("a"))
+    assert s == 403 and "upstream" in json.loads(body)["error"], body
+    assert post(url, "activation", "t", "c", "b", 1, b"forged by c", as_("c"))[0] == 403
+    s, h, body = fetch(url, "activation", "t", "b", 0, wait=0, headers=as_("b"))
+    assert (s, body, h["x-from-trainer"]) == (200, b"from a", "a")
+    s, h, body = fetch(url, "gradient", "t", "b", 0, wait=0, headers=as_("b"))
+    assert (s, body, h["x-from-trainer"]) == (200, b"from c", "c")
+    # The rightful sender may post again (a retry after a lost answer), and a rejoin changes nothing.
+    assert post(url, "activation", "t", "a", "b", 0, b"a again", as_("a"))[0] == 200
+    assert join(url, "t", "a", as_("a"))[0] == 200
+    assert post(url, "activation", "t", "a", "b", 1, b"a at 1", as_("a"))[0] == 200
+    assert fetch(url, "activation", "t", "b", 1, wait=0, headers=as_("b"))[2] == b"a at 1"
+
+
+def test_plain_trainers_may_still_post_either_way(coordinator):
+    url = coordinator(stages=2, layers=2)
+    import threading
+    got = {}
+    t = threading.Thread(target=lambda: got.update(a=join(url, "t", "a")))
+    t.start()
+    wait_until(lambda: status(url)["held_requests"] == 1)
+    assert join(url, "t", "b")[0] == 200
+    t.join(10)
+    assert post(url, "activation", "t", "a", "b", 0, b"one")[0] == 200
+    assert post(url, "activation", "t", "x", "b", 0, b"two")[0] == 200  # replaced, as before
+    assert fetch(url, "activation", "t", "b", 0, wait=0)[2] == b"two"
+
+
 # --- attacks, each beside a real pipeline -------------------------------------------------
 
 

@@ -339,8 +339,9 @@ class Routes {
     if (!to) return;
     auto mb = micro_batch_field(std::string(kMicroBatchHeader) + " header", header(req, kMicroBatchHeader), res);
     if (!mb) return;
+    const auto flow = kind == RelayKind::activation ? TaskRegistry::Flow::downstream : TaskRegistry::Flow::upstream;
     auto access = s_.registry.check_post(*task_id, *from, *to, header(req, kSecretHeader), strict(),
-                                         rollback_epoch(req));
+                                         rollback_epoch(req), flow);
     if (!access.ok()) {
       send_refusal(res, access);
       return;
@@ -349,12 +350,16 @@ class Routes {
     if (kind == RelayKind::gradient) m.loss = header(req, kLossHeader);
 
     using S = RelayStore::PostStatus;
-    switch (s_.store.post({kind, access.scope, *to, *mb}, std::move(m), access.run != 0)) {
+    switch (s_.store.post({kind, access.scope, *to, *mb}, std::move(m), access.run != 0, access.exclusive)) {
       case S::stored:
         send_json(res, 200, {{"status", "stored"}});
         return;
       case S::replaced:
         send_json(res, 200, {{"status", "replaced"}});
+        return;
+      case S::conflict:
+        send_error(res, 409, std::string("another trainer's ") + relay_kind_name(kind) + " for trainer " + in_quotes(*to) +
+                                 " micro-batch " + std::to_string(*mb) + " is already held");
         return;
       case S::task_full:
         send_error(res, 429, "task " + in_quotes(*task_id) + " holds too many messages");
