@@ -190,13 +190,23 @@ def test_member_states_a_failure_with_its_reason_and_the_ended_run(coordinator):
     assert [state for _, state in runs] == ["failed", "running"] and runs[0][0] < runs[1][0]
 
 
-def test_ids_that_are_no_utf8_do_not_break_the_view(coordinator):
+def test_ids_that_are_no_utf8_are_refused_and_the_view_stays_whole(coordinator):
     url = coordinator(stages=2, layers=2)
     join_raw(url, "bytes", ["a", "b"])  # plain members: the relay stays open to any sender id
-    headers = {"X-Task-ID": "bytes", "X-From-Trainer": "\xffodd\xfe", "X-To-Trainer": "b", "X-Micro-Batch": "3"}
+    for name in ("X-Task-ID", "X-From-Trainer", "X-To-Trainer"):
+        headers = {"X-Task-ID": "bytes", "X-From-Trainer": "a", "X-To-Trainer": "b", "X-Micro-Batch": "3",
+                   name: "\xffodd\xfe"}
+        status, _, body = request(url + "/pipeline/activation", "POST", headers, b"\0" * 16)
+        assert status == 400 and "UTF-8" in json.loads(body)["error"], (name, status, body)
+    for query in ("task_id=%FF&trainer_id=b", "task_id=bytes&trainer_id=%C0%AF", "task_id=bytes&trainer_id=%ED%A0%80"):
+        status, _, body = request(url + f"/pipeline/gradient?{query}&micro_batch=0&wait=0")
+        assert status == 400 and "UTF-8" in json.loads(body)["error"], (query, status, body)
+    # Text that is UTF-8 goes through unchanged.
+    headers = {"X-Task-ID": "bytes", "X-From-Trainer": "a", "X-To-Trainer": "b", "X-Micro-Batch": "3"}
     assert request(url + "/pipeline/activation", "POST", headers, b"\0" * 16)[0] == 200
+    assert request(url + "/pipeline/activation?task_id=bytes&trainer_id=b&micro_batch=3")[2] == b"\0" * 16
     t = task(url, "bytes")
-    assert [(l["from"], l["bytes"]) for l in t["links"]] == [("\ufffdodd\ufffd", 16)]
+    assert [(l["from"], l["bytes"]) for l in t["links"]] == [("a", 16)]
 
 
 def test_token_as_bearer_everywhere_and_as_basic_password_for_the_page(coordinator):

@@ -63,6 +63,36 @@ std::optional<std::uint64_t> parse_micro_batch(const std::string& s) {
   return v;
 }
 
+// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
+// nothing past U+10FFFF. Identifiers are text, and they go back out in JSON.
+bool valid_utf8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) continue;
+    int n;
+    unsigned lo = 0x80, hi = 0xbf;  // the allowed range of the first continuation byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      n = 1;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      n = 2;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      n = 3;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return false;
+    }
+    if (end - p < n || *p < lo || *p > hi) return false;
+    for (++p, --n; n > 0; --n, ++p)
+      if (*p < 0x80 || *p > 0xbf) return false;
+  }
+  return true;
+}
+
 class Routes {
  public:
   explicit Routes(Service& s) : s_(s) {}
@@ -80,6 +110,10 @@ class Routes {
     }
     if (std::any_of(value->begin(), value->end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
       send_error(res, 400, what + " holds a control character");
+      return std::nullopt;
+    }
+    if (!valid_utf8(*value)) {
+      send_error(res, 400, what + " is not valid UTF-8");
       return std::nullopt;
     }
     return value;

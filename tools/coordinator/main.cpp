@@ -1,5 +1,7 @@
 // korvane-coordinator: the HTTP service that admits trainers into pipeline tasks,
 // assigns their layer slices and relays activations and gradients between them.
+#include <algorithm>
+#include <cctype>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -155,9 +157,16 @@ int main(int argc, char** argv) {
     token = read_token_file(o.token_file);
     if (!token) return usage_error(app, "--token-file: no token in " + o.token_file);
   } else if (app.count("--token")) {
-    if (o.token.empty()) return usage_error(app, "--token must not be empty");
+    if (o.token.find_first_not_of(" \t\r\n") == std::string::npos)
+      return usage_error(app, "--token must not be empty or blank");
     token = o.token;
   }
+  // A client sends the token in a header, whose value loses blanks at its ends and may
+  // hold no control character: such a token could never be presented.
+  if (token && (std::isspace(static_cast<unsigned char>(token->front())) ||
+                std::isspace(static_cast<unsigned char>(token->back())) ||
+                std::any_of(token->begin(), token->end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; })))
+    return usage_error(app, "the token must not begin or end with a blank or hold a control character");
 
   ::signal(SIGPIPE, SIG_IGN);  // a write to a client that went away fails with EPIPE instead
   raise_descriptor_limit();
