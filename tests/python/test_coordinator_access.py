@@ -178,7 +178,7 @@ def test_plain_trainers_may_still_post_either_way(coordinator):
 
 
 def test_abandoned_held_fetches_free_their_slots_at_once(coordinator):
-    url = coordinator(stages=2, layers=2, max_held=40)
+    url = coordinator(stages=2, layers=2, max_held=40, max_held_per_client=40, max_held_per_task=40)
     parts = urllib.parse.urlsplit(url)
     for round_ in range(3):  # 120 held fetches in all, 40 slots
         socks = []
@@ -191,6 +191,54 @@ def test_abandoned_held_fetches_free_their_slots_at_once(coordinator):
             s.close()
         wait_until(lambda: status(url)["held_requests"] == 0, timeout=2)
     Pipeline(url, "beside").start().assert_completed()
+
+
+def held_fetches_from(url, address, targets):
+    """Long-polls from `address` (a loopback address of its own), one connection each;
+    the sockets."""
+    parts = urllib.parse.urlsplit(url)
+    socks = []
+    for task, trainer in targets:
+        s = socket.create_connection((parts.hostname, parts.port), source_address=(address, 0))
+        s.sendall(b"GET /pipeline/activation?task_id=%s&trainer_id=%s&micro_batch=0&wait=600 HTTP/1.1\r\n\r\n"
+                  % (task.encode(), trainer.encode()))
+        socks.append(s)
+    return socks
+
+
+def answered(socks, timeout=0.05):
+    import select
+    ready, _, _ = select.select(socks, [], [], timeout)
+    return {s: s.recv(4096) for s in ready}
+
+
+def test_one_client_or_one_task_cannot_take_every_hold_slot(coordinator):
+    url = coordinator(stages=2, layers=2, max_held=40)  # a share of 20 each
+    # One address, 30 long-polls to tasks that do not exist: it gets its share.
+    socks = held_fetches_from(url, "127.0.0.2", [(f"ghost-{i}", "v") for i in range(30)])
+    try:
+        refused = {}
+        wait_until(lambda: len(refused.update(answered(socks)) or refused) + status(url)["held_requests"] == 30)
+        assert status(url)["held_requests"] == 20
+        assert all(b" 503 " in r.split(b"\r\n", 1)[0] and b"client address" in r for r in refused.values())
+        Pipeline(url, "beside").start().assert_completed()  # everyone else still joins and trains
+    finally:
+        for s in socks:
+            s.close()
+    wait_until(lambda: status(url)["held_requests"] == 0)
+    # Many addresses, all for one task: that task gets its share.
+    socks = []
+    try:
+        for n in range(6):
+            socks += held_fetches_from(url, f"127.0.0.{3 + n}", [("ghost", f"v{n}-{i}") for i in range(5)])
+        refused = {}
+        wait_until(lambda: len(refused.update(answered(socks)) or refused) + status(url)["held_requests"] == 30)
+        assert status(url)["held_requests"] == 20
+        assert all(b"task 'ghost'" in r for r in refused.values())
+        Pipeline(url, "beside").start().assert_completed()
+    finally:
+        for s in socks:
+            s.close()
 
 
 def test_outsiders_cannot_poison_read_or_drop_a_running_pipelines_messages(coordinator):

@@ -265,7 +265,7 @@ def test_pending_messages_are_capped_per_task(coordinator):
 
 
 def test_posts_still_succeed_while_every_allowed_fetch_is_held(coordinator):
-    url = coordinator(max_held=24)
+    url = coordinator(max_held=24, max_held_per_client=24, max_held_per_task=24)
     held = status(url)["max_held_requests"]
     assert held == 24
     with ThreadPoolExecutor(held) as pool:

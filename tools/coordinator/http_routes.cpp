@@ -93,6 +93,18 @@ bool valid_utf8(const std::string& s) {
   return true;
 }
 
+// Why a request may not wait: the pool is full, or its source has its share of it.
+std::string busy_text(HoldLimiter::Refusal why, const std::string& task_id) {
+  switch (why) {
+    case HoldLimiter::Refusal::client:
+      return "too many requests waiting from this client address";
+    case HoldLimiter::Refusal::task:
+      return "too many requests waiting for task " + in_quotes(task_id);
+    default:
+      return "too many requests waiting at the coordinator";
+  }
+}
+
 class Routes {
  public:
   explicit Routes(Service& s) : s_(s) {}
@@ -232,7 +244,7 @@ class Routes {
     const std::string* want = req.header(kSecretRequestHeader);
     jr.wants_secret = want && *want == kSecretRequestValue;
     jr.secret = header(req, kSecretHeader);
-    HoldLimiter::Slot slot(s_.holds);
+    HoldLimiter::Slot slot(s_.holds, req.peer, jr.task_id);
     jr.may_wait = static_cast<bool>(slot);
 
     const auto stages = s_.registry.config().stages;
@@ -287,8 +299,8 @@ class Routes {
         send_error(res, 409, r.error);
         co_return;
       case S::busy:
-        log_line("join " + who + " refused: too many waiting requests");
-        send_error(res, 503, "too many requests waiting at the coordinator");
+        log_line("join " + who + " refused: " + busy_text(slot.refusal(), jr.task_id));
+        send_error(res, 503, busy_text(slot.refusal(), jr.task_id));
         co_return;
       case S::too_many_tasks:
         log_line("join " + who + " refused: too many tasks");
@@ -476,9 +488,9 @@ class Routes {
         co_return;
       }
       if (!slot) {
-        slot.emplace(s_.holds);
+        slot.emplace(s_.holds, req.peer, *task_id);
         if (!*slot) {
-          send_error(res, 503, "too many requests waiting at the coordinator");
+          send_error(res, 503, busy_text(slot->refusal(), *task_id));
           co_return;
         }
       }

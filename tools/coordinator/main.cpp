@@ -44,6 +44,7 @@ struct Options {
   std::size_t max_body = 64u << 20, max_json_body = 64u << 10, max_body_memory = std::size_t{1} << 30;
   std::size_t max_pending = 1024, max_store_bytes = std::size_t{1} << 30, max_tasks = 1024;
   std::size_t threads = 1, max_held = 16384, max_connections = 20000;
+  std::size_t max_held_per_client = 0, max_held_per_task = 0;  // 0: half of --max-held
   std::string token, token_file;
 };
 
@@ -125,6 +126,14 @@ int main(int argc, char** argv) {
   app.add_option("--max-held", o.max_held, "requests allowed to wait at once (fetches and joins)")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  app.add_option("--max-held-per-client", o.max_held_per_client,
+                 "requests one client address may have waiting at once (0: half of --max-held)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--max-held-per-task", o.max_held_per_task,
+                 "requests for one task id allowed to wait at once (0: half of --max-held)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   app.add_option("--max-connections", o.max_connections, "client connections open at once")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
@@ -176,7 +185,7 @@ int main(int argc, char** argv) {
   ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
   ::mallopt(M_MMAP_THRESHOLD, 16 << 20);
 
-  kc::HoldLimiter holds(o.max_held);
+  kc::HoldLimiter holds(o.max_held, o.max_held_per_client, o.max_held_per_task);
   kc::RelayStore::Limits store_limits;
   store_limits.max_pending_per_task = o.max_pending;
   store_limits.max_bytes = o.max_store_bytes;
