@@ -118,6 +118,15 @@ def test_a_failed_member_stops_its_neighbours_waiting_fetch_at_once(coordinator)
     assert s == 410 and json.loads(body)["error"] == "trainer 'b' failed: CUDA out of memory"
 
 
+def test_a_fetch_refused_because_its_neighbour_left_names_it_and_why(coordinator):
+    url = coordinator(stages=2, layers=2)
+    a, b = formed(url, "t")
+    assert request(url, "POST", "/pipeline/leave", json.dumps({"task_id": "t", "trainer_id": "a"}),
+                   auth(secret=a["member_secret"]))[0] == 200
+    s, _, body = fetch(url, "activation", "t", "b", 0, wait=5, headers=auth(secret=b["member_secret"]))
+    assert s == 410 and json.loads(body)["error"] == "trainer 'a' left: it ended its part of the run"
+
+
 # --- direction: activations come from upstream, gradients from downstream ----------------
 
 

@@ -317,7 +317,11 @@ std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_i
   const auto& sender_id = gradient ? m->assignment.downstream : m->assignment.upstream;
   if (!sender_id) return std::nullopt;
   Member* sender = find(*run, *sender_id);
-  if (sender && !sender->active) return "trainer " + quoted(*sender_id) + " is no longer active in task " + quoted(task_id);
+  if (sender && !sender->active) {
+    // Name the trainer and why, so that the receiver can say who ended its run.
+    const std::string why = sender->ended.empty() || sender->ended == "left" ? "it ended its part of the run" : sender->ended;
+    return "trainer " + quoted(*sender_id) + " left: " + why;
+  }
   return std::nullopt;
 }
 
