@@ -1,6 +1,7 @@
 """The coordinator under load: resident memory, and the latency of /status, on an idle
 service (the reference, measured in the same run) and while it holds 5,000 fetches, and
 while 1,000 slow clients trickle their request heads. Goal: /status under 50 ms."""
+import os
 import pathlib
 import resource
 import socket
@@ -45,7 +46,7 @@ def connect_many(port, n, first_bytes):
 def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, HELD + 2000), hard))
-    binary = ROOT / "build/bin/korvane-coordinator"
+    binary = os.environ.get("KORVANE_COORDINATOR", str(ROOT / "build/bin/korvane-coordinator"))
     proc = subprocess.Popen([str(binary), "--port", "0", "--read-timeout", "30"], stdout=subprocess.PIPE, text=True)
     try:
         port = int(proc.stdout.readline().split(":")[-1])

@@ -52,6 +52,11 @@ inline constexpr const char* kTrainerIdParam = "trainer_id";
 inline constexpr const char* kMicroBatchParam = "micro_batch";
 inline constexpr const char* kWaitParam = "wait";  // seconds the service may hold the fetch
 
+// Query parameters of GET /status/tasks, which answers a page of the tasks at a time.
+inline constexpr const char* kLimitParam = "limit";  // tasks per page (64 when absent)
+inline constexpr const char* kAfterParam = "after";  // the last task id of the previous page
+inline constexpr std::size_t kMaxStatusPage = 1024;
+
 // JSON fields of the bodies and answers.
 namespace field {
 // join, ready, leave, checkpoint and rollback bodies

@@ -118,11 +118,76 @@ def test_a_failed_member_stops_its_neighbours_waiting_fetch_at_once(coordinator)
     assert s == 410 and json.loads(body)["error"] == "trainer 'b' failed: CUDA out of memory"
 
 
+def test_a_fetch_refused_because_its_neighbour_left_names_it_and_why(coordinator):
+    url = coordinator(stages=2, layers=2)
+    a, b = formed(url, "t")
+    assert request(url, "POST", "/pipeline/leave", json.dumps({"task_id": "t", "trainer_id": "a"}),
+                   auth(secret=a["member_secret"]))[0] == 200
+    s, _, body = fetch(url, "activation", "t", "b", 0, wait=5, headers=auth(secret=b["member_secret"]))
+    assert s == 410 and json.loads(body)["error"] == "trainer 'a' left: it ended its part of the run"
+
+
+# --- direction: activations come from upstream, gradients from downstream ----------------
+
+
+def formed_chain(url, task, ids=("a", "b", "c"), token=None):
+    """Forms a task of the given ids in that order, each asking for a secret; their answers."""
+    import threading
+    answers, threads = {}, []
+    for n, who in enumerate(ids[:-1], start=1):
+        t = threading.Thread(target=lambda who=who: answers.update({who: join(url, task, who, auth(token, **SECRET_ASK))}))
+        t.start()
+        threads.append(t)
+        wait_until(lambda n=n: status(url, token)["held_requests"] == n)
+    answers[ids[-1]] = join(url, task, ids[-1], auth(token, **SECRET_ASK))
+    for t in threads:
+        t.join(10)
+    assert all(answers[w][0] == 200 for w in ids), answers
+    return {w: answers[w][1] for w in ids}
+
+
+def test_a_member_cannot_forge_its_other_neighbours_traffic(coordinator):
+    url = coordinator(stages=3, layers=3)
+    m = formed_chain(url, "t")
+    as_ = lambda who: auth(secret=m[who]["member_secret"])
+    assert post(url, "activation", "t", "a", "b", 0, b"from a", as_("a"))[0] == 200
+    assert post(url, "gradient", "t", "c", "b", 0, b"from c", as_("c"))[0] == 200
+    # c is b's downstream neighbour: it may send b gradients, never activations; a the reverse.
+    s, _, body = post(url, "activation", "t", "c", "b", 0, b"forged by c", as_("c"))
+    assert s == 403 and "downstream" in json.loads(body)["error"], body
+    s, _, body = post(url, "gradient", "t", "a", "b", 0, b"forged by a", as_("a"))
+    assert s == 403 and "upstream" in json.loads(body)["error"], body
+    assert post(url, "activation", "t", "c", "b", 1, b"forged by c", as_("c"))[0] == 403
+    s, h, body = fetch(url, "activation", "t", "b", 0, wait=0, headers=as_("b"))
+    assert (s, body, h["x-from-trainer"]) == (200, b"from a", "a")
+    s, h, body = fetch(url, "gradient", "t", "b", 0, wait=0, headers=as_("b"))
+    assert (s, body, h["x-from-trainer"]) == (200, b"from c", "c")
+    # The rightful sender may post again (a retry after a lost answer), and a rejoin changes nothing.
+    assert post(url, "activation", "t", "a", "b", 0, b"a again", as_("a"))[0] == 200
+    assert join(url, "t", "a", as_("a"))[0] == 200
+    assert post(url, "activation", "t", "a", "b", 1, b"a at 1", as_("a"))[0] == 200
+    assert fetch(url, "activation", "t", "b", 1, wait=0, headers=as_("b"))[2] == b"a at 1"
+
+
+def test_plain_trainers_may_still_post_either_way(coordinator):
+    url = coordinator(stages=2, layers=2)
+    import threading
+    got = {}
+    t = threading.Thread(target=lambda: got.update(a=join(url, "t", "a")))
+    t.start()
+    wait_until(lambda: status(url)["held_requests"] == 1)
+    assert join(url, "t", "b")[0] == 200
+    t.join(10)
+    assert post(url, "activation", "t", "a", "b", 0, b"one")[0] == 200
+    assert post(url, "activation", "t", "x", "b", 0, b"two")[0] == 200  # replaced, as before
+    assert fetch(url, "activation", "t", "b", 0, wait=0)[2] == b"two"
+
+
 # --- attacks, each beside a real pipeline -------------------------------------------------
 
 
 def test_abandoned_held_fetches_free_their_slots_at_once(coordinator):
-    url = coordinator(stages=2, layers=2, max_held=40)
+    url = coordinator(stages=2, layers=2, max_held=40, max_held_per_client=40, max_held_per_task=40)
     parts = urllib.parse.urlsplit(url)
     for round_ in range(3):  # 120 held fetches in all, 40 slots
         socks = []
@@ -135,6 +200,54 @@ def test_abandoned_held_fetches_free_their_slots_at_once(coordinator):
             s.close()
         wait_until(lambda: status(url)["held_requests"] == 0, timeout=2)
     Pipeline(url, "beside").start().assert_completed()
+
+
+def held_fetches_from(url, address, targets):
+    """Long-polls from `address` (a loopback address of its own), one connection each;
+    the sockets."""
+    parts = urllib.parse.urlsplit(url)
+    socks = []
+    for task, trainer in targets:
+        s = socket.create_connection((parts.hostname, parts.port), source_address=(address, 0))
+        s.sendall(b"GET /pipeline/activation?task_id=%s&trainer_id=%s&micro_batch=0&wait=600 HTTP/1.1\r\n\r\n"
+                  % (task.encode(), trainer.encode()))
+        socks.append(s)
+    return socks
+
+
+def answered(socks, timeout=0.05):
+    import select
+    ready, _, _ = select.select(socks, [], [], timeout)
+    return {s: s.recv(4096) for s in ready}
+
+
+def test_one_client_or_one_task_cannot_take_every_hold_slot(coordinator):
+    url = coordinator(stages=2, layers=2, max_held=40)  # a share of 20 each
+    # One address, 30 long-polls to tasks that do not exist: it gets its share.
+    socks = held_fetches_from(url, "127.0.0.2", [(f"ghost-{i}", "v") for i in range(30)])
+    try:
+        refused = {}
+        wait_until(lambda: len(refused.update(answered(socks)) or refused) + status(url)["held_requests"] == 30)
+        assert status(url)["held_requests"] == 20
+        assert all(b" 503 " in r.split(b"\r\n", 1)[0] and b"client address" in r for r in refused.values())
+        Pipeline(url, "beside").start().assert_completed()  # everyone else still joins and trains
+    finally:
+        for s in socks:
+            s.close()
+    wait_until(lambda: status(url)["held_requests"] == 0)
+    # Many addresses, all for one task: that task gets its share.
+    socks = []
+    try:
+        for n in range(6):
+            socks += held_fetches_from(url, f"127.0.0.{3 + n}", [("ghost", f"v{n}-{i}") for i in range(5)])
+        refused = {}
+        wait_until(lambda: len(refused.update(answered(socks)) or refused) + status(url)["held_requests"] == 30)
+        assert status(url)["held_requests"] == 20
+        assert all(b"task 'ghost'" in r for r in refused.values())
+        Pipeline(url, "beside").start().assert_completed()
+    finally:
+        for s in socks:
+            s.close()
 
 
 def test_outsiders_cannot_poison_read_or_drop_a_running_pipelines_messages(coordinator):

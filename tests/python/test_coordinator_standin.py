@@ -265,7 +265,7 @@ def test_pending_messages_are_capped_per_task(coordinator):
 
 
 def test_posts_still_succeed_while_every_allowed_fetch_is_held(coordinator):
-    url = coordinator(max_held=24)
+    url = coordinator(max_held=24, max_held_per_client=24, max_held_per_task=24)
     held = status(url)["max_held_requests"]
     assert held == 24
     with ThreadPoolExecutor(held) as pool:
@@ -296,3 +296,20 @@ def test_signal_wakes_held_requests_and_exits_cleanly(coordinator, sig):
         assert held_fetch.result()[0] == 503
         assert held_join.result()[0] == 503
     assert "korvane-coordinator stopped" in url.log()
+
+
+# --- start-up -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("token", [" ", "\t \t", " padded", "padded ", "line\nbreak"])
+def test_a_token_no_client_could_present_is_refused_at_start(tmp_path, token):
+    import subprocess
+    from conftest import coordinator_binary
+    r = subprocess.run([str(coordinator_binary()), "--host", "127.0.0.1", "--port", "0", "--token", token],
+                       capture_output=True, text=True, timeout=10, stdin=subprocess.DEVNULL)
+    assert r.returncode == 2 and "token" in r.stderr and "listening" not in r.stdout, (r.returncode, r.stdout, r.stderr)
+    blank = tmp_path / "blank"
+    blank.write_text(" \t\n")
+    r = subprocess.run([str(coordinator_binary()), "--host", "127.0.0.1", "--port", "0", "--token-file", str(blank)],
+                       capture_output=True, text=True, timeout=10, stdin=subprocess.DEVNULL)
+    assert r.returncode == 2 and "no token" in r.stderr

@@ -14,6 +14,7 @@ import tempfile
 import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 
 import pytest
@@ -189,13 +190,23 @@ def test_member_states_a_failure_with_its_reason_and_the_ended_run(coordinator):
     assert [state for _, state in runs] == ["failed", "running"] and runs[0][0] < runs[1][0]
 
 
-def test_ids_that_are_no_utf8_do_not_break_the_view(coordinator):
+def test_ids_that_are_no_utf8_are_refused_and_the_view_stays_whole(coordinator):
     url = coordinator(stages=2, layers=2)
     join_raw(url, "bytes", ["a", "b"])  # plain members: the relay stays open to any sender id
-    headers = {"X-Task-ID": "bytes", "X-From-Trainer": "\xffodd\xfe", "X-To-Trainer": "b", "X-Micro-Batch": "3"}
+    for name in ("X-Task-ID", "X-From-Trainer", "X-To-Trainer"):
+        headers = {"X-Task-ID": "bytes", "X-From-Trainer": "a", "X-To-Trainer": "b", "X-Micro-Batch": "3",
+                   name: "\xffodd\xfe"}
+        status, _, body = request(url + "/pipeline/activation", "POST", headers, b"\0" * 16)
+        assert status == 400 and "UTF-8" in json.loads(body)["error"], (name, status, body)
+    for query in ("task_id=%FF&trainer_id=b", "task_id=bytes&trainer_id=%C0%AF", "task_id=bytes&trainer_id=%ED%A0%80"):
+        status, _, body = request(url + f"/pipeline/gradient?{query}&micro_batch=0&wait=0")
+        assert status == 400 and "UTF-8" in json.loads(body)["error"], (query, status, body)
+    # Text that is UTF-8 goes through unchanged.
+    headers = {"X-Task-ID": "bytes", "X-From-Trainer": "a", "X-To-Trainer": "b", "X-Micro-Batch": "3"}
     assert request(url + "/pipeline/activation", "POST", headers, b"\0" * 16)[0] == 200
+    assert request(url + "/pipeline/activation?task_id=bytes&trainer_id=b&micro_batch=3")[2] == b"\0" * 16
     t = task(url, "bytes")
-    assert [(l["from"], l["bytes"]) for l in t["links"]] == [("\ufffdodd\ufffd", 16)]
+    assert [(l["from"], l["bytes"]) for l in t["links"]] == [("a", 16)]
 
 
 def test_token_as_bearer_everywhere_and_as_basic_password_for_the_page(coordinator):
@@ -285,3 +296,64 @@ def test_the_page_in_headless_chromium_shows_each_trainer_and_a_loss(coordinator
     seen = [v for _, v in task(url, "on-screen")["trainers"][2]["losses"]]
     assert any(math.isclose(float(shown.group(1)), v, rel_tol=1e-3, abs_tol=1e-4) for v in seen)
     assert SCREENSHOT.stat().st_size > 10_000
+
+
+def hold_joins(url, task_ids):
+    """One held join per task id, each on its own raw connection; the sockets."""
+    import socket
+    import urllib.parse
+    parts = urllib.parse.urlsplit(url)
+    socks = []
+    for task_id in task_ids:
+        body = json.dumps({"task_id": task_id, "trainer_id": "squat", "memory_bytes": 1, "has_gpu": False}).encode()
+        s = socket.create_connection((parts.hostname, parts.port))
+        s.sendall(b"POST /pipeline/join HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+        socks.append(s)
+    return socks
+
+
+def wait_for(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.02)
+
+
+def test_many_forming_tasks_never_hide_a_running_one(coordinator):
+    url = coordinator(stages=2, layers=2)
+    socks = hold_joins(url, [f"!{i:03d}" for i in range(64)])
+    try:
+        wait_for(lambda: tasks(url)["held_requests"] == 64)
+        joined = {}
+        t = threading.Thread(target=lambda: joined.update(a=request(url + "/pipeline/join", "POST", body=json.dumps(
+            {"task_id": "real", "trainer_id": "a", "memory_bytes": 1, "has_gpu": False}).encode())))
+        t.start()
+        wait_for(lambda: tasks(url)["held_requests"] == 65)
+        assert request(url + "/pipeline/join", "POST", body=json.dumps(
+            {"task_id": "real", "trainer_id": "b", "memory_bytes": 1, "has_gpu": False}).encode())[0] == 200
+        t.join(10)
+
+        first = tasks(url)
+        assert first["tasks"][0]["task_id"] == "real" and first["tasks"][0]["state"] == "running"
+        assert first["total_tasks"] == 65 and len(first["tasks"]) == 64 and first["more_tasks"] == 1
+        # Paging walks every task exactly once.
+        seen, after = [], None
+        for _ in range(10):
+            q = "?limit=20" + (f"&after={urllib.parse.quote(after)}" if after else "")
+            status_, _, body = request(url + "/status/tasks" + q)
+            assert status_ == 200, body
+            page = json.loads(body)
+            seen += [x["task_id"] for x in page["tasks"]]
+            after = page["next_after"]
+            if after is None:
+                break
+        assert seen == ["real"] + [f"!{i:03d}" for i in range(64)]
+        assert request(url + "/status/tasks?limit=0")[0] == 400
+
+        exe = chromium_or_skip()
+        with tempfile.TemporaryDirectory() as profile:
+            text = page_text(exe, url + "/", profile, ["--dump-dom"])
+        assert "task real" in text and "1 more task" in text, text[:2000]
+    finally:
+        for s in socks:
+            s.close()

@@ -63,6 +63,48 @@ std::optional<std::uint64_t> parse_micro_batch(const std::string& s) {
   return v;
 }
 
+// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
+// nothing past U+10FFFF. Identifiers are text, and they go back out in JSON.
+bool valid_utf8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) continue;
+    int n;
+    unsigned lo = 0x80, hi = 0xbf;  // the allowed range of the first continuation byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      n = 1;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      n = 2;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      n = 3;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return false;
+    }
+    if (end - p < n || *p < lo || *p > hi) return false;
+    for (++p, --n; n > 0; --n, ++p)
+      if (*p < 0x80 || *p > 0xbf) return false;
+  }
+  return true;
+}
+
+// Why a request may not wait: the pool is full, or its source has its share of it.
+std::string busy_text(HoldLimiter::Refusal why, const std::string& task_id) {
+  switch (why) {
+    case HoldLimiter::Refusal::client:
+      return "too many requests waiting from this client address";
+    case HoldLimiter::Refusal::task:
+      return "too many requests waiting for task " + in_quotes(task_id);
+    default:
+      return "too many requests waiting at the coordinator";
+  }
+}
+
 class Routes {
  public:
   explicit Routes(Service& s) : s_(s) {}
@@ -80,6 +122,10 @@ class Routes {
     }
     if (std::any_of(value->begin(), value->end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
       send_error(res, 400, what + " holds a control character");
+      return std::nullopt;
+    }
+    if (!valid_utf8(*value)) {
+      send_error(res, 400, what + " is not valid UTF-8");
       return std::nullopt;
     }
     return value;
@@ -198,7 +244,7 @@ class Routes {
     const std::string* want = req.header(kSecretRequestHeader);
     jr.wants_secret = want && *want == kSecretRequestValue;
     jr.secret = header(req, kSecretHeader);
-    HoldLimiter::Slot slot(s_.holds);
+    HoldLimiter::Slot slot(s_.holds, req.peer, jr.task_id);
     jr.may_wait = static_cast<bool>(slot);
 
     const auto stages = s_.registry.config().stages;
@@ -253,8 +299,8 @@ class Routes {
         send_error(res, 409, r.error);
         co_return;
       case S::busy:
-        log_line("join " + who + " refused: too many waiting requests");
-        send_error(res, 503, "too many requests waiting at the coordinator");
+        log_line("join " + who + " refused: " + busy_text(slot.refusal(), jr.task_id));
+        send_error(res, 503, busy_text(slot.refusal(), jr.task_id));
         co_return;
       case S::too_many_tasks:
         log_line("join " + who + " refused: too many tasks");
@@ -339,8 +385,9 @@ class Routes {
     if (!to) return;
     auto mb = micro_batch_field(std::string(kMicroBatchHeader) + " header", header(req, kMicroBatchHeader), res);
     if (!mb) return;
+    const auto flow = kind == RelayKind::activation ? TaskRegistry::Flow::downstream : TaskRegistry::Flow::upstream;
     auto access = s_.registry.check_post(*task_id, *from, *to, header(req, kSecretHeader), strict(),
-                                         rollback_epoch(req));
+                                         rollback_epoch(req), flow);
     if (!access.ok()) {
       send_refusal(res, access);
       return;
@@ -349,12 +396,16 @@ class Routes {
     if (kind == RelayKind::gradient) m.loss = header(req, kLossHeader);
 
     using S = RelayStore::PostStatus;
-    switch (s_.store.post({kind, access.scope, *to, *mb}, std::move(m), access.run != 0)) {
+    switch (s_.store.post({kind, access.scope, *to, *mb}, std::move(m), access.run != 0, access.exclusive)) {
       case S::stored:
         send_json(res, 200, {{"status", "stored"}});
         return;
       case S::replaced:
         send_json(res, 200, {{"status", "replaced"}});
+        return;
+      case S::conflict:
+        send_error(res, 409, std::string("another trainer's ") + relay_kind_name(kind) + " for trainer " + in_quotes(*to) +
+                                 " micro-batch " + std::to_string(*mb) + " is already held");
         return;
       case S::task_full:
         send_error(res, 429, "task " + in_quotes(*task_id) + " holds too many messages");
@@ -437,9 +488,9 @@ class Routes {
         co_return;
       }
       if (!slot) {
-        slot.emplace(s_.holds);
+        slot.emplace(s_.holds, req.peer, *task_id);
         if (!*slot) {
-          send_error(res, 503, "too many requests waiting at the coordinator");
+          send_error(res, 503, busy_text(slot->refusal(), *task_id));
           co_return;
         }
       }

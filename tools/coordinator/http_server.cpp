@@ -335,6 +335,8 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
   beast::tcp_stream& stream = s->stream;
   error_code ec;
   stream.socket().set_option(tcp::no_delay(true), ec);  // answers leave as written
+  const auto remote = stream.socket().remote_endpoint(ec);
+  const std::string peer = ec ? std::string() : remote.address().to_string();
   for (std::size_t n = 0; n < options_.keep_alive_max && !stopping_; ++n) {
     if (s->buffer.size() == 0) {
       // Waiting for a request's first byte: the keep-alive allowance after the first.
@@ -353,6 +355,7 @@ asio::awaitable<void> HttpServer::serve(std::shared_ptr<Session> s) {
     parser.get().body().used = &body_used_;
     parser.get().body().limit = options_.body_budget;
     HttpRequest req;
+    req.peer = peer;
     HttpResponse res;
     bool body_read = true, keep = false;
 

@@ -40,6 +40,7 @@ struct HttpRequest {
   HeaderList headers;  // in arrival order
   HeaderList params;   // the query, percent-decoded, in order
   std::string body;
+  std::string peer;    // the client's address, as text
 
   // First occurrence; header names compare case-insensitively.
   const std::string* header(std::string_view name) const;

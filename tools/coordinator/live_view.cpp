@@ -100,7 +100,7 @@ bool presents_token(const HttpRequest& req, const std::string& token) {
   return false;
 }
 
-json tasks_json(Service& s, const LiveView& live, const HttpServer& server) {
+json tasks_json(Service& s, const LiveView& live, const HttpServer& server, const TaskRegistry::PageRequest& page) {
   const auto store = s.store.stats();
   const auto& limits = s.store.limits();
   json out;
@@ -113,8 +113,12 @@ json tasks_json(Service& s, const LiveView& live, const HttpServer& server) {
                   {"bytes", store.bytes},
                   {"max_bytes", limits.max_bytes},
                   {"max_messages_per_task", limits.max_pending_per_task}};
+  const auto snap = s.registry.snapshot(page);
+  out["total_tasks"] = snap.live_total;
+  out["more_tasks"] = snap.more;
+  out["next_after"] = optional_text(snap.next);
   json tasks = json::array();
-  for (const auto& run : s.registry.snapshot()) {
+  for (const auto& run : snap.runs) {
     json t;
     t["task_id"] = run.task_id;
     t["run"] = run.run;
@@ -160,10 +164,24 @@ void install_live_view(HttpServer& server, Service& service, LiveView& live) {
     co_return;
   });
   server.route("GET", kStatusTasksPath, 0,
-               [&service, &live, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
+               [&service, &live, &server](HttpRequest& req, HttpResponse& res, Hold&) -> awaitable<void> {
+                 TaskRegistry::PageRequest page;
+                 if (const std::string* limit = req.param(kLimitParam)) {
+                   const auto n = decimal(limit);
+                   if (!n || *n < 1 || *n > kMaxStatusPage) {
+                     res.set_body(400,
+                                  json({{field::kError, std::string(kLimitParam) + " must be a whole number from 1 to " +
+                                                            std::to_string(kMaxStatusPage)}})
+                                      .dump(),
+                                  "application/json");
+                     co_return;
+                   }
+                   page.limit = static_cast<std::size_t>(*n);
+                 }
+                 if (const std::string* after = req.param(kAfterParam)) page.after = *after;
                  // Ids and relay headers are bytes as sent: text that is no UTF-8 is shown
                  // with replacement characters rather than failing the whole answer.
-                 res.set_body(200, tasks_json(service, live, server).dump(-1, ' ', false, json::error_handler_t::replace),
+                 res.set_body(200, tasks_json(service, live, server, page).dump(-1, ' ', false, json::error_handler_t::replace),
                               "application/json");
                  res.headers.emplace_back("Cache-Control", "no-store");
                  co_return;

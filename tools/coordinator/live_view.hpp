@@ -27,8 +27,9 @@ bool browser_path(std::string_view path);
 // Does the request carry `token`: as a bearer token, or on a browser path as the Basic password?
 bool presents_token(const HttpRequest& req, const std::string& token);
 
-// The tasks as the page shows them.
-nlohmann::ordered_json tasks_json(Service& service, const LiveView& live, const HttpServer& server);
+// The tasks as the page shows them: one page of them, with how many there are in all.
+nlohmann::ordered_json tasks_json(Service& service, const LiveView& live, const HttpServer& server,
+                                  const TaskRegistry::PageRequest& page = {});
 
 // Adds the three routes and counts every answer of `server`. Both must outlive it.
 void install_live_view(HttpServer& server, Service& service, LiveView& live);

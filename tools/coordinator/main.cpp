@@ -1,5 +1,7 @@
 // korvane-coordinator: the HTTP service that admits trainers into pipeline tasks,
 // assigns their layer slices and relays activations and gradients between them.
+#include <algorithm>
+#include <cctype>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -42,6 +44,7 @@ struct Options {
   std::size_t max_body = 64u << 20, max_json_body = 64u << 10, max_body_memory = std::size_t{1} << 30;
   std::size_t max_pending = 1024, max_store_bytes = std::size_t{1} << 30, max_tasks = 1024;
   std::size_t threads = 1, max_held = 16384, max_connections = 20000;
+  std::size_t max_held_per_client = 0, max_held_per_task = 0;  // 0: half of --max-held
   std::string token, token_file;
 };
 
@@ -123,6 +126,14 @@ int main(int argc, char** argv) {
   app.add_option("--max-held", o.max_held, "requests allowed to wait at once (fetches and joins)")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+  app.add_option("--max-held-per-client", o.max_held_per_client,
+                 "requests one client address may have waiting at once (0: half of --max-held)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--max-held-per-task", o.max_held_per_task,
+                 "requests for one task id allowed to wait at once (0: half of --max-held)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   app.add_option("--max-connections", o.max_connections, "client connections open at once")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
@@ -155,9 +166,16 @@ int main(int argc, char** argv) {
     token = read_token_file(o.token_file);
     if (!token) return usage_error(app, "--token-file: no token in " + o.token_file);
   } else if (app.count("--token")) {
-    if (o.token.empty()) return usage_error(app, "--token must not be empty");
+    if (o.token.find_first_not_of(" \t\r\n") == std::string::npos)
+      return usage_error(app, "--token must not be empty or blank");
     token = o.token;
   }
+  // A client sends the token in a header, whose value loses blanks at its ends and may
+  // hold no control character: such a token could never be presented.
+  if (token && (std::isspace(static_cast<unsigned char>(token->front())) ||
+                std::isspace(static_cast<unsigned char>(token->back())) ||
+                std::any_of(token->begin(), token->end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; })))
+    return usage_error(app, "the token must not begin or end with a blank or hold a control character");
 
   ::signal(SIGPIPE, SIG_IGN);  // a write to a client that went away fails with EPIPE instead
   raise_descriptor_limit();
@@ -167,7 +185,7 @@ int main(int argc, char** argv) {
   ::mallopt(M_TRIM_THRESHOLD, 64 << 20);
   ::mallopt(M_MMAP_THRESHOLD, 16 << 20);
 
-  kc::HoldLimiter holds(o.max_held);
+  kc::HoldLimiter holds(o.max_held, o.max_held_per_client, o.max_held_per_task);
   kc::RelayStore::Limits store_limits;
   store_limits.max_pending_per_task = o.max_pending;
   store_limits.max_bytes = o.max_store_bytes;

@@ -37,7 +37,7 @@ std::map<std::string, RelayStore::TaskBox>::iterator RelayStore::erase_task(std:
   return tasks_.erase(task);
 }
 
-RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage message, bool in_run) {
+RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage message, bool in_run, bool exclusive) {
   if (!message.body) message.body = std::make_shared<const std::string>();
   const std::size_t charge = charge_for(key, message);
   const auto now = now_();
@@ -59,6 +59,8 @@ RelayStore::PostStatus RelayStore::post(const RelayKey& key, RelayMessage messag
   if (task != tasks_.end()) {
     auto it = task->second.entries.find(slot);
     if (it != task->second.entries.end()) {
+      if (exclusive && it->second.expires > now && it->second.message.sender != message.sender)
+        return PostStatus::conflict;
       replacing = true;
       replaced_charge = it->second.charged;
     } else if (task->second.entries.size() >= limits_.max_pending_per_task) {

@@ -5,7 +5,7 @@
 // server must find the message again when it retries, so a delivered message stays
 // until its time-to-live passes or until the same recipient asks for a later
 // micro-batch of the same kind. Posting to a key that already holds a message
-// replaces it.
+// replaces it, unless the post is exclusive and comes from another sender.
 #pragma once
 
 #include <chrono>
@@ -52,7 +52,7 @@ class RelayStore {
     Clock::duration ttl = std::chrono::seconds(120);
   };
 
-  enum class PostStatus { stored, replaced, task_full, store_full, too_many_tasks, shutting_down };
+  enum class PostStatus { stored, replaced, conflict, task_full, store_full, too_many_tasks, shutting_down };
   enum class FetchStatus { delivered, waiting, shutting_down };
 
   struct FetchResult {
@@ -74,7 +74,9 @@ class RelayStore {
   // Stores the message and wakes the fetches waiting for its key. `max_tasks` bounds
   // only the tasks of the open relay (`in_run` false); a run's scope is bounded by the
   // registry, so a flood of posts to made-up task ids cannot crowd out a running pipeline.
-  PostStatus post(const RelayKey& key, RelayMessage message, bool in_run = false);
+  // `exclusive`: a message held for the key (not yet expired) is replaced only by its own
+  // sender; another sender gets `conflict` and the message stays.
+  PostStatus post(const RelayKey& key, RelayMessage message, bool in_run = false, bool exclusive = false);
 
   // Never blocks. Delivers the message when it is there (after dropping delivered
   // messages of earlier micro-batches of the same recipient); otherwise, when `waiter`

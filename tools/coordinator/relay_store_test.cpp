@@ -205,3 +205,25 @@ TEST(RelayStore, ShutdownWakesWaitersAndRefusesPosts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RelayStore, AnExclusiveMessageIsReplacedOnlyByItsOwnSender) {
+  FakeClockStore s;
+  ASSERT_EQ(s.store.post(act("b", 0), msg("from a", std::nullopt, "a"), true, true), Post::stored);
+  EXPECT_EQ(s.store.post(act("b", 0), msg("from c", std::nullopt, "c"), true, true), Post::conflict);
+  auto r = s.poll(act("b", 0));
+  ASSERT_EQ(r.status, Fetch::delivered);
+  EXPECT_EQ(*r.message.body, "from a");
+  EXPECT_EQ(s.store.stats().messages, 1u);
+
+  // Its own sender's repost replaces it; so may anyone once it has expired.
+  EXPECT_EQ(s.store.post(act("b", 0), msg("a again", std::nullopt, "a"), true, true), Post::replaced);
+  EXPECT_EQ(*s.poll(act("b", 0)).message.body, "a again");
+  s.now += s.store.limits().ttl + 1s;
+  EXPECT_EQ(s.store.post(act("b", 0), msg("c later", std::nullopt, "c"), true, true), Post::replaced);
+  // Without the exclusive flag (the open relay), any post replaces.
+  EXPECT_EQ(s.store.post(act("b", 0), msg("x", std::nullopt, "x"), true), Post::replaced);
+}
+
+}  // namespace

@@ -243,7 +243,7 @@ TaskRegistry::Access TaskRegistry::identify(Run& run, const std::string& task_id
 
 TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const std::string& from,
                                               const std::string& to, const std::optional<std::string>& secret,
-                                              bool strict, std::optional<std::uint64_t> epoch) {
+                                              bool strict, std::optional<std::uint64_t> epoch, Flow flow) {
   std::lock_guard lock(mutex_);
   auto it = tasks_.find(task_id);
   Access a;
@@ -264,10 +264,20 @@ TaskRegistry::Access TaskRegistry::check_post(const std::string& task_id, const 
     return {0, {}, scope_of(task_id, run), run.number, std::nullopt, 0};
   }
   a = identify(run, task_id, from, secret, sender);
-  if (a.ok() && sender->assignment.upstream != to && sender->assignment.downstream != to) {
+  if (!a.ok()) return a;
+  const bool up = sender->assignment.upstream == to, down = sender->assignment.downstream == to;
+  if (!up && !down) {
     a.status = 403;
     a.error = "trainer " + quoted(to) + " is not a neighbour of " + quoted(from) + " in task " + quoted(task_id);
+  } else if ((flow == Flow::downstream && !down) || (flow == Flow::upstream && !up)) {
+    // A neighbour on the wrong side could otherwise stand in for the real sender.
+    a.status = 403;
+    a.error = "trainer " + quoted(to) + " is not the " + (flow == Flow::downstream ? "downstream" : "upstream") +
+              " neighbour of " + quoted(from) + " in task " + quoted(task_id) + ": " +
+              (flow == Flow::downstream ? "activations" : "gradients") + " go " +
+              (flow == Flow::downstream ? "downstream" : "upstream");
   }
+  a.exclusive = true;
   return a;
 }
 
@@ -307,7 +317,11 @@ std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_i
   const auto& sender_id = gradient ? m->assignment.downstream : m->assignment.upstream;
   if (!sender_id) return std::nullopt;
   Member* sender = find(*run, *sender_id);
-  if (sender && !sender->active) return "trainer " + quoted(*sender_id) + " is no longer active in task " + quoted(task_id);
+  if (sender && !sender->active) {
+    // Name the trainer and why, so that the receiver can say who ended its run.
+    const std::string why = sender->ended.empty() || sender->ended == "left" ? "it ended its part of the run" : sender->ended;
+    return "trainer " + quoted(*sender_id) + " left: " + why;
+  }
   return std::nullopt;
 }
 
@@ -427,19 +441,39 @@ TaskRegistry::RunView TaskRegistry::view(const std::string& task_id, const Run& 
   return v;
 }
 
-std::vector<TaskRegistry::RunView> TaskRegistry::snapshot(std::size_t max_live) const {
+TaskRegistry::Snapshot TaskRegistry::snapshot(const PageRequest& page) const {
   std::lock_guard lock(mutex_);
   const auto now = now_();
-  std::vector<RunView> out;
-  for (const auto& [id, run] : tasks_) {
-    if (out.size() >= max_live) break;
-    out.push_back(view(id, run, now));
+  const auto rank = [](const Run& run) { return !run.complete ? 2 : run.failure ? 1 : 0; };
+  std::vector<std::pair<int, Tasks::const_iterator>> order;
+  order.reserve(tasks_.size());
+  for (auto it = tasks_.begin(); it != tasks_.end(); ++it) order.emplace_back(rank(it->second), it);
+  // The map is in id order already: a stable sort by rank keeps it within each group.
+  std::stable_sort(order.begin(), order.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+
+  std::size_t first = 0;
+  if (page.after) {
+    auto at = std::find_if(order.begin(), order.end(), [&](const auto& e) { return e.second->first == *page.after; });
+    if (at != order.end()) {
+      first = static_cast<std::size_t>(at - order.begin()) + 1;
+    } else {
+      // The cursor's task has gone since: go on after the first one that sorts past it.
+      const auto past = [&](const auto& e) { return e.second->first > *page.after; };
+      first = static_cast<std::size_t>(std::find_if(order.begin(), order.end(), past) - order.begin());
+    }
   }
+  Snapshot out;
+  out.live_total = order.size();
+  const std::size_t last = first + std::min(page.limit, order.size() - first);
+  for (std::size_t i = first; i < last; ++i) out.runs.push_back(view(order[i].second->first, order[i].second->second, now));
+  out.more = order.size() - last;
+  if (out.more > 0 && last > first) out.next = order[last - 1].second->first;
+  if (page.after) return out;
   for (const EndedRun& e : ended_) {
     RunView v = view(e.task_id, e.run, e.ended);  // idle times as they were at the end
     v.over = true;
     v.ended_seconds_ago = std::chrono::duration<double>(now - e.ended).count();
-    out.push_back(std::move(v));
+    out.runs.push_back(std::move(v));
   }
   return out;
 }

@@ -99,6 +99,9 @@ class TaskRegistry {
     std::uint64_t run = 0;  // 0: no run (the open relay of the plain protocol)
     std::optional<std::uint64_t> rollback_epoch;  // status 409: the run was rolled back to...
     std::int64_t rollback_step = 0;               // ... this step since the request's epoch
+    // The sender proved who it is (a member with a secret, or any member under a token):
+    // a message it stored may not be replaced by another sender.
+    bool exclusive = false;
     bool ok() const { return status == 0; }
   };
 
@@ -150,11 +153,15 @@ class TaskRegistry {
   ReadyResult ready(const std::string& task_id, const std::string& trainer_id, std::int64_t position,
                     const std::optional<std::string>& secret);
 
+  // Which way a relay message travels: activations go to the downstream neighbour,
+  // gradients to the upstream one.
+  enum class Flow { either, downstream, upstream };
   // May `from` post to `to` in this task? `strict` (the service runs with a token)
-  // requires membership even of trainers that hold no secret.
+  // requires membership even of trainers that hold no secret. Where identities are
+  // checked, `to` must be the neighbour on the `flow` side of `from`.
   Access check_post(const std::string& task_id, const std::string& from, const std::string& to,
                     const std::optional<std::string>& secret, bool strict,
-                    std::optional<std::uint64_t> epoch = std::nullopt);
+                    std::optional<std::uint64_t> epoch = std::nullopt, Flow flow = Flow::either);
   // May `recipient` fetch its messages of this task?
   Access check_fetch(const std::string& task_id, const std::string& recipient,
                      const std::optional<std::string>& secret, bool strict,
@@ -198,7 +205,21 @@ class TaskRegistry {
     std::vector<MemberView> members;  // join order, which is pipeline order
   };
   static constexpr std::size_t kEndedRunsKept = 16;
-  std::vector<RunView> snapshot(std::size_t max_live = 64) const;
+  // One page of the runs that are forming or running: those running first (a run whose
+  // members train matters more than a join that waits), then failing, then forming, each
+  // group in task-id order. `after` names the last task of the previous page.
+  struct PageRequest {
+    std::size_t limit = 64;
+    std::optional<std::string> after;
+  };
+  struct Snapshot {
+    std::vector<RunView> runs;        // the page, then (on the first page) the runs that ended
+    std::size_t live_total = 0;       // runs forming or running, on every page
+    std::size_t more = 0;             // of those, how many come after this page
+    std::optional<std::string> next;  // `after` for the next page, when there is one
+  };
+  Snapshot snapshot(const PageRequest& page) const;
+  std::vector<RunView> snapshot(std::size_t max_live = 64) const { return snapshot(PageRequest{max_live, {}}).runs; }
   // The number of the task's current run, formed or forming; 0 when it has none.
   std::uint64_t run_of(const std::string& task_id) const;
 

@@ -152,6 +152,13 @@ TEST(TaskRegistry, MemberSecretsAreNeededToRejoinAndToActForTheMember) {
   auto ok = r.registry.check_post("t", "a", "b", a.secret, false);
   EXPECT_TRUE(ok.ok());
   EXPECT_EQ(ok.scope, kc::run_scope("t", re.run));
+  EXPECT_TRUE(ok.exclusive);
+  // Activations go downstream only, gradients upstream only.
+  using Flow = kc::TaskRegistry::Flow;
+  EXPECT_TRUE(r.registry.check_post("t", "a", "b", a.secret, false, std::nullopt, Flow::downstream).ok());
+  EXPECT_EQ(r.registry.check_post("t", "a", "b", a.secret, false, std::nullopt, Flow::upstream).status, 403);
+  EXPECT_TRUE(r.registry.check_post("t", "b", "a", b.secret, false, std::nullopt, Flow::upstream).ok());
+  EXPECT_EQ(r.registry.check_post("t", "b", "a", b.secret, false, std::nullopt, Flow::downstream).status, 403);
   // Fetches: only the recipient itself.
   EXPECT_EQ(r.registry.check_fetch("t", "b", a.secret, false).status, 403);
   EXPECT_TRUE(r.registry.check_fetch("t", "b", b.secret, false).ok());
@@ -163,6 +170,11 @@ TEST(TaskRegistry, WithoutSecretsTheRelayStaysOpenUnlessStrict) {
   EXPECT_EQ(r.registry.check_post("nobody", "x", "y", std::nullopt, true).status, 403);
   auto [a, b] = r.formed(false);
   EXPECT_TRUE(r.registry.check_post("t", "x", "b", std::nullopt, false).ok());
+  // The plain protocol keeps its open relay: any sender, either way, replacing freely.
+  const auto open = r.registry.check_post("t", "b", "a", std::nullopt, false, std::nullopt,
+                                          kc::TaskRegistry::Flow::downstream);
+  EXPECT_TRUE(open.ok());
+  EXPECT_FALSE(open.exclusive);
   EXPECT_EQ(r.registry.check_post("t", "x", "b", std::nullopt, true).status, 403);
   EXPECT_TRUE(r.registry.check_post("t", "a", "b", std::nullopt, true).ok());
   EXPECT_EQ(r.registry.check_fetch("t", "x", std::nullopt, true).status, 403);
