@@ -5,6 +5,7 @@
 
 #include "korvane/carrowel/cli/bindings.hpp"
 #include "korvane/carrowel/compression/bindings.hpp"
+#include "korvane/carrowel/facade/bindings.hpp"
 #include "korvane/carrowel/trainer/bindings.hpp"
 
 namespace korvane::carrowel {

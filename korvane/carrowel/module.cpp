@@ -12,6 +12,7 @@ PYBIND11_MODULE(_carrowel, m) {
   async::bind_async(m);
   carrowel::bind_compression(m);
   carrowel::bind_trainer(m);
+  carrowel::bind_facade(m);
   carrowel::bind_cli(m);
   pybind11::module_ testing = m.def_submodule("_testing", "private helpers for korvane's own tests");
   carrowel::bind_testing(testing);

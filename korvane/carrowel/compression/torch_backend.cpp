@@ -3,7 +3,7 @@
 // compression logic stays in the torch-free core.
 #include <torch/extension.h>
 
-#include "korvane/carrowel/compression/tensor_backend.hpp"
+#include "korvane/carrowel/compression/torch_backend.hpp"
 
 namespace {
 using korvane::carrowel::compression::FillFloats;
@@ -88,11 +88,6 @@ class TorchBackend final : public TensorBackend {
 const TorchBackend backend_instance;
 }  // namespace
 
-PYBIND11_MODULE(_carrowel_torch, m) {
-  m.doc() = "Tensor primitives for korvane.carrowel's compression (links the tensor library).";
-  m.def("backend", [] {
-    return py::reinterpret_steal<py::object>(
-        PyCapsule_New(const_cast<TensorBackend*>(static_cast<const TensorBackend*>(&backend_instance)),
-                      kTensorBackendCapsule, nullptr));
-  });
-}
+namespace korvane::carrowel::compression {
+const TensorBackend& torch_tensor_backend() noexcept { return backend_instance; }
+}  // namespace korvane::carrowel::compression

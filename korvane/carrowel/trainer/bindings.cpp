@@ -112,49 +112,49 @@ Task<py::object> get_client(py::object self) {
   if (t.unused.client.is_none()) t.unused.client = py::cast(ClientSession{});
   co_return t.unused.client;
 }
-}  // namespace
 
-void bind_trainer(py::module_& m) {
-  bind_layer_assignment(m);
-  py::class_<ClientSession>(m, "ClientSession", "The trainer's lazily created HTTP client session.")
-      .def_readonly("closed", &ClientSession::closed, "Whether the session was closed.");
+// OrvynPipelineTrainer(...): each argument's Python type first, then the values together.
+std::shared_ptr<Trainer> make_trainer(py::object trainer_id, py::object coordinator_url, py::object device,
+                                      py::object autograd_backward, py::object optimizer, py::object token,
+                                      py::object token_file, py::object metrics_file, py::object checkpoint_dir,
+                                      py::object checkpoint_every, py::object resume, py::object rejoin_timeout) {
+  std::string id = require_text("trainer_id", trainer_id);
+  std::string url = require_text("coordinator_url", coordinator_url);
+  std::optional<std::string> dev;
+  if (!device.is_none()) dev = require_text("device", device);
+  if (!py::isinstance<py::bool_>(autograd_backward)) raise_argument_type("autograd_backward", "bool", autograd_backward);
+  if (!optimizer.is_none() && !PyCallable_Check(optimizer.ptr()))
+    raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", optimizer);
+  training::TrainerOptions o;
+  o.autograd_backward = autograd_backward.cast<bool>();
+  token_options(o, token, token_file);
+  if (!metrics_file.is_none() && !py::isinstance<py::str>(metrics_file) && !py::hasattr(metrics_file, "__fspath__"))
+    raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
+  py::object metrics_path = metrics_file.is_none() ? py::object(py::none())
+                                                   : py::module_::import("os").attr("fspath")(metrics_file);
+  if (!metrics_path.is_none() && !py::isinstance<py::str>(metrics_path))
+    raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
+  if (!metrics_path.is_none()) o.metrics_file = metrics_path.cast<std::string>();
+  recovery_options(o, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
+  o.check(training::Spelling::keyword);
+  auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
+  t->model.set_optimizer_factory(std::move(optimizer));
+  apply_options(*t, o);
+  return t;
+}
 
-  TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
-  cls.def(py::init([](py::object trainer_id, py::object coordinator_url, py::object device,
-                      py::object autograd_backward, py::object optimizer, py::object token, py::object token_file,
-                      py::object metrics_file, py::object checkpoint_dir, py::object checkpoint_every,
-                      py::object resume, py::object rejoin_timeout) {
-            std::string id = require_text("trainer_id", trainer_id);
-            std::string url = require_text("coordinator_url", coordinator_url);
-            std::optional<std::string> dev;
-            if (!device.is_none()) dev = require_text("device", device);
-            if (!py::isinstance<py::bool_>(autograd_backward)) raise_argument_type("autograd_backward", "bool", autograd_backward);
-            if (!optimizer.is_none() && !PyCallable_Check(optimizer.ptr()))
-              raise_argument_type("optimizer", "a callable params -> torch.optim.Optimizer, or None", optimizer);
-            training::TrainerOptions o;
-            o.autograd_backward = autograd_backward.cast<bool>();
-            token_options(o, token, token_file);
-            if (!metrics_file.is_none() && !py::isinstance<py::str>(metrics_file) && !py::hasattr(metrics_file, "__fspath__"))
-              raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
-            py::object metrics_path = metrics_file.is_none() ? py::object(py::none())
-                                                             : py::module_::import("os").attr("fspath")(metrics_file);
-            if (!metrics_path.is_none() && !py::isinstance<py::str>(metrics_path))
-              raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
-            if (!metrics_path.is_none()) o.metrics_file = metrics_path.cast<std::string>();
-            recovery_options(o, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
-            o.check(training::Spelling::keyword);
-            auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
-            t->model.set_optimizer_factory(std::move(optimizer));
-            apply_options(*t, o);
-            return t;
-          }),
-          py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl, py::arg("device") = py::none(),
-          py::kw_only(), py::arg("autograd_backward") = false, py::arg("optimizer") = py::none(),
-          py::arg("token") = py::none(), py::arg("token_file") = py::none(), py::arg("metrics_file") = py::none(),
-          py::arg("checkpoint_dir") = py::none(), py::arg("checkpoint_every") = 0, py::arg("resume") = false,
-          py::arg("rejoin_timeout") = 0.0,
-          "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".")
-      .def_readwrite("trainer_id", &Trainer::trainer_id, "This trainer's identifier.")
+void bind_constructor(TrainerClass& cls) {
+  cls.def(py::init(&make_trainer), py::arg("trainer_id"), py::arg("coordinator_url") = kDefaultCoordinatorUrl,
+          py::arg("device") = py::none(), py::kw_only(), py::arg("autograd_backward") = false,
+          py::arg("optimizer") = py::none(), py::arg("token") = py::none(), py::arg("token_file") = py::none(),
+          py::arg("metrics_file") = py::none(), py::arg("checkpoint_dir") = py::none(),
+          py::arg("checkpoint_every") = 0, py::arg("resume") = false, py::arg("rejoin_timeout") = 0.0,
+          "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".");
+}
+
+// The stage's model and its neighbours: identity, device, layers and how they learn.
+void bind_stage_properties(TrainerClass& cls) {
+  cls.def_readwrite("trainer_id", &Trainer::trainer_id, "This trainer's identifier.")
       .def_readwrite("coordinator_url", &Trainer::coordinator_url, "The coordinator's base URL.")
       .def_property(
           "device", [](const Trainer& t) { return t.model.device(); },
@@ -174,7 +174,7 @@ void bind_trainer(py::module_& m) {
       .def_property(
           "autograd_backward", [](const Trainer& t) { return t.model.autograd_backward; },
           [](Trainer& t, bool v) { t.model.autograd_backward = v; },
-                     "Whether plain layers get their true vector-Jacobian products through autograd.")
+          "Whether plain layers get their true vector-Jacobian products through autograd.")
       .def_property(
           "optimizer", [](const Trainer& t) { return t.model.optimizer_factory(); },
           [](Trainer& t, py::object v) {
@@ -183,22 +183,32 @@ void bind_trainer(py::module_& m) {
             t.model.set_optimizer_factory(std::move(v));
           },
           "The factory params -> torch.optim.Optimizer for the plain layers, or None for plain SGD.")
-      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.model.plain_optimizer(); })
-      .def_property_readonly("checkpoint_dir",
-                             [](const Trainer& t) -> std::optional<std::string> {
-                               if (!t.recovery.checkpoints) return std::nullopt;
-                               return t.recovery.checkpoints->path();
-                             },
-                             "The folder of this trainer's checkpoints, or None: nothing is written to disk.")
-      .def_property_readonly("checkpoint_every", [](const Trainer& t) { return t.recovery.checkpoint_every; }, "Steps between checkpoints (0: only at the end).")
+      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.model.plain_optimizer(); });
+}
+
+// Where the run stands, and the recovery settings it was built with.
+void bind_run_properties(TrainerClass& cls) {
+  cls.def_property_readonly("checkpoint_dir",
+                            [](const Trainer& t) -> std::optional<std::string> {
+                              if (!t.recovery.checkpoints) return std::nullopt;
+                              return t.recovery.checkpoints->path();
+                            },
+                            "The folder of this trainer's checkpoints, or None: nothing is written to disk.")
+      .def_property_readonly("checkpoint_every", [](const Trainer& t) { return t.recovery.checkpoint_every; },
+                             "Steps between checkpoints (0: only at the end).")
       .def_property_readonly("rejoin_timeout", [](const Trainer& t) { return t.recovery.rejoin.timeout_s(); },
-                    "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
+                             "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
       .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")
       .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx,
-                     "The number of the next micro-batch, as sent to the coordinator.")
-      .def_property(
-          "_activation_buffer", [](const Trainer& t) { return t.unused.activation_buffer; },
-          [](Trainer& t, py::object v) { t.unused.activation_buffer = std::move(v); })
+                     "The number of the next micro-batch, as sent to the coordinator.");
+}
+
+// The underscored attributes of the trainer's interface: buffers and a client session
+// kept for callers, the exchange time limits, the last loss.
+void bind_private_attributes(TrainerClass& cls) {
+  cls.def_property(
+         "_activation_buffer", [](const Trainer& t) { return t.unused.activation_buffer; },
+         [](Trainer& t, py::object v) { t.unused.activation_buffer = std::move(v); })
       .def_property(
           "_grad_buffer", [](const Trainer& t) { return t.unused.grad_buffer; },
           [](Trainer& t, py::object v) { t.unused.grad_buffer = std::move(v); })
@@ -218,17 +228,32 @@ void bind_trainer(py::module_& m) {
             return *t.last_loss;
           },
           [](Trainer& t, std::optional<double> v) { t.last_loss = v; })
-      .def("_get_client", [](py::object self) { return make_op(get_client(std::move(self)), "_get_client"); })
-      .def("__repr__", [](const Trainer& t) {
-        return "<OrvynPipelineTrainer " + text_repr(t.trainer_id) + " on " + t.model.device() + ">";
-      });
+      .def("_get_client", [](py::object self) { return make_op(get_client(std::move(self)), "_get_client"); });
   // `del trainer._last_loss` makes it absent again.
   cls.def("__delattr__", [](py::object self, py::str name) {
     if (name.cast<std::string>() == "_last_loss") {
       Trainer::of(self).last_loss.reset();
       return;
     }
-    py::module_::import("builtins").attr("object").attr("__delattr__")(self, name);
+    if (PyObject_GenericSetAttr(self.ptr(), name.ptr(), nullptr) != 0) throw py::error_already_set();
+  });
+}
+}  // namespace
+
+void bind_trainer(py::module_& m) {
+  bind_layer_assignment(m);
+  py::class_<ClientSession>(m, "ClientSession", "The trainer's lazily created HTTP client session.")
+      .def_readonly("closed", &ClientSession::closed, "Whether the session was closed.");
+  m.def("_install_stage_tensor_ops", &install_stage_tensor_ops, py::arg("capsule"),
+        "Installs the stage's tensor operations from _carrowel_torch.stage_ops().");
+
+  TrainerClass cls(m, "OrvynPipelineTrainer", py::dynamic_attr(), "One stage of a pipeline-parallel training run.");
+  bind_constructor(cls);
+  bind_stage_properties(cls);
+  bind_run_properties(cls);
+  bind_private_attributes(cls);
+  cls.def("__repr__", [](const Trainer& t) {
+    return "<OrvynPipelineTrainer " + text_repr(t.trainer_id) + " on " + t.model.device() + ">";
   });
 
   bind_provisioning(cls);
@@ -240,7 +265,6 @@ void bind_trainer(py::module_& m) {
   bind_training_loop(cls);
   bind_metrics_file(cls);
   bind_evaluation(cls, m);
-  bind_facade(m);
 }
 
 }  // namespace korvane::carrowel

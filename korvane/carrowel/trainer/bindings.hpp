@@ -1,10 +1,8 @@
-// Registers the trainer, its facade and the layer assignment on the trainer module.
+// Registers the trainer and the layer assignment on the trainer module.
 #pragma once
 #include <pybind11/pybind11.h>
 
 namespace korvane::carrowel {
 namespace py = pybind11;
 void bind_trainer(py::module_& m);
-// Gives the facade the trainer's signatures; runs after python::expose_signatures.
-void mirror_trainer_signatures(py::module_& m);
 }  // namespace korvane::carrowel

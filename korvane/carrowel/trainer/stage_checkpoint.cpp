@@ -16,7 +16,6 @@ py::module_ torch() { return py::module_::import("torch"); }
 // float64 scalars: bare where the key says what it is, else wrapped in {"float64": t}.
 constexpr const char* kFloatTag = "float64";
 
-py::object float_tensor(double v) { return torch().attr("tensor")(v, py::arg("dtype") = torch().attr("float64")); }
 
 // Lists and tuples of `v` rebuilt with `convert` applied to each element.
 template <typename F>
@@ -30,7 +29,7 @@ py::object map_sequence(py::handle v, F convert) {
 py::object encode_floats(py::handle v) {
   if (py::isinstance<py::float_>(v)) {
     py::dict d;
-    d[kFloatTag] = float_tensor(v.cast<double>());
+    d[kFloatTag] = tensors::float64_scalar(v.cast<double>());
     return d;
   }
   if (py::isinstance<py::dict>(v)) {
@@ -56,7 +55,7 @@ py::object decode_floats(py::handle v) {
 
 py::dict rng_states() {
   py::dict rng;
-  rng["torch"] = torch().attr("get_rng_state")();
+  rng["torch"] = tensors::cpu_rng_state();
   py::object cuda = torch().attr("cuda");
   if (tensors::cuda_available() && cuda.attr("is_initialized")().cast<bool>()) rng["cuda"] = cuda.attr("get_rng_state_all")();
   rng["python"] = encode_floats(py::module_::import("random").attr("getstate")());  // gauss_next may be a float
@@ -64,7 +63,7 @@ py::dict rng_states() {
 }
 
 void set_rng_states(py::dict rng) {
-  if (rng.contains("torch")) torch().attr("set_rng_state")(rng["torch"]);
+  if (rng.contains("torch")) tensors::set_cpu_rng_state(rng["torch"]);
   if (rng.contains("cuda")) torch().attr("cuda").attr("set_rng_state_all")(rng["cuda"]);
   if (rng.contains("python")) {
     // weights_only loading gives lists where getstate() had tuples.
@@ -84,10 +83,10 @@ void StageModel::save(const std::string& path, const StageCounters& c) const {
   state["layers"] = layers_.attr("state_dict")();
   state["micro_batch_idx"] = c.micro_batch_idx;
   state["step"] = c.step;
-  state["last_loss"] = c.last_loss ? float_tensor(*c.last_loss) : py::object(py::none());
+  state["last_loss"] = c.last_loss ? tensors::float64_scalar(*c.last_loss) : py::object(py::none());
   state["batches_drawn"] = c.batches_drawn;
   state["source_spent"] = c.source_spent;
-  state["losses"] = torch().attr("tensor")(py::cast(c.losses), py::arg("dtype") = torch().attr("float64"));
+  state["losses"] = tensors::float64_vector(c.losses);
   state["optimizer"] = plain_optimizer_.is_none() ? py::object(py::none())
                                                   : encode_floats(plain_optimizer_.attr("state_dict")());
   py::dict counters;  // per-layer counters that live outside the state_dict
@@ -132,7 +131,7 @@ StageCounters StageModel::load(const std::string& path) {
   if (!last.is_none()) c.last_loss = tensors::item(last);
   if (state.contains("batches_drawn")) c.batches_drawn = state["batches_drawn"].cast<long long>();
   if (state.contains("source_spent")) c.source_spent = state["source_spent"].cast<bool>();
-  if (state.contains("losses")) c.losses = py::object(state["losses"]).attr("tolist")().cast<std::vector<double>>();
+  if (state.contains("losses")) c.losses = tensors::float64_values(state["losses"]);
   return c;
 }
 

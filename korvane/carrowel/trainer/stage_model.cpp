@@ -1,5 +1,8 @@
 #include "korvane/carrowel/trainer/stage_model.hpp"
 
+#include <pybind11/stl.h>
+
+#include "korvane/carrowel/trainer/stage_tensor_ops.hpp"
 #include "korvane/common/errors.hpp"
 
 namespace korvane::carrowel {
@@ -7,43 +10,79 @@ namespace korvane::carrowel {
 namespace {
 constexpr double kInt8WeightDecay = 0.01;  // a constant of the update, given to int8 layers only
 
-py::module_ torch() { return py::module_::import("torch"); }
+// Installed at import from _carrowel_torch, which stays loaded for the life of the process.
+const StageTensorOps* installed_ops = nullptr;
+
+const StageTensorOps& ops() {
+  if (!installed_ops) throw ImportError("PyTorch required for the stage's tensor operations");
+  return *installed_ops;
+}
+
+// The result of an operation: its new reference, or the Python error it set.
+py::object checked(PyObject* result) {
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+void checked(bool ok) {
+  if (!ok) throw py::error_already_set();
+}
+
+TensorFacts facts_of(py::handle x) {
+  TensorFacts f;
+  checked(ops().facts(x.ptr(), &f));
+  return f;
+}
 
 bool is_int8_backward(py::handle layer) { return py::hasattr(layer, "backward_zeb"); }
 bool is_int8_update(py::handle layer) { return py::hasattr(layer, "update_from_gradient"); }
 }  // namespace
 
-namespace tensors {
-py::object detached(py::handle x) { return x.attr("detach")(); }
-py::object on_device(py::handle x, const std::string& device) { return x.attr("to")(device); }
-double item(py::handle x) { return x.attr("item")().cast<double>(); }
-py::object grad_of(py::handle x) { return x.attr("grad"); }
-void set_grad(py::handle x, py::object grad) { x.attr("grad") = std::move(grad); }
-void require_grad(py::handle x) { x.attr("requires_grad_")(true); }
-py::iterable parameters_of(py::handle layer) { return layer.attr("parameters")(); }
-bool cuda_available() { return torch().attr("cuda").attr("is_available")().cast<bool>(); }
-
-NoGrad::NoGrad() : was_enabled_(torch().attr("is_grad_enabled")().cast<bool>()) {
-  torch().attr("set_grad_enabled")(false);
-}
-NoGrad::~NoGrad() {
-  try {
-    torch().attr("set_grad_enabled")(was_enabled_);
-  } catch (py::error_already_set&) {
+void install_stage_tensor_ops(py::handle capsule) {
+  if (!PyCapsule_IsValid(capsule.ptr(), kStageTensorOpsCapsule))
+    throw TypeError("_install_stage_tensor_ops expects the capsule from _carrowel_torch.stage_ops()");
+  auto* given = static_cast<const StageTensorOps*>(PyCapsule_GetPointer(capsule.ptr(), kStageTensorOpsCapsule));
+  if (given->version() != kStageTensorOpsVersion) {
+    throw ImportError("_carrowel_torch provides stage tensor operations version " + std::to_string(given->version()) +
+                      ", _carrowel needs " + std::to_string(kStageTensorOpsVersion) + ": rebuild both modules");
   }
+  capsule.inc_ref();  // kept for the life of the process, as the module that holds the operations
+  installed_ops = given;
 }
+
+namespace tensors {
+py::object detached(py::handle x) { return checked(ops().detach(x.ptr())); }
+py::object on_device(py::handle x, const std::string& device) {
+  return checked(ops().to_device(x.ptr(), device.c_str()));
+}
+double item(py::handle x) {
+  double v = 0.0;
+  checked(ops().item(x.ptr(), &v));
+  return v;
+}
+py::object grad_of(py::handle x) { return checked(ops().grad(x.ptr())); }
+void set_grad(py::handle x, py::object grad) { checked(ops().set_grad(x.ptr(), grad.ptr())); }
+void require_grad(py::handle x) { checked(ops().require_grad(x.ptr())); }
+py::iterable parameters_of(py::handle layer) { return layer.attr("parameters")(); }
+bool cuda_available() { return installed_ops && installed_ops->cuda_available(); }
+
+py::object float64_scalar(double v) { return checked(ops().float64_tensor(&v, 1, true)); }
+py::object float64_vector(const std::vector<double>& values) {
+  return checked(ops().float64_tensor(values.data(), static_cast<std::int64_t>(values.size()), false));
+}
+std::vector<double> float64_values(py::handle t) { return checked(ops().float64_list(t.ptr())).cast<std::vector<double>>(); }
+py::object cpu_rng_state() { return checked(ops().cpu_rng_state()); }
+void set_cpu_rng_state(py::handle state) { checked(ops().set_cpu_rng_state(state.ptr())); }
+
+NoGrad::NoGrad() : was_enabled_(ops().grad_enabled()) { ops().set_grad_enabled(false); }
+NoGrad::~NoGrad() { installed_ops->set_grad_enabled(was_enabled_); }  // set when the constructor ran
 }  // namespace tensors
 using namespace tensors;
 
 BatchScore score_batch(py::handle output, py::handle labels, const std::string& device) {
-  py::object flat = detached(output).attr("view")(-1, output.attr("size")(-1));
-  py::object target = on_device(labels, device).attr("view")(-1);
-  py::object f = torch().attr("nn").attr("functional");
-  BatchScore s;
-  s.loss_sum = item(f.attr("cross_entropy")(flat, target, py::arg("reduction") = "sum"));
-  s.correct = static_cast<long long>(item(flat.attr("argmax")(-1).attr("eq")(target).attr("sum")()));
-  s.samples = target.attr("numel")().cast<long long>();
-  return s;
+  py::object target = on_device(labels, device);
+  BatchTally tally;
+  checked(ops().score(output.ptr(), target.ptr(), &tally));
+  return {tally.loss_sum, tally.correct, tally.samples};
 }
 
 StageModel::StageModel(std::string device)
@@ -90,7 +129,7 @@ py::object StageModel::forward_with_tape(py::object x) {
 
 py::object StageModel::forward(py::object x) {
   tape_ = py::none();
-  if (autograd_backward && torch().attr("is_grad_enabled")().cast<bool>()) return forward_with_tape(std::move(x));
+  if (autograd_backward && ops().grad_enabled()) return forward_with_tape(std::move(x));
   py::object layers = layers_;  // with no layers the input itself comes back
   for (py::handle layer : layers) x = layer(x);
   return x;
@@ -101,7 +140,6 @@ py::object StageModel::backward_with_tape(py::object g) {
     throw Error("backward_stage with autograd_backward needs a forward_stage of the same micro-batch before it, "
                 "run with gradient recording on");
   py::list tape(std::exchange(tape_, py::none()));  // one backward per forward
-  py::object autograd = torch().attr("autograd");
   for (size_t i = py::len(tape); i-- > 0;) {
     py::tuple seg(tape[i]);
     if (seg.size() == 1) {
@@ -109,9 +147,11 @@ py::object StageModel::backward_with_tape(py::object g) {
       continue;
     }
     py::object leaf = seg[0], out = seg[1];
-    if (out.attr("requires_grad").cast<bool>()) autograd.attr("backward")(out, py::arg("grad_tensors") = g);
+    const int recorded = ops().requires_grad(out.ptr());
+    if (recorded < 0) throw py::error_already_set();
+    if (recorded) checked(ops().backward(out.ptr(), g.ptr()));
     py::object grad = grad_of(leaf);
-    g = grad.is_none() ? torch().attr("zeros_like")(leaf) : grad;  // no path from input to output: zero
+    g = grad.is_none() ? checked(ops().zeros_like(leaf.ptr())) : grad;  // no path from input to output: zero
   }
   return g;
 }
@@ -162,13 +202,7 @@ void StageModel::update(double lr, bool loss_decreased) {
       continue;
     }
     // Plain SGD, no decay, no momentum; an error leaves earlier layers updated.
-    NoGrad no_grad;
-    for (py::handle p : parameters_of(layer)) {
-      py::object grad = grad_of(p);
-      if (grad.is_none()) continue;
-      p.attr("sub_")(grad.attr("__mul__")(lr));
-      grad.attr("zero_")();
-    }
+    for (py::handle p : parameters_of(layer)) checked(ops().sgd_step(p.ptr(), lr));
   }
   if (!own_optimizer) return;
   // The optimizer's own learning rate drives the plain layers; `lr` went to the int8 ones.
@@ -180,15 +214,6 @@ void StageModel::update(double lr, bool loss_decreased) {
 
 py::object StageModel::take_tape() { return std::exchange(tape_, py::none()); }
 
-namespace {
-py::object loss_of(py::object output, py::object labels) {
-  if (labels.is_none()) return output.attr("mean")();
-  py::object criterion = torch().attr("nn").attr("CrossEntropyLoss")();
-  py::object classes = output.attr("size")(-1);
-  return criterion(output.attr("view")(-1, classes), labels.attr("view")(-1));
-}
-}  // namespace
-
 StageModel::Scored StageModel::loss_backward(py::object input, py::object output, py::object labels, long long m) {
   // With autograd_backward the loss backward stops at the stage's output, and the
   // stage's backward carries the gradient through the slice.
@@ -197,11 +222,11 @@ StageModel::Scored StageModel::loss_backward(py::object input, py::object output
     scored = detached(output);
     require_grad(scored);
   }
-  py::object loss = loss_of(scored, std::move(labels));
-  py::object scaled = m > 1 ? loss.attr("__truediv__")(double(m)) : loss;
+  py::object loss = checked(ops().loss(scored.ptr(), labels.ptr()));
+  py::object scaled = m > 1 ? checked(ops().divide(loss.ptr(), double(m))) : loss;
   py::object grad_output;
   if (autograd_backward) {
-    scaled.attr("backward")();
+    checked(ops().backward(scaled.ptr(), nullptr));
     grad_output = grad_of(scored);
   } else {
     // The input may be the caller's tensor, reused step after step: its grad
@@ -209,10 +234,10 @@ StageModel::Scored StageModel::loss_backward(py::object input, py::object output
     // tensor still ends up holding the sum, as autograd would leave it.
     py::object earlier = grad_of(input);
     set_grad(input, py::none());
-    scaled.attr("backward")();
+    checked(ops().backward(scaled.ptr(), nullptr));
     grad_output = grad_of(input);
     if (!earlier.is_none())
-      set_grad(input, grad_output.is_none() ? earlier : earlier.attr("__add__")(grad_output));
+      set_grad(input, grad_output.is_none() ? earlier : checked(ops().add(earlier.ptr(), grad_output.ptr())));
   }
   return {grad_output, item(loss)};
 }
@@ -232,16 +257,18 @@ void StageModel::discard_step_gradients() {
 }
 
 py::object StageModel::random_input() const {
-  return torch().attr("randn")(2, 512, 768, py::arg("device") = device_);
+  const std::int64_t sizes[] = {2, 512, 768};
+  return checked(ops().randn(sizes, 3, device_.c_str()));
 }
 
 long long StageModel::begin_pass(py::handle x) {
   require_grad(x);
-  return x.attr("dim")().cast<long long>() > 0 ? x.attr("size")(0).cast<long long>() : -1;
+  return facts_of(x).rows;
 }
 
 long long StageModel::tensor_bytes(py::handle x) {
-  return x.attr("numel")().cast<long long>() * x.attr("element_size")().cast<long long>();
+  const TensorFacts f = facts_of(x);
+  return f.numel * f.element_size;
 }
 
 Batch StageModel::split_batch(py::object batch) const {
@@ -264,7 +291,7 @@ long long StageModel::layer_count() const { return static_cast<long long>(py::le
 long long StageModel::parameter_count() const {
   long long total = 0;
   for (py::handle layer : layers_)
-    for (py::handle p : parameters_of(layer)) total += p.attr("numel")().cast<long long>();
+    for (py::handle p : parameters_of(layer)) total += facts_of(p).numel;
   return total;
 }
 
@@ -276,7 +303,7 @@ long long StageModel::parameter_bytes() const {
 }
 
 void StageModel::move_to_device() {
-  for (py::handle layer : layers_) on_device(layer, device_);  // moves in place; result unused
+  for (py::handle layer : layers_) layer.attr("to")(device_);  // Module.to moves in place
 }
 
 py::list StageModel::plain_parameters() const {

@@ -2,12 +2,15 @@
 // it: the layers, the caller's optimizer factory and the optimizer built from it, the
 // autograd tape of autograd_backward, the last stage's loss, and the tensors of a
 // checkpoint in their file format. The rest of the trainer holds plain values and asks
-// this part for anything that touches a tensor.
+// this part for anything that touches a tensor. The tensor arithmetic itself runs in
+// _carrowel_torch, through the operations of stage_tensor_ops.hpp installed at import;
+// layers, optimizers and torch.save/torch.load stay Python calls.
 //
 // Thread: the event-loop thread, with the GIL held; nothing here suspends.
 // Errors: torch's and the layers' own, as py::error_already_set; Error for a misuse (a
-// backward with autograd_backward and no forward before it); ValueError for a
-// checkpoint file that lacks what it must hold.
+// backward with autograd_backward and no forward before it); TypeError where a tensor
+// is due and something else came; ValueError for a checkpoint file that lacks what it
+// must hold.
 #pragma once
 #include <pybind11/pybind11.h>
 
@@ -108,7 +111,8 @@ class StageModel {
 };
 
 // The torch operations the trainer repeats, one named helper each, so that every part
-// goes through the stage model for them.
+// goes through the stage model for them. Before the operations are installed (no torch)
+// each raises ImportError, and cuda_available() is false.
 namespace tensors {
 py::object detached(py::handle x);
 py::object on_device(py::handle x, const std::string& device);
@@ -118,6 +122,13 @@ void set_grad(py::handle x, py::object grad);
 void require_grad(py::handle x);
 py::iterable parameters_of(py::handle layer);
 bool cuda_available();
+// float64 tensors as a checkpoint keeps numbers: a 0-dim one, a 1-dim one, and back.
+py::object float64_scalar(double v);
+py::object float64_vector(const std::vector<double>& values);
+std::vector<double> float64_values(py::handle t);
+// torch.get_rng_state() and torch.set_rng_state(state).
+py::object cpu_rng_state();
+void set_cpu_rng_state(py::handle state);
 
 // Gradient recording off for one scope; the previous mode comes back however it ends.
 // Nothing in the scope may suspend: another task of the event loop would run without it.
@@ -140,6 +151,11 @@ struct BatchScore {
   long long samples = 0;
 };
 BatchScore score_batch(py::handle output, py::handle labels, const std::string& device);
+
+// Installs the tensor operations from _carrowel_torch.stage_ops(); until then every
+// tensor operation raises ImportError. TypeError for another capsule, ImportError for
+// operations of another version.
+void install_stage_tensor_ops(py::handle capsule);
 
 // Python's name for the type of a value (NoneType, int, ...), for TypeError messages.
 std::string python_type_name(py::handle value);

@@ -101,6 +101,5 @@ void bind_step(TrainerClass& cls);           // run_pipeline_round (step.cpp)
 void bind_training_loop(TrainerClass& cls);
 void bind_metrics_file(TrainerClass& cls);
 void bind_evaluation(TrainerClass& cls, py::module_& m);  // held-out passes, EpochStream
-void bind_facade(py::module_& m);
 
 }  // namespace korvane::carrowel

@@ -5,8 +5,7 @@
 
 #include <stdexcept>
 
-#include "korvane/carrowel/trainer/bindings.hpp"
-#include "korvane/carrowel/trainer/trainer.hpp"
+#include "korvane/carrowel/facade/bindings.hpp"
 #include "korvane/common/python/signatures.hpp"
 
 namespace korvane::carrowel {
