@@ -117,6 +117,8 @@ def test_coordinator_help_shows_defaults_and_checks_after_parsing_keep_the_style
 
 @pytest.mark.parametrize("args, message", [
     (["--token", ""], "error: --token must not be empty"),
+    (["--token", "  "], "error: --token must not be empty or blank"),
+    (["--max-nonfinite-steps", "0"], "error: --max-nonfinite-steps must be at least 1, got 0"),
     (["--token", "a", "--token-file", "f"], "error: give either --token or --token-file, not both"),
     (["--checkpoint-dir", "d", "--checkpoint-every", "-1"], "error: --checkpoint-every must be 0 or more, got -1"),
     (["--rejoin-timeout", "nan"], "error: --rejoin-timeout must be a finite number of seconds, 0 or more"),

@@ -126,6 +126,11 @@ def test_decompress_rejects_records_it_cannot_serve():
         decompress_tensor(CompressedTensor([1.0], [0xFF], [1 << 40, 1 << 40], 64, False))
     with pytest.raises(RuntimeError):
         decompress_tensor(compress_tensor(torch.ones(3)), device="no-such-device")
+    # No element, yet dimensions that multiply beyond any tensor's storage before the zero.
+    for shape in ([1 << 62, 4, 0], [1 << 40, 1 << 40, 0]):
+        record = CompressedTensor.from_bytes(CompressedTensor([1.0], [], shape, 64, False).to_bytes())
+        with pytest.raises(ValueError, match="too large for a tensor"):
+            decompress_tensor(record)
     with pytest.raises(TypeError):
         decompress_tensor(b"not a record")
 

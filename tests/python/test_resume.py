@@ -36,6 +36,8 @@ def test_checkpoints_keep_the_last_two_and_load_with_weights_only(coordinator, t
     # The member secret the coordinator handed out, readable by its owner only.
     assert stat.S_IMODE(os.stat(ckpt / "member_secret").st_mode) == 0o600
     assert len((ckpt / "member_secret").read_text()) >= 16
+    for name in ("checkpoint-00000004.pt", "checkpoint-00000005.pt"):
+        assert stat.S_IMODE(os.stat(ckpt / name).st_mode) == 0o600, name
     state = torch.load(ckpt / "checkpoint-00000005.pt", weights_only=True)
     assert state["micro_batch_idx"] == 5 and state["step"] == 5 and len(state["losses"]) == 5
     layers = t._trainer.layers
@@ -74,6 +76,80 @@ def test_resume_goes_on_exactly_where_the_checkpoint_left(coordinator, tmp_path)
     assert torch.equal(a["rng"]["torch"], b["rng"]["torch"])
 
 
+def saved_run(url, tmp_path, name):
+    """A finished run of 4 steps whose directory keeps the checkpoints of steps 2 and 4."""
+    ckpt = tmp_path / name
+    t, data = one_stage(url, tmp_path, name, checkpoint_dir=str(ckpt), checkpoint_every=2)
+    t.run_training_loop(dataloader=data, num_rounds=4, lr=1e-3)
+    assert sorted(p.name for p in ckpt.glob("checkpoint-*")) == ["checkpoint-00000002.pt", "checkpoint-00000004.pt"]
+    return ckpt
+
+
+def resume(url, tmp_path, name, ckpt):
+    t, data = one_stage(url, tmp_path, name, checkpoint_dir=str(ckpt), checkpoint_every=2, resume=True)
+    return t.run_training_loop(dataloader=data, num_rounds=6, lr=1e-3)
+
+
+def test_a_truncated_latest_checkpoint_falls_back_to_the_one_before(coordinator, tmp_path, capsys):
+    url = coordinator(stages=1, layers=6)
+    ckpt = saved_run(url, tmp_path, "cut")
+    latest = ckpt / "checkpoint-00000004.pt"
+    latest.write_bytes(latest.read_bytes()[:200])
+    capsys.readouterr()
+    metrics = resume(url, tmp_path, "cut", ckpt)
+    out = capsys.readouterr().out
+    assert f"  Warning: checkpoint: cannot load {latest}: " in out
+    assert "Resumed from the checkpoint of step 2 (micro-batch 2)" in out
+    assert metrics["rounds_completed"] == 6
+
+
+def test_no_loadable_checkpoint_is_an_error_naming_the_directory(coordinator, tmp_path):
+    url = coordinator(stages=1, layers=6)
+    ckpt = saved_run(url, tmp_path, "gone")
+    for f in ckpt.glob("checkpoint-*"):
+        f.write_bytes(b"not a checkpoint")
+    with pytest.raises(RuntimeError, match=f"none of the 2 checkpoints in {ckpt} can be loaded"):
+        resume(url, tmp_path, "gone", ckpt)
+
+
+def test_links_and_out_of_range_numbers_are_passed_over_with_a_warning(coordinator, tmp_path, capsys):
+    url = coordinator(stages=1, layers=6)
+    ckpt = saved_run(url, tmp_path, "odd")
+    (ckpt / "checkpoint-00000009.pt").symlink_to("/etc/passwd")
+    (ckpt / "checkpoint-99999999999999999999.pt").write_bytes(b"")
+    capsys.readouterr()
+    metrics = resume(url, tmp_path, "odd", ckpt)
+    out = capsys.readouterr().out
+    assert f"  Warning: checkpoint: ignoring {ckpt}/checkpoint-00000009.pt: a symbolic link, not followed" in out
+    assert f"  Warning: checkpoint: ignoring {ckpt}/checkpoint-99999999999999999999.pt: not a step number" in out
+    assert "Resumed from the checkpoint of step 4 (micro-batch 4)" in out
+    assert metrics["rounds_completed"] == 6
+    assert (ckpt / "checkpoint-00000009.pt").is_symlink()  # neither followed nor pruned
+
+
+def test_a_checkpoint_of_non_finite_weights_is_refused_by_name(coordinator, tmp_path):
+    url = coordinator(stages=1, layers=6)
+    ckpt = saved_run(url, tmp_path, "nan")
+    latest = ckpt / "checkpoint-00000004.pt"
+    state = torch.load(latest, weights_only=True)
+    key = next(k for k, v in state["layers"].items() if k.endswith("weight") and v.is_floating_point())
+    state["layers"][key][0] = float("nan")
+    torch.save(state, latest)
+    with pytest.raises(RuntimeError, match=f"checkpoint: {latest} holds weights that are not finite"):
+        resume(url, tmp_path, "nan", ckpt)
+
+
+def test_non_finite_weights_are_never_saved(coordinator, tmp_path):
+    url = coordinator(stages=1, layers=6)
+    ckpt = tmp_path / "never"
+    t, data = one_stage(url, tmp_path, "never", checkpoint_dir=str(ckpt), checkpoint_every=1)
+    with torch.no_grad():
+        next(p for p in t._trainer.layers.parameters() if p.is_floating_point()).fill_(float("inf"))
+    with pytest.raises(RuntimeError, match="the weights after step 0 are not finite; nothing was written"):
+        t.run_training_loop(dataloader=data, num_rounds=2, lr=1e-3)
+    assert not list(ckpt.glob("checkpoint-*"))
+
+
 @pytest.mark.parametrize("kw, error", [
     ({"checkpoint_every": 5}, ValueError),
     ({"resume": True}, ValueError),
@@ -81,10 +157,18 @@ def test_resume_goes_on_exactly_where_the_checkpoint_left(coordinator, tmp_path)
     ({"checkpoint_dir": 3}, TypeError),
     ({"rejoin_timeout": float("nan")}, ValueError),
     ({"rejoin_timeout": "5"}, TypeError),
+    ({"token": " "}, ValueError),
+    ({"token": "\t\t"}, ValueError),
 ])
 def test_recovery_options_are_checked(kw, error):
     with pytest.raises(error):
         OrvynPipelineTrainerSync("x", "http://127.0.0.1:9", **kw)
+
+
+def test_a_member_secret_with_other_characters_is_refused(tmp_path):
+    (tmp_path / "member_secret").write_bytes(b"0123 abcd\t\xc3\xa9")
+    with pytest.raises(RuntimeError, match="does not hold a member secret"):
+        OrvynPipelineTrainerSync("x", "http://127.0.0.1:9", checkpoint_dir=str(tmp_path), resume=True)
 
 
 def test_cli_refuses_resume_without_a_checkpoint_dir():

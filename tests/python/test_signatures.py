@@ -49,10 +49,13 @@ def test_real_names_and_defaults():
     sig = inspect.signature(OrvynPipelineTrainer)
     positional = ["trainer_id", "coordinator_url", "device"]
     assert list(sig.parameters)[:3] == positional
-    # Every option after the three specified parameters is keyword-only and off (None or False) by default.
+    # Every option after the three specified parameters is keyword-only and off (None or False) by default,
+    # but for the guard that ends a run after non-finite steps.
     options = [p for p in sig.parameters.values() if p.name not in positional]
     assert {"autograd_backward", "optimizer", "token", "token_file"} <= {p.name for p in options}
-    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY and p.default in (None, False) for p in options), sig
+    assert sig.parameters["max_nonfinite_steps"].default == 3
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY and (p.default in (None, False) or p.name == "max_nonfinite_steps")
+               for p in options), sig
     assert sig.parameters["coordinator_url"].default == "http://localhost:9545"  # a default holding ':' and '/'
     assert sig.parameters["device"].default is None
     loop = str(inspect.signature(OrvynPipelineTrainer.run_training_loop))

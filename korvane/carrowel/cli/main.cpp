@@ -2,7 +2,7 @@
 //   python3 -m korvane.carrowel --task-id T [--trainer-id ID] [--coordinator URL] [--rounds N] [--lr LR]
 //       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]] [--micro-batches M [--max-in-flight K]]
 //       [--token TOKEN | --token-file PATH] [--metrics-file PATH] [--progress]
-//       [--checkpoint-dir DIR [--checkpoint-every K] [--resume]] [--rejoin-timeout S]
+//       [--checkpoint-dir DIR [--checkpoint-every K] [--resume]] [--rejoin-timeout S] [--max-nonfinite-steps N]
 // Option errors print a usage line and the error on stderr and give exit status 2 (the
 // style is common/cli/style.hpp); any error after parsing propagates (the interpreter
 // reports it on stderr with status 1).
@@ -10,14 +10,17 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <csignal>
 #include <charconv>
 #include <limits>
 #include <string_view>
 
 #include "korvane/carrowel/cli/bindings.hpp"
 #include "korvane/carrowel/cli/user_model.hpp"
+#include "korvane/carrowel/trainer/membership.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/trainer_options.hpp"
+#include "korvane/common/async/op.hpp"
 #include "korvane/common/cli/style.hpp"
 #include "korvane/common/float_format.hpp"
 #include "korvane/common/python/output.hpp"
@@ -128,6 +131,10 @@ void add_options(CLI::App& app, Options& o, std::string& metrics_file, std::stri
   app.add_option("--rejoin-timeout", r.rejoin_timeout,
                  "Seconds to wait for a missing member to rejoin before the run ends; 0 fails at once")
       ->capture_default_str();
+  app.add_option("--max-nonfinite-steps", r.max_nonfinite_steps,
+                 "Steps in a row with non-finite gradients (each applies no update) that end the run")
+      ->transform(decimal_integer)
+      ->capture_default_str();
 }
 
 // Parses argv; returns an exit status when the program must stop here (help, version, error).
@@ -229,6 +236,48 @@ py::object progress_bar(const Options& o) {
               py::arg("dynamic_ncols") = true, py::arg("leave") = false);
 }
 
+// SIGINT and SIGTERM while the trainer runs: the handler raises KeyboardInterrupt inside
+// the trainer's private loop, which unwinds the operation under way; the caller then
+// leaves the task with the reason "interrupted" and exits 128 + the signal's number.
+// Outside the main thread no handler can be set, and the defaults stay.
+class Interruptions {
+ public:
+  explicit Interruptions(py::object loop) : loop_(std::move(loop)) {
+    caught_ = 0;
+    for (int signum : {SIGINT, SIGTERM}) {
+      try {
+        loop_.attr("add_signal_handler")(signum, py::cpp_function([signum] {
+          caught_ = signum;
+          PyErr_SetNone(PyExc_KeyboardInterrupt);
+          throw py::error_already_set();
+        }));
+        installed_.push_back(signum);
+      } catch (py::error_already_set&) {
+      }
+    }
+  }
+  ~Interruptions() {
+    for (int signum : installed_) {
+      try {
+        loop_.attr("remove_signal_handler")(signum);
+      } catch (py::error_already_set&) {
+      }
+    }
+  }
+  Interruptions(const Interruptions&) = delete;
+  Interruptions& operator=(const Interruptions&) = delete;
+
+  // The signal that interrupted the run; SIGINT for a KeyboardInterrupt of Python's own.
+  static int signal_number() { return caught_ ? caught_ : SIGINT; }
+
+ private:
+  static inline int caught_ = 0;
+  py::object loop_;
+  std::vector<int> installed_;
+};
+
+int train(py::object trainer, const Options& o);
+
 int run_main(std::optional<std::vector<std::string>> argv_opt) {
   std::vector<std::string> argv;
   if (argv_opt) {
@@ -258,7 +307,22 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   kwargs["checkpoint_every"] = r.checkpoint_every;
   kwargs["resume"] = r.resume;
   kwargs["rejoin_timeout"] = r.rejoin_timeout;
+  kwargs["max_nonfinite_steps"] = r.max_nonfinite_steps;
   py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
+  Interruptions interruptions(trainer.attr("_loop"));
+  try {
+    return train(trainer, o);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+  }
+  const int signum = Interruptions::signal_number();
+  py::object inner = trainer.attr("_trainer");
+  trainer.attr("_run")(py::cast(async::make_op(leave_task(inner, std::string("interrupted")), "leave_pipeline")));
+  print_line("\nInterrupted (signal " + std::to_string(signum) + "): left the task");
+  return 128 + signum;
+}
+
+int train(py::object trainer, const Options& o) {
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
   UserStage user;

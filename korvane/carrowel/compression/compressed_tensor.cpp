@@ -188,6 +188,13 @@ std::uint64_t check_decompressible(const CompressedTensor& c) {
   for (std::int64_t d : c.shape)
     if (d < 0) throw ValueError("decompress: the record's shape has a negative dimension (" + std::to_string(d) + ")");
   const auto n = static_cast<std::uint64_t>(c.num_elements());
+  // A tensor's storage is sized from every dimension but the zero ones, in bytes: a shape
+  // with a zero dimension holds no element, yet the others must still multiply in range.
+  std::int64_t bytes = sizeof(float);
+  for (std::int64_t d : c.shape)
+    if (d != 0 && __builtin_mul_overflow(bytes, d, &bytes))
+      throw ValueError("decompress: the record's shape is too large for a tensor: its dimensions multiply beyond "
+                       "64 bits");
   const auto g = static_cast<std::uint64_t>(c.group_size);
   const std::uint64_t groups = n == 0 ? 0 : (n - 1) / g + 1;
   const std::uint64_t s = c.scales.size();

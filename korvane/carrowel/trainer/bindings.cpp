@@ -101,6 +101,7 @@ void apply_options(Trainer& t, const training::TrainerOptions& o) {
   t.recovery.checkpoint_every = o.checkpoint_every;
   t.recovery.resume = o.resume;
   t.recovery.rejoin = training::RejoinWait(o.rejoin_timeout);
+  t.guard.max_nonfinite_steps = o.max_nonfinite_steps;
   if (o.metrics_file) t.metrics.file.emplace(*o.metrics_file);
   // A resumed member presents the secret it was given, so the coordinator lets it retake its id.
   if (t.recovery.resume) t.session.client.set_secret(t.recovery.checkpoints->read_member_secret());
@@ -117,7 +118,8 @@ Task<py::object> get_client(py::object self) {
 std::shared_ptr<Trainer> make_trainer(py::object trainer_id, py::object coordinator_url, py::object device,
                                       py::object autograd_backward, py::object optimizer, py::object token,
                                       py::object token_file, py::object metrics_file, py::object checkpoint_dir,
-                                      py::object checkpoint_every, py::object resume, py::object rejoin_timeout) {
+                                      py::object checkpoint_every, py::object resume, py::object rejoin_timeout,
+                                      py::object max_nonfinite_steps) {
   std::string id = require_text("trainer_id", trainer_id);
   std::string url = require_text("coordinator_url", coordinator_url);
   std::optional<std::string> dev;
@@ -136,6 +138,9 @@ std::shared_ptr<Trainer> make_trainer(py::object trainer_id, py::object coordina
     raise_argument_type("metrics_file", "str or os.PathLike", metrics_file);
   if (!metrics_path.is_none()) o.metrics_file = metrics_path.cast<std::string>();
   recovery_options(o, checkpoint_dir, checkpoint_every, resume, rejoin_timeout);
+  if (!py::isinstance<py::int_>(max_nonfinite_steps) || py::isinstance<py::bool_>(max_nonfinite_steps))
+    raise_argument_type("max_nonfinite_steps", "int", max_nonfinite_steps);
+  o.max_nonfinite_steps = max_nonfinite_steps.cast<long long>();
   o.check(training::Spelling::keyword);
   auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
   t->model.set_optimizer_factory(std::move(optimizer));
@@ -149,6 +154,7 @@ void bind_constructor(TrainerClass& cls) {
           py::arg("optimizer") = py::none(), py::arg("token") = py::none(), py::arg("token_file") = py::none(),
           py::arg("metrics_file") = py::none(), py::arg("checkpoint_dir") = py::none(),
           py::arg("checkpoint_every") = 0, py::arg("resume") = false, py::arg("rejoin_timeout") = 0.0,
+          py::arg("max_nonfinite_steps") = 3,
           "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".");
 }
 
@@ -198,6 +204,8 @@ void bind_run_properties(TrainerClass& cls) {
                              "Steps between checkpoints (0: only at the end).")
       .def_property_readonly("rejoin_timeout", [](const Trainer& t) { return t.recovery.rejoin.timeout_s(); },
                              "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
+      .def_property_readonly("max_nonfinite_steps", [](const Trainer& t) { return t.guard.max_nonfinite_steps; },
+                             "Steps in a row whose gradients are not finite (each applies no update) that end the run.")
       .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")
       .def_readwrite("micro_batch_idx", &Trainer::micro_batch_idx,
                      "The number of the next micro-batch, as sent to the coordinator.");

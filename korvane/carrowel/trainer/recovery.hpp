@@ -18,8 +18,18 @@ namespace korvane::carrowel {
 void save_checkpoint(Trainer& t, const StageCounters& counters);
 
 // Loads the checkpoint of `step` into the stage model in place and returns the counters
-// it kept; Error when it is not on disk.
+// it kept; Error naming the file when it is not on disk, cannot be loaded or holds
+// weights that are not finite.
 StageCounters restore_checkpoint(Trainer& t, long long step);
+
+// Loads the latest checkpoint that loads, warning of each newer one that does not (a
+// corrupt or truncated file) and falling back to the one before it. None when the
+// directory holds no checkpoint; Error naming the directory when none of them loads, and
+// naming the file when one loads but holds weights that are not finite.
+std::optional<StageCounters> restore_latest_intact(Trainer& t);
+
+// A warning line for each entry of the directory that looks like a checkpoint and is ignored.
+void warn_of_strays(const Trainer& t);
 
 // Reports a saved checkpoint; best effort (a failure is not the run's), but a
 // cancellation always reaches the caller. An answer that says the run was rolled back

@@ -41,6 +41,16 @@ bool delivered(Trainer& t, const client::PostResult& answer) {
   throw ConnectionError(std::get<client::Unavailable>(answer).why);
 }
 
+// A refused post of a member ends its step (see step.hpp). On the mock assignment nobody
+// admitted the trainer, and the run keeps the plain course: the warning, then whatever
+// the next fetch says.
+void note_refusal(Trainer& t, const Direction& dir, long long micro_batch, const client::PostResult& answer) {
+  const auto* r = std::get_if<client::Refused>(&answer);
+  if (!r || t.guard.refused_post || !t.session.member) return;
+  t.guard.refused_post = std::string("the ") + dir.noun + " post for micro-batch " + std::to_string(micro_batch) +
+                         " was refused: " + r->text;
+}
+
 // Posts one compressed tensor. The body is encoded before this is called (outside the
 // guarded region, so a compression error reaches the caller unchanged).
 Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::optional<double> loss,
@@ -54,6 +64,7 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     client::CoordinatorClient& c = t.coordinator();
     client::PostResult answer =
         co_await c.post(dir.relay, std::move(to), micro_batch, std::move(body), loss, t.session.post_timeout_s);
+    note_refusal(t, dir, micro_batch, answer);
     ok = delivered(t, answer);
   } catch (...) {
     failure = std::current_exception();

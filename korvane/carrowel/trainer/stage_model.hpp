@@ -71,6 +71,18 @@ class StageModel {
   };
   Scored loss_backward(py::object input, py::object output, py::object labels, long long m);
 
+  // Whether every gradient the plain layers summed so far is finite (none counts as
+  // finite); whether every floating parameter of the slice is. One sum per tensor, read
+  // back once: a NaN or an infinity anywhere makes the total non-finite, and so does a
+  // sum too large for its type, as an update that large would be.
+  bool gradients_finite() const;
+  bool parameters_finite() const;
+  // The same test for one tensor (a relayed activation or gradient); true for None.
+  static bool finite(py::handle tensor);
+  // Forgets the gradients the plain layers summed, so that no update applies them; int8
+  // layers keep theirs (they drop a non-finite update themselves).
+  void discard_plain_gradients();
+
   // Layers that keep state between forward, backward and update forget what an
   // unfinished step left; after a failed step the summed gradients go too.
   void discard_pending();

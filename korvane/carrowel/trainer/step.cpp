@@ -1,6 +1,7 @@
 #include "korvane/carrowel/trainer/step.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <limits>
 
@@ -10,6 +11,7 @@
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
+#include "korvane/common/python/output.hpp"
 
 namespace korvane::carrowel {
 using async::await_result;
@@ -50,12 +52,24 @@ struct Step {
   long long held_bytes = 0;
   double loss_sum = 0.0;
   long long loss_count = 0;
+  // Where the step's first non-finite value came from, when one was seen.
+  std::optional<std::string> nonfinite;
 
   Step(py::object s, std::vector<Batch> b, std::shared_ptr<StepMemory> mem)
       : self(std::move(s)), t(Trainer::of(self)), a(t.assignment()), base(t.micro_batch_idx),
         m(static_cast<long long>(b.size())), batches(std::move(b)), memory(std::move(mem)) {}
 };
 using StepPtr = std::shared_ptr<Step>;
+
+// Notes the first non-finite tensor or loss of the step, with where it came from.
+void note_nonfinite(Step& s, bool finite, const std::string& what, long long k) {
+  if (finite || s.nonfinite) return;
+  s.nonfinite = what + " at micro-batch " + std::to_string(s.base + k);
+}
+
+std::string received_from(const std::optional<std::string>& neighbour, const char* noun) {
+  return std::string(noun) + " received from trainer " + neighbour.value_or("?");
+}
 
 // While a relay method runs for micro-batch k, micro_batch_idx reads base + k.
 class MicroBatchScope {
@@ -83,13 +97,20 @@ void open_relays(Step& s, std::optional<long long> max_in_flight) {
   if (s.direct_fetch[1]) s.relays->open(true);
 }
 
+// After a refused post the answer it was for cannot come: the step fails at once.
+void fail_if_refused(const Step& s) {
+  if (s.t.guard.refused_post) throw Error(*s.t.guard.refused_post + "; the step cannot complete");
+}
+
 Task<py::object> receive(StepPtr s, bool backward, long long k) {
+  fail_if_refused(*s);
   if (s->direct_fetch[backward]) co_return co_await await_fetch(s->relays, backward, k);
   MicroBatchScope scope(*s, k);
   co_return co_await await_result(s->self.attr(backward ? "receive_gradient" : "receive_activation")());
 }
 
 Task<void> send(StepPtr s, bool backward, py::object tensor, std::optional<double> loss, long long k) {
+  fail_if_refused(*s);
   if (s->direct_post[backward]) {
     s->relays->post(backward, tensor, loss, k);
     co_await async::YieldNow{};  // the post's request leaves now, not after the next pass
@@ -102,6 +123,7 @@ Task<void> send(StepPtr s, bool backward, py::object tensor, std::optional<doubl
     py::object loss_arg = loss ? py::object(py::float_(*loss)) : py::object(py::none());
     co_await await_result(s->self.attr("send_gradient")(tensor, loss_arg));
   }
+  fail_if_refused(*s);
 }
 
 Task<void> forward_pass(StepPtr s, long long k) {
@@ -112,6 +134,7 @@ Task<void> forward_pass(StepPtr s, long long k) {
     if (x.is_none()) x = st.t.model.random_input();
   } else {
     x = co_await receive(s, false, k);
+    note_nonfinite(st, StageModel::finite(x), received_from(st.a.upstream_trainer, "an activation"), k);
   }
   const long long rows = StageModel::begin_pass(x);
   if (rows >= 0) st.t.metrics.last_samples = std::max(st.t.metrics.last_samples, 0LL) + rows;
@@ -156,6 +179,10 @@ Task<void> backward_pass(StepPtr s, long long k) {
     throw Error("pipelined step: backward of micro-batch " + std::to_string(k) + " before " + std::to_string(mb.k));
   const auto gradient = co_await output_gradient(s, k, std::move(mb.input), std::move(mb.output));
   const std::optional<double> loss = gradient.second;
+  if (st.a.is_last_stage())
+    note_nonfinite(st, !loss || std::isfinite(*loss), "the loss computed here", k);
+  else
+    note_nonfinite(st, StageModel::finite(gradient.first), received_from(st.a.downstream_trainer, "a gradient"), k);
   st.t.model.restore_tape(mb.tape);
   py::object grad_x = co_await await_result(st.self.attr("backward_stage")(gradient.first));
   st.t.model.take_tape();
@@ -176,10 +203,28 @@ Task<std::optional<double>> finish(StepPtr s, double lr) {
   // An absent previous loss counts as +inf; NaN compares false either way.
   const bool loss_decreased = loss && *loss < t.last_loss.value_or(std::numeric_limits<double>::infinity());
   if (loss) t.last_loss = loss;
+  // Like a gradient scaler: when a gradient the plain layers summed is not finite, none of
+  // them is applied. The warning names where the step's first non-finite value came from.
+  // The update still runs for the int8 layers, which drop a non-finite update themselves.
+  const bool skip = !t.model.gradients_finite();
+  if (skip) {
+    if (!s->nonfinite) s->nonfinite = "a gradient computed here";
+    t.model.discard_plain_gradients();
+    ++t.guard.nonfinite_in_row;
+    print_line("  Warning: step at micro-batch " + std::to_string(s->base) + " applied no update: non-finite " +
+               "values, first " + *s->nonfinite);
+  } else {
+    t.guard.nonfinite_in_row = 0;
+  }
   co_await await_result(s->self.attr("update_layers")(py::arg("lr") = lr, py::arg("loss_decreased") = loss_decreased));
   py::list pending = s->relays->pending();
   if (py::len(pending) > 0) co_await AwaitPy(py::module_::import("asyncio").attr("gather")(*pending));
+  fail_if_refused(*s);
   t.micro_batch_idx = s->base + s->m;
+  if (skip && t.guard.nonfinite_in_row >= t.guard.max_nonfinite_steps)
+    throw Error(std::to_string(t.guard.nonfinite_in_row) + " steps in a row had non-finite gradients (the last: " +
+                *s->nonfinite + "); stopping, as max_nonfinite_steps is " +
+                std::to_string(t.guard.max_nonfinite_steps));
   co_return loss;
 }
 
@@ -204,6 +249,7 @@ Task<py::object> run_step(py::object self, std::vector<Batch> batches, double lr
   s->t.model.discard_pending();  // steps never overlap: whatever a layer still keeps is stale
   s->t.model.take_tape();
   s->t.metrics.last_samples = -1;
+  s->t.guard.refused_post.reset();
   std::optional<double> loss;
   std::exception_ptr failure;
   try {
@@ -218,6 +264,10 @@ Task<py::object> run_step(py::object self, std::vector<Batch> batches, double lr
   } catch (...) {
     failure = std::current_exception();
   }
+  // A step that failed after a refused post failed because of it (a neighbour's time-out
+  // or departure is its consequence), unless it was cancelled.
+  if (failure && s->t.guard.refused_post && !async::is_cancellation(failure))
+    failure = std::make_exception_ptr(Error(*s->t.guard.refused_post + "; the step cannot complete"));
   if (failure) {
     if (s->relays)
       co_await abandon(s);

@@ -5,8 +5,13 @@
 // where the built-in relays are in place and m > 1, it runs them as tasks on the loop
 // instead: posts do not hold up the next pass, and the fetches of the next micro-batches
 // wait at the coordinator while this one computes.
+// A step whose plain layers summed a gradient that is not finite applies none of their
+// gradients (int8 layers drop a non-finite update themselves) and warns where the step's
+// first non-finite value came from (a relayed tensor, the loss, or computed here); the
+// trainer's max_nonfinite_steps of them in a row fail the step that makes the count.
 // Thread: the event-loop thread. Errors: whatever a pass or a relay raises, after the
-// step's cleanup (relays cancelled, the step's gradients discarded).
+// step's cleanup (relays cancelled, the step's gradients discarded); after a relay post
+// the coordinator refused, Error naming that refusal, whatever the step failed on.
 #pragma once
 #include <memory>
 #include <optional>

@@ -70,6 +70,17 @@ class Trainer {
     long long last_samples = -1;  // rows of the last step's inputs; -1 when unknown
   } metrics;
 
+  // Steps whose loss or gradients were not finite apply no update; this many in a row end
+  // the run (keyword-only max_nonfinite_steps).
+  struct Guard {
+    long long max_nonfinite_steps = 3;
+    long long nonfinite_in_row = 0;
+    // The relay post the coordinator refused since the step began ("the activation post
+    // for micro-batch 4 was refused: coordinator answered 413: ..."): the answer it was
+    // for cannot come, so the step fails with this rather than wait for it.
+    std::optional<std::string> refused_post;
+  } guard;
+
   // Attributes of the Python interface that no part fills; kept for callers that look.
   struct Unused {
     py::object activation_buffer = py::none();

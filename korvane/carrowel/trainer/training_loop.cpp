@@ -62,9 +62,8 @@ StageCounters counters_at(const Loop& l, long long step) {
   return c;
 }
 
-void go_back_to(Loop& l, long long step) {
-  const StageCounters c = restore_checkpoint(l.t, step);
-  l.t.recovery.checkpoints->drop_after(step);
+// Takes the counters of a checkpoint just loaded.
+void continue_from(Loop& l, const StageCounters& c) {
   l.t.micro_batch_idx = c.micro_batch_idx;
   l.t.last_loss = c.last_loss;
   l.data.reposition(c.batches_drawn, c.source_spent);
@@ -72,6 +71,12 @@ void go_back_to(Loop& l, long long step) {
   l.total = 0.0;
   for (double v : l.losses) l.total += v;
   l.completed = l.round = c.step;
+}
+
+void go_back_to(Loop& l, long long step) {
+  const StageCounters c = restore_checkpoint(l.t, step);
+  l.t.recovery.checkpoints->drop_after(step);
+  continue_from(l, c);
 }
 
 Task<void> save_and_report(LoopPtr l, long long step) {
@@ -86,20 +91,27 @@ Task<void> start_from_checkpoint(LoopPtr l) {
   Trainer& t = l->t;
   t.recovery.rollback.take_part();
   const bool resume = std::exchange(t.recovery.resume, false);
-  const std::optional<long long> latest = resume ? t.recovery.checkpoints->latest() : std::nullopt;
+  warn_of_strays(t);
+  // The latest checkpoint that loads; a newer one that does not is passed over with a warning.
+  const std::optional<StageCounters> latest = resume ? restore_latest_intact(t) : std::nullopt;
   if (resume && !latest)
     print_line("  Warning: no checkpoint in " + t.recovery.checkpoints->path() + "; training starts from the beginning");
   if (!latest) {
     co_await save_and_report(l, 0);
     co_return;
   }
-  long long target = *latest;
+  long long target = latest->step;
   const std::optional<training::Rollback> answer = co_await request_rollback(l->self, target);
   if (answer) {
     target = answer->step;
     t.recovery.rollback.set_epoch(answer->epoch);
   }
-  go_back_to(*l, target);
+  if (target == latest->step) {
+    t.recovery.checkpoints->drop_after(target);
+    continue_from(*l, *latest);
+  } else {
+    go_back_to(*l, target);
+  }
   print_line("Resumed from the checkpoint of step " + std::to_string(l->round) + " (micro-batch " +
              std::to_string(t.micro_batch_idx) + ")");
 }

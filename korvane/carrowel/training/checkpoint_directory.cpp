@@ -36,9 +36,10 @@ struct Fd {
   }
 };
 
-void fsync_path(const std::string& path, int flags) {
+void fsync_path(const std::string& path, int flags, bool owner_only = false) {
   Fd f{::open(path.c_str(), flags | O_CLOEXEC)};
   if (f.fd < 0) fail_io("cannot open", path);
+  if (owner_only && ::fchmod(f.fd, 0600) != 0) fail_io("cannot restrict", path);
   if (::fsync(f.fd) != 0) fail_io("cannot fsync", path);
 }
 
@@ -78,16 +79,52 @@ std::string CheckpointDirectory::file_of(long long step) const { return (fs::pat
 
 std::string CheckpointDirectory::existing_file_of(long long step) const {
   std::string path = file_of(step);
-  std::error_code ec;
-  if (!fs::exists(path, ec)) throw Error("checkpoint: no checkpoint of step " + std::to_string(step) + " in " + dir_);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) throw Error("checkpoint: no checkpoint of step " + std::to_string(step) + " in " + dir_);
+  if (S_ISLNK(st.st_mode)) throw Error("checkpoint: " + path + " is a symbolic link; it is not followed");
+  if (!S_ISREG(st.st_mode)) throw Error("checkpoint: " + path + " is not a regular file");
   return path;
 }
+
+namespace {
+bool regular_file(const fs::directory_entry& entry) {
+  std::error_code ec;
+  return entry.symlink_status(ec).type() == fs::file_type::regular && !ec;
+}
+
+// "checkpoint-" digits ".pt": the pattern, whatever the number.
+bool checkpoint_like(std::string_view name) {
+  if (name.size() <= kPrefix.size() + kSuffix.size() || !name.starts_with(kPrefix) || !name.ends_with(kSuffix))
+    return false;
+  const std::string_view digits = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+}  // namespace
 
 std::vector<long long> CheckpointDirectory::steps() const {
   std::vector<long long> out;
   std::error_code ec;
   for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec))
-    if (auto step = step_of(it->path().filename().string())) out.push_back(*step);
+    if (auto step = step_of(it->path().filename().string()); step && regular_file(*it)) out.push_back(*step);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::string> CheckpointDirectory::strays() const {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!checkpoint_like(name)) continue;
+    const std::string path = it->path().string();
+    std::error_code sec;
+    if (!step_of(name))
+      out.push_back("ignoring " + path + ": not a step number this trainer writes");
+    else if (it->symlink_status(sec).type() == fs::file_type::symlink)
+      out.push_back("ignoring " + path + ": a symbolic link, not followed");
+    else if (!regular_file(*it))
+      out.push_back("ignoring " + path + ": not a regular file");
+  }
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -116,12 +153,25 @@ std::string CheckpointDirectory::temporary_name(const std::string& name) const {
 
 std::string CheckpointDirectory::temporary_of(long long step) const { return temporary_name(file_name(step)); }
 
+std::string CheckpointDirectory::prepare_temporary(long long step) const {
+  const std::string tmp = temporary_of(step);
+  ::unlink(tmp.c_str());  // a leftover of an earlier process with this pid; O_EXCL below
+  Fd f{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+  if (f.fd < 0) fail_io("cannot create", tmp);
+  if (::fchmod(f.fd, 0600) != 0) {
+    const int err = errno;
+    discard(tmp);
+    fail_io("cannot restrict", tmp, err);
+  }
+  return tmp;
+}
+
 void CheckpointDirectory::discard(const std::string& temporary) noexcept { ::unlink(temporary.c_str()); }
 
 // The file's data is durable before the rename, the directory entry after it.
 void CheckpointDirectory::publish_file(const std::string& temporary, const std::string& target) const {
   try {
-    fsync_path(temporary, O_RDONLY | O_NOFOLLOW);
+    fsync_path(temporary, O_RDONLY | O_NOFOLLOW, /*owner_only=*/true);
     if (::rename(temporary.c_str(), target.c_str()) != 0) fail_io("cannot rename into", target);
   } catch (...) {
     discard(temporary);
@@ -148,7 +198,11 @@ void CheckpointDirectory::drop_after(long long step) const {
 }
 
 void CheckpointDirectory::write_member_secret(const std::string& secret) const {
-  if (auto old = read_member_secret(); old && *old == secret) return;
+  try {
+    if (auto old = read_member_secret(); old && *old == secret) return;
+  } catch (const Error&) {
+    // whatever is there now is replaced below
+  }
   const std::string tmp = temporary_name(kSecretFile);
   ::unlink(tmp.c_str());  // a leftover of an earlier process with this pid; O_EXCL below
   {
@@ -180,6 +234,10 @@ std::optional<std::string> CheckpointDirectory::read_member_secret() const {
     if (n == 0) break;
     out.append(buf, std::size_t(n));
   }
+  // The secret goes out in a header as it is: only visible ASCII, no blank, no line break.
+  const bool visible = std::all_of(out.begin(), out.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+  if (out.empty() || !visible)
+    throw Error("checkpoint: " + path + " does not hold a member secret (only visible ASCII characters may)");
   return out;
 }
 

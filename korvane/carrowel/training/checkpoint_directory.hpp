@@ -11,7 +11,9 @@
 //
 // Errors: Error with "checkpoint: ..." and the system's reason for a file operation that
 // fails; listing never fails (a missing directory holds no checkpoint, and a name that is
-// not exactly a checkpoint's is ignored). Thread: any, one caller per directory at a time.
+// not exactly a checkpoint's is ignored, as is a checkpoint's name on anything but a
+// regular file: symbolic links are never followed). Checkpoint files are written mode
+// 0600, like the secret. Thread: any, one caller per directory at a time.
 #pragma once
 #include <cstddef>
 #include <optional>
@@ -33,8 +35,13 @@ class CheckpointDirectory {
   static std::optional<long long> step_of(std::string_view file_name);
 
   std::string file_of(long long step) const;
-  // file_of(step), or Error when that checkpoint is not on disk.
+  // file_of(step), or Error when that checkpoint is not on disk as a regular file (a
+  // symbolic link in its place is not followed).
   std::string existing_file_of(long long step) const;
+
+  // One line for each entry that looks like a checkpoint and is ignored: a step number
+  // out of range, a symbolic link or anything else that is not a regular file.
+  std::vector<std::string> strays() const;
 
   // The steps on disk, ascending; the candidates to resume from, latest first (a caller
   // whose latest file will not load falls back to the next).
@@ -48,6 +55,9 @@ class CheckpointDirectory {
   // Where the stage model writes the checkpoint of `step` before it is published: a
   // hidden name in the same directory, so that the rename stays on one file system.
   std::string temporary_of(long long step) const;
+  // Creates temporary_of(step) afresh, empty and mode 0600, for the stage model to fill;
+  // returns its path.
+  std::string prepare_temporary(long long step) const;
   // Makes the finished temporary file the checkpoint of `step`, durably, then keeps only
   // the latest `keep`. On failure the temporary file is removed and Error thrown.
   void publish(const std::string& temporary, long long step, std::size_t keep = kKept) const;
@@ -61,7 +71,8 @@ class CheckpointDirectory {
 
   // The member secret beside the checkpoints: written only when it changed, mode 0600.
   void write_member_secret(const std::string& secret) const;
-  // nullopt when there is none; Error when it cannot be read (a symbolic link included).
+  // nullopt when there is none; Error when it cannot be read (a symbolic link included)
+  // or holds anything but a secret's characters (visible ASCII: no blank, CR or LF).
   std::optional<std::string> read_member_secret() const;
 
   static constexpr std::size_t kKept = 2;

@@ -33,7 +33,8 @@ class Rules {
 
 void check_token_text(const std::string& value, const Rules& name) {
   // The value is never echoed: it must not reach a log through an error message.
-  if (value.empty()) name.fail("token", name("token") + " must not be empty");
+  if (value.find_first_not_of(" \t\f\v") == std::string::npos)
+    name.fail("token", name("token") + " must not be empty or blank");
   if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
     name.fail("token", name("token") + " must not contain a line break or NUL");
 }
@@ -56,6 +57,7 @@ void TrainerOptions::check(Spelling spelling) const {
     name.fail("token", "give either " + name("token") + " or " + name("token_file") + ", not both");
   if (token) check_token_text(*token, name);
   check_recovery(*this, name);
+  name.at_least("max_nonfinite_steps", max_nonfinite_steps, 1, "at least 1");
   if (!std::isfinite(lr)) name.fail("lr", name("lr") + " must be a finite number, got " + float_repr(lr));
   name.at_least("micro_batches", micro_batches, 1, "at least 1");
   if (max_in_flight) name.at_least("max_in_flight", *max_in_flight, 1, "at least 1");

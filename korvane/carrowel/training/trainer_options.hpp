@@ -35,6 +35,7 @@ struct TrainerOptions {
   long long checkpoint_every = 0;             // steps between checkpoints; 0: only at the end
   bool resume = false;                        // start from the latest checkpoint
   double rejoin_timeout = 0.0;                // > 0: wait that long for a missing member
+  long long max_nonfinite_steps = 3;          // steps in a row without a finite gradient that end the run
 
   // The training loop
   long long rounds = 10;

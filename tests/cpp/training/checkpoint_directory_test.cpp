@@ -116,6 +116,41 @@ TEST_F(CheckpointDirectoryTest, MemberSecretIsPrivateAndNeverFollowsALink) {
   EXPECT_EQ(dir().read_member_secret(), "fresh");
 }
 
+TEST_F(CheckpointDirectoryTest, LinksAndOutOfRangeNumbersAreIgnoredAndNamed) {
+  touch(CheckpointDirectory::file_name(4));
+  touch("checkpoint-99999999999999999999.pt");
+  fs::create_symlink("/etc/passwd", root_ / CheckpointDirectory::file_name(9));
+  fs::create_directory(root_ / CheckpointDirectory::file_name(7));
+  EXPECT_EQ(dir().steps(), (std::vector<long long>{4}));
+  EXPECT_THROW(dir().existing_file_of(9), Error);  // the link is never handed to a loader
+  const std::vector<std::string> strays = dir().strays();
+  ASSERT_EQ(strays.size(), 3u);
+  EXPECT_NE(strays[0].find("checkpoint-00000007.pt: not a regular file"), std::string::npos) << strays[0];
+  EXPECT_NE(strays[1].find("checkpoint-00000009.pt: a symbolic link"), std::string::npos) << strays[1];
+  EXPECT_NE(strays[2].find("checkpoint-99999999999999999999.pt: not a step number"), std::string::npos) << strays[2];
+}
+
+TEST_F(CheckpointDirectoryTest, CheckpointFilesArePrivateWhateverTheUmask) {
+  const mode_t old_mask = ::umask(0);
+  const std::string tmp = dir().prepare_temporary(3);
+  std::ofstream(tmp, std::ios::trunc) << "state";  // the loader's writer opens it again, as torch.save does
+  dir().publish(tmp, 3);
+  ::umask(old_mask);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir().file_of(3).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(read(dir().file_of(3)), "state");
+}
+
+TEST_F(CheckpointDirectoryTest, ASecretWithAnythingButItsCharactersIsRefused) {
+  for (const std::string& bad : std::vector<std::string>{"abc\r\n", "abc def", std::string("ab\0c", 4), "", "caf\xc3\xa9"}) {
+    touch("member_secret", bad);
+    EXPECT_THROW(dir().read_member_secret(), Error) << bad;
+  }
+  touch("member_secret", "0123abcd");
+  EXPECT_EQ(dir().read_member_secret(), "0123abcd");
+}
+
 TEST_F(CheckpointDirectoryTest, AnOversizedSecretIsReadOnlyUpToItsBound) {
   touch("member_secret", std::string(10000, 'a'));
   EXPECT_EQ(dir().read_member_secret()->size(), CheckpointDirectory::kMaxSecretBytes);
