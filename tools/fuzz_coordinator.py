@@ -225,9 +225,15 @@ def session(port: int, rng: random.Random, log: list[bytes]) -> list[int]:
     joined: dict[str, dict] = {}
     codes: list[int] = []
 
+    errors: list[Exception] = []
+
     def join(name: str) -> None:
         body = json.dumps({"task_id": task, "trainer_id": name, "memory_bytes": 1 << 30, "has_gpu": False}).encode()
-        code, text = http(port, "POST", "/pipeline/join", {"X-Member-Secret-Request": "1"}, body)
+        try:
+            code, text = http(port, "POST", "/pipeline/join", {"X-Member-Secret-Request": "1"}, body)
+        except (Failure, OSError) as e:
+            errors.append(e)
+            return
         codes.append(code)
         if code == 200:
             try:
@@ -240,6 +246,8 @@ def session(port: int, rng: random.Random, log: list[bytes]) -> list[int]:
         t.start()
     for t in threads:
         t.join()
+    if errors:
+        raise Failure(f"a join of task {task}: {errors[0]}")
     log.append(f"session {task}: joins {codes}".encode())
     for _ in range(rng.randrange(1, 12)):
         sender = rng.choice(names)
