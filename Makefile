@@ -21,7 +21,7 @@ export PYTHONPATH := $(CURDIR)$(if $(PYTHONPATH),:$(PYTHONPATH))
 CCACHE := $(shell command -v ccache 2>/dev/null)
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: deps build data check-blas test test-cpp test-python demo bench gpu-deps screenshot clean
+.PHONY: deps build data check-blas test test-cpp test-python demo bench fuzz fuzz-build gpu-deps screenshot clean
 
 # The handwritten digits (1,797 8x8 images) that python3-sklearn ships. That package
 # cannot be installed beside libboost1.81-dev, so only this one file is taken out of it.
@@ -72,6 +72,34 @@ demo: build data
 
 bench: build data check-blas
 	$(PYTHON) bench/run_all.py
+
+# Fuzzing, apart from the tests: the libFuzzer targets over the coordinator's request
+# handling and the compressed tensor's byte parser (clang, ASan and UBSan, in a build tree
+# of their own), then the structured fuzzer against the coordinator program of that tree.
+# Each runs FUZZ_SECONDS; new inputs go to $(FUZZ_BUILD)/corpus, crashes to $(FUZZ_BUILD)/crashes.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_SEED    ?= 1
+FUZZ_CC      ?= clang-14
+FUZZ_CXX     ?= clang++-14
+fuzz-build: deps
+	@test -f $(FUZZ_BUILD)/build.ninja || cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE)) \
+	  -DKORVANE_FUZZ=ON -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=OFF -DKORVANE_SANITIZE=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target korvane_coordinator_fuzz korvane_compressed_tensor_fuzz korvane-coordinator
+
+fuzz: fuzz-build
+	@for t in coordinator compressed_tensor; do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/crashes/$$t; \
+	  echo "== libFuzzer: $$t, $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/korvane_$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -seed=$(FUZZ_SEED) -print_final_stats=1 -close_fd_mask=1 \
+	    -timeout=30 -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_BUILD)/crashes/$$t/ \
+	    $$(test -f tests/fuzz/$$t.dict && echo -dict=tests/fuzz/$$t.dict) \
+	    $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
+	$(PYTHON) tools/fuzz_coordinator.py --coordinator $(FUZZ_BUILD)/bin/korvane-coordinator \
+	  --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED)
 
 # What bench/gpu_check.sh needs to build the trainer on a GPU machine that reaches no
 # package registry: the header-only libraries with their CMake files and the libcurl

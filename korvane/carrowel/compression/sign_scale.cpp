@@ -11,6 +11,7 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define KORVANE_HAVE_AVX2_PATH 1
+#include <cpuid.h>
 #include <immintrin.h>
 #define KORVANE_AVX2 __attribute__((target("avx2,f16c")))
 #endif
@@ -219,7 +220,11 @@ KORVANE_AVX2 void expand_avx2(const std::uint16_t* scales, std::uint64_t scale_c
 
 bool avx2_supported() noexcept {
 #ifdef KORVANE_HAVE_AVX2_PATH
-  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  // F16C from CPUID leaf 1 (ECX bit 29): not every compiler's __builtin_cpu_supports knows "f16c".
+  static const bool supported = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __builtin_cpu_supports("avx2") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+  }();
   return supported;
 #else
   return false;
