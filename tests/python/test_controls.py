@@ -226,6 +226,44 @@ def test_three_stages_clip_to_the_global_norm_exactly_as_one_process(coordinator
         torch.testing.assert_close(got, want, rtol=1e-5, atol=1e-6)
 
 
+def test_a_non_finite_gradient_on_one_stage_skips_the_step_on_every_stage(coordinator, capsys):
+    url = coordinator(stages=2, layers=3)
+    torch.manual_seed(5)
+    layers = [nn.Linear(6, 16), nn.LayerNorm(16), nn.Linear(16, 4)]
+    poisoned = []
+
+    def poison_once(g):  # the first stage's first gradient only
+        if not poisoned:
+            poisoned.append(True)
+            return g * float("nan")
+        return g
+
+    layers[0].weight.register_hook(poison_once)
+    data = batches(2)
+
+    async def run():
+        trainers = [OrvynPipelineTrainer(f"n{i}", url, device="cpu", autograd_backward=True, clip_grad_norm=1.0,
+                                         optimizer=lambda p: torch.optim.SGD(p, lr=0.1)) for i in range(2)]
+        await asyncio.wait_for(asyncio.gather(*(t.join_pipeline("nonfinite") for t in trainers)), 30)
+        trainers.sort(key=lambda t: t.layer_assignment.pipeline_position)
+        for t in trainers:
+            a = t.layer_assignment
+            t.layers = nn.ModuleList(layers[a.layer_start:a.layer_end])
+        before = [p.detach().clone() for p in layers[2].parameters()]
+        await asyncio.wait_for(asyncio.gather(*(t.run_training_loop(dataloader=data, num_rounds=1) for t in trainers)), 60)
+        # The last stage's own gradients were finite, and still nothing was applied.
+        assert all(torch.equal(a, b) for a, b in zip(before, layers[2].parameters()))
+        await asyncio.wait_for(asyncio.gather(*(t.run_training_loop(dataloader=data, num_rounds=1) for t in trainers)), 60)
+        assert not all(torch.equal(a, b) for a, b in zip(before, layers[2].parameters()))
+        for t in trainers:
+            await t.leave_pipeline()
+
+    asyncio.run(run())
+    out = capsys.readouterr().out
+    assert out.count("applied no update") == 2
+    assert "first a gradient of another stage (the global gradient norm is not finite)" in out
+
+
 def test_clipping_needs_a_coordinator_that_gathers_norms(capsys):
     answer = {"layer_start": 0, "layer_end": 2, "pipeline_position": 0, "features": ["codecs", "reports"]}
     with ScriptedServer() as srv:

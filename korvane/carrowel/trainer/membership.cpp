@@ -48,7 +48,7 @@ py::object to_python(const json& j, int depth) {
 std::vector<std::string> offered_features(const json& answer) {
   std::vector<std::string> out;
   if (!answer.is_object()) return out;
-  const auto it = answer.find(protocol::kFeatures);
+  const auto it = answer.find(protocol::field::kFeatures);
   if (it == answer.end() || !it->is_array()) return out;
   for (const json& f : *it)
     if (f.is_string()) out.push_back(f.get<std::string>());
