@@ -226,6 +226,22 @@ def test_three_stages_clip_to_the_global_norm_exactly_as_one_process(coordinator
         torch.testing.assert_close(got, want, rtol=1e-5, atol=1e-6)
 
 
+def test_a_stage_alone_clips_by_its_own_norm_without_asking_anyone():
+    layers = small_model()
+    reference = nn.Sequential(*copy.deepcopy(layers))
+    data = batches(3)
+    t = alone(layers, autograd_backward=True, optimizer=lambda p: torch.optim.SGD(p, lr=0.3), clip_grad_norm=0.1)
+    asyncio.run(t.run_training_loop(dataloader=data, num_rounds=3))
+    opt = torch.optim.SGD(reference.parameters(), lr=0.3)
+    for x, y in data:
+        opt.zero_grad()
+        nn.functional.cross_entropy(reference(x), y).backward()
+        assert torch.nn.utils.clip_grad_norm_(reference.parameters(), 0.1) > 0.1
+        opt.step()
+    for got, ref in zip(nn.Sequential(*t.layers).parameters(), reference.parameters()):
+        torch.testing.assert_close(got, ref)
+
+
 def test_a_non_finite_gradient_on_one_stage_skips_the_step_on_every_stage(coordinator, capsys):
     url = coordinator(stages=2, layers=3)
     torch.manual_seed(5)
@@ -289,6 +305,15 @@ def cli(url, trainer_id, *args, env=None):
         env=dict(os.environ, PYTHONPATH=f"{REPO}:{HERE}", OMP_NUM_THREADS="1", PYTHONUNBUFFERED="1", **(env or {})))
 
 
+def found(tree, key):
+    """Every value of `key` anywhere in a JSON answer."""
+    if isinstance(tree, dict):
+        return ([tree[key]] if key in tree else []) + [v for x in tree.values() for v in found(x, key)]
+    if isinstance(tree, list):
+        return [v for x in tree for v in found(x, key)]
+    return []
+
+
 def test_a_model_run_evaluates_checkpoints_counts_rounds_and_starts_on_the_first_batch(coordinator, tmp_path):
     url = coordinator(stages=2, layers=4)
     first_input = tmp_path / "first_input.pt"
@@ -296,7 +321,6 @@ def test_a_model_run_evaluates_checkpoints_counts_rounds_and_starts_on_the_first
     for name in ("a", "b"):
         procs.append(cli(url, name, "--rounds", "25", "--eval-every", "10", "--checkpoint-dir", str(tmp_path / name),
                          env={"CONTROLS_FIRST_INPUT": str(first_input)}))
-        outs = []
     outs = [p.communicate(timeout=240) for p in procs]
     assert [p.returncode for p in procs] == [0, 0], [o[1] for o in outs]
     outs.sort(key=lambda o: "Position: 1" in o[0])
@@ -317,6 +341,11 @@ def test_a_model_run_evaluates_checkpoints_counts_rounds_and_starts_on_the_first
             ["checkpoint-00000000.pt", "checkpoint-00000025.pt"]
         state = torch.load(tmp_path / name / "checkpoint-00000025.pt", weights_only=True)
         assert state["micro_batch_idx"] == 25 + 3 * 2  # three held-out passes of two batches
+    # The last evaluation reached the coordinator, which shows it with the run.
+    with urllib.request.urlopen(url + "/status/tasks", timeout=10) as r:
+        reported = [f for f in found(json.load(r), "heldout_loss") if f is not None]
+    eval_loss = float(last.split("  Evaluation at round 25: ")[1].split("eval_loss=")[1].split()[0])
+    assert reported and reported[-1] == pytest.approx(eval_loss, abs=1e-4)
     # Training began with the first batch of the data's first pass: the data check read none of it.
     sys.path.insert(0, str(HERE))
     import controls_model

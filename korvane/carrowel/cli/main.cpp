@@ -387,6 +387,9 @@ int train(py::object trainer, const Options& o) {
   if (metrics.contains("eval_accuracy"))
     print_line("  Held-out accuracy: " + float_fixed(metrics["eval_accuracy"].cast<double>(), 4) + " (" +
                py::str(metrics["eval_samples"]).cast<std::string>() + " samples)");
+  else if (metrics.contains("eval_loss"))  // a loss_fn whose labels are no classes
+    print_line("  Held-out loss: " + float_fixed(metrics["eval_loss"].cast<double>(), 4) + " (" +
+               py::str(metrics["eval_samples"]).cast<std::string>() + " samples)");
   return 0;
 }
 }  // namespace

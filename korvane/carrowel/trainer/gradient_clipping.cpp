@@ -39,8 +39,13 @@ async::Task<bool> clip_to_global_norm(py::object self, long long step, bool loca
   Trainer& t = Trainer::of(self);
   double squared = locally_finite ? t.model.plain_squared_norm() : kNonFiniteNorm;
   if (!std::isfinite(squared) || squared > kNonFiniteNorm) squared = kNonFiniteNorm;
-  client::NormResult answer = co_await t.coordinator().exchange_norm(step, squared, kExchangeTimeoutS);
-  const double total = global_total(t, answer);
+  double total = squared;
+  // A stage alone that no coordinator admitted holds the whole model: its norm is the global one.
+  const LayerAssignment& a = t.assignment();
+  if (t.session.member || !a.is_first_stage() || !a.is_last_stage()) {
+    client::NormResult answer = co_await t.coordinator().exchange_norm(step, squared, kExchangeTimeoutS);
+    total = global_total(t, answer);
+  }
   if (!std::isfinite(total) || total >= kNonFiniteNorm) co_return false;
   const double factor = *t.clip_grad_norm / (std::sqrt(total) + kNormEpsilon);
   if (factor < 1.0) t.model.scale_plain_gradients(factor);
