@@ -327,8 +327,8 @@ def test_a_model_run_evaluates_checkpoints_counts_rounds_and_starts_on_the_first
     first, last = outs[0][0], outs[1][0]
 
     # The user's layers were loaded, and no demo layer was built on the way.
-    for out, count in ((first, 8 * 32 + 32 + 64), (last, 32 * 3 + 3)):
-        assert f"  Loaded 2 layers ({count:,} parameters)" in out
+    for out, count in ((first, 8 * 32 + 32), (last, 2 * 32 + 32 * 3 + 3)):
+        assert f"  Loaded 2 layers ({count:,} parameters)" in out, out
         assert "demo layers" not in out and "Downloading layers" not in out
     # One count of rounds, through every evaluation.
     rounds = [line.split(":")[0] for line in first.splitlines() if line.startswith("Round ")]
