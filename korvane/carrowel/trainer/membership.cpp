@@ -11,6 +11,7 @@
 #include "korvane/common/errors.hpp"
 #include "korvane/common/python/output.hpp"
 #include "korvane/common/python/translate_errors.hpp"
+#include "korvane/protocol/protocol.hpp"
 
 namespace korvane::carrowel {
 using async::await_result;
@@ -41,6 +42,17 @@ py::object to_python(const json& j, int depth) {
     }
     default: throw ValueError("coordinator answer holds binary data");
   }
+}
+
+// The extras a join answer offers: the strings of its "features" list; none when it has none.
+std::vector<std::string> offered_features(const json& answer) {
+  std::vector<std::string> out;
+  if (!answer.is_object()) return out;
+  const auto it = answer.find(protocol::field::kFeatures);
+  if (it == answer.end() || !it->is_array()) return out;
+  for (const json& f : *it)
+    if (f.is_string()) out.push_back(f.get<std::string>());
+  return out;
 }
 
 py::object mock_assignment() {
@@ -90,7 +102,11 @@ Task<py::object> request_layer_assignment(py::object self, std::string task_id) 
     client::JoinResult answer = co_await ask_for_assignment(self, std::move(task_id));
     if (auto* r = std::get_if<client::Refused>(&answer)) refused = r->text;
     else if (auto* u = std::get_if<client::Unavailable>(&answer)) why = u->why;
-    else result = to_python(std::get<client::Assigned>(answer).answer, 0);
+    else {
+      const json& body = std::get<client::Assigned>(answer).answer;
+      result = to_python(body, 0);
+      t.session.features = offered_features(body);
+    }
   } catch (...) {
     failure = std::current_exception();
   }
@@ -98,6 +114,7 @@ Task<py::object> request_layer_assignment(py::object self, std::string task_id) 
   if (failure) why = error_message(failure);
   if (refused) throw Error("join refused: " + *refused);
   if (why) {
+    t.session.features.clear();
     t.session.member = false;
     t.session.client.set_secret(std::nullopt);
     print_line("  Warning: Using mock assignment (coordinator unavailable: " + *why + ")");
@@ -156,6 +173,15 @@ Task<py::object> join_pipeline(py::object self, py::str task_id) {
   if (map.is_none()) throw TypeError("coordinator answered null instead of an assignment");
   t.layer_assignment = py::cast(read_assignment(t, map, task_id.cast<std::string>()));
   print_assignment(t.assignment());
+  // Clipping needs every stage's norm each step: a coordinator that cannot gather them
+  // would leave the stages to clip by different factors.
+  if (t.clip_grad_norm && !t.session.offers(protocol::kFeatureNorms)) {
+    const std::string error = "clip_grad_norm needs a coordinator that gathers gradient norms; " +
+                              std::string(t.session.member ? "the coordinator at " + t.coordinator_url + " does not offer them"
+                                                           : "no coordinator answered the join");
+    co_await leave_task(self, error);
+    throw Error(error);
+  }
   co_await await_result(self.attr("_download_layers")(task_id));
   co_await await_result(self.attr("_signal_ready")(task_id));
   print_line("  Ready for training!");

@@ -36,6 +36,7 @@ struct TrainerOptions {
   bool resume = false;                        // start from the latest checkpoint
   double rejoin_timeout = 0.0;                // > 0: wait that long for a missing member
   long long max_nonfinite_steps = 3;          // steps in a row without a finite gradient that end the run
+  std::optional<double> clip_grad_norm;       // the plain layers' global gradient norm is clipped to this
 
   // The training loop
   long long rounds = 10;
