@@ -148,7 +148,8 @@ TEST(BoundaryFormat, ZeroSizedAndScalarTensors) {
   e[0] = {"", EntryForm::coded, ElementType::float32, {}, &one, 1};
   e[1] = {"", EntryForm::coded, ElementType::float32, {5, 0, std::int64_t{1} << 40}, nullptr, 0};
   for (Codec codec : kAllCodecs) {
-    const ParsedBoundary m = parse_boundary(write({codec, false, Structure::list}, e));
+    const std::string body = write({codec, false, Structure::list}, e);  // the entries view it
+    const ParsedBoundary m = parse_boundary(body);
     EXPECT_EQ(m.entries[0].numel, 1u);
     EXPECT_EQ(m.entries[1].numel, 0u);
     EXPECT_EQ(m.entries[1].payload_size, 0u);

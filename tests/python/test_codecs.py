@@ -20,7 +20,7 @@ def scales(body, entry_offset, groups):
 
 def test_codec_names():
     assert CODECS[0] == "sign"
-    assert {"sign", "int8", "int4", "bf16", "fp16", "fp32", "int2", "int2-hadamard"} == set(CODECS)
+    assert {"sign", "int8", "int4", "bf16", "fp16", "fp32", "int2", "int2-hadamard", "int2-hadamard-rms"} == set(CODECS)
     with pytest.raises(ValueError, match=r"unknown codec 'int3' \(known: sign, int8"):
         encode_boundary(torch.ones(3), "int3")
     with pytest.raises(TypeError, match="codec must be a codec name"):
@@ -68,7 +68,7 @@ def test_float_codecs_keep_the_senders_type(codec):
 
 
 def test_values_a_codec_cannot_carry():
-    for codec in ("int8", "int4", "int2", "int2-hadamard"):
+    for codec in ("int8", "int4", "int2", "int2-hadamard", "int2-hadamard-rms"):
         for bad in (float("nan"), float("inf"), -float("inf")):
             with pytest.raises(ValueError, match=rf"the {codec} codec cannot carry element 3 of the tensor .*NaN or infinity"):
                 encode_boundary(torch.tensor([1.0, 2.0, 3.0, bad]), codec)
@@ -200,7 +200,7 @@ def test_bytes_per_element():
     x = torch.randn(128 * 1024)
     sizes = {codec: len(encode_boundary(x, codec)) for codec in CODECS}
     assert sizes["int4"] < x.numel() * 4 / 7.5
-    for codec in ("int2", "int2-hadamard"):
+    for codec in ("int2", "int2-hadamard", "int2-hadamard-rms"):
         assert sizes[codec] * 15 <= x.numel() * 4  # 1/15 of float32, scales and header included
 
 
