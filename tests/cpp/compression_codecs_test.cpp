@@ -233,7 +233,7 @@ TEST(Codecs, PlainAndAvx2GiveIdenticalBytesAndValues) {
       EXPECT_EQ(a.bytes, b.bytes) << codec_name(codec) << " n=" << n;
       const std::vector<float> da = decode(codec, a.bytes, n, KernelPath::scalar);
       const std::vector<float> db = decode(codec, a.bytes, n, KernelPath::avx2);
-      EXPECT_EQ(0, std::memcmp(da.data(), db.data(), 4 * n)) << codec_name(codec) << " n=" << n;
+      EXPECT_TRUE(n == 0 || std::memcmp(da.data(), db.data(), 4 * n) == 0) << codec_name(codec) << " n=" << n;
     }
     // Any payload decodes the same on both paths, garbage included.
     std::vector<std::uint8_t> junk(*coded_payload_size(codec, 777, default_group_size(codec)));
