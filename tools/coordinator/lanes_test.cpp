@@ -148,6 +148,22 @@ TEST(Lanes, ARegroupWaitsForEveryLiveLaneThenLosesTheSilentOneForEveryStage) {
   EXPECT_EQ(rc.group.generation, 1u);
 }
 
+TEST(Lanes, AMissingReplicaHeldInAFetchIsAliveSoItsSilentPartnerIsNamed) {
+  Lanes l(2, 2);  // lanes (a b) (c d); c is killed, d waits at the coordinator for its activation
+  auto m = l.form({"a", "b", "c", "d"});
+  const auto run = m["a"].run;
+  l.now += 1s;
+  l.registry.hold("t", run, "d", +1);
+  ASSERT_EQ(l.ask("b", 0).status, Regroup::waiting);  // the last stage's collective fails first
+  l.now += 3s;
+  ASSERT_EQ(l.ask("b", 0).status, Regroup::formed);
+  const std::string lost = "trainer 'c' failed: lost from the replica group of stage 0";
+  EXPECT_EQ(l.registry.fetch_blocker("t", run, "d", false), lost);
+  auto view = l.registry.snapshot().front();
+  EXPECT_TRUE(view.members[3].active);   // d leaves by itself, with the reason
+  EXPECT_FALSE(view.members[2].active);  // c is taken for dead
+}
+
 TEST(Lanes, GenerationsAreCheckedAndAnsweredAgain) {
   Lanes l(1, 2);
   l.form({"a", "b"});

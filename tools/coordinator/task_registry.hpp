@@ -321,6 +321,8 @@ class TaskRegistry {
   bool deactivate(Tasks::iterator task, Member& m);  // true: the run is over, its task erased
   std::optional<std::string> new_secret() const;
   Member* member_at(Run& run, std::int64_t lane, std::int64_t stage);
+  // Whom to name when `lane` missed the regroup of `stage` (regroup.cpp).
+  Member* culprit(Run& run, std::int64_t lane, std::int64_t stage);
   // Marks a lane lost with `why` (the first reason stays), wakes the run's held fetches and
   // settles the regroups that no longer wait for it. May end the run and erase the task.
   void lose_lane(Tasks::iterator task, std::int64_t lane, const std::string& why);
