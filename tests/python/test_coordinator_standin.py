@@ -74,13 +74,8 @@ def test_single_stage_task_is_answered_at_once(coordinator):
     url = coordinator(stages=1, layers=4)
     s, a = join(url, "solo", "only", timeout=2)
     assert s == 200
-    specified = {k: a.pop(k) for k in ("layer_start", "layer_end", "pipeline_position", "upstream_trainer",
-                                       "downstream_trainer", "layer_weights_hash")}
-    assert specified == {"layer_start": 0, "layer_end": 4, "pipeline_position": 0, "upstream_trainer": None,
-                         "downstream_trainer": None, "layer_weights_hash": specified["layer_weights_hash"]}
-    # Beyond the plain answer: one lane of one, and what this coordinator offers.
-    assert a.pop("lane") == 0 and a.pop("lanes") == 1 and "lanes" in a.pop("features")
-    assert a == {}
+    assert a == {"layer_start": 0, "layer_end": 4, "pipeline_position": 0, "upstream_trainer": None,
+                 "downstream_trainer": None, "layer_weights_hash": a["layer_weights_hash"]}
 
 
 def test_duplicate_waiting_id_is_refused_and_a_member_may_ask_again(coordinator):
