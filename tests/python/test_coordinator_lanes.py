@@ -55,7 +55,7 @@ def members(url, task, answers):
     return {t: Member(url, task, t, a["member_secret"]) for t, a in answers.items()}
 
 
-def test_lanes_form_with_their_own_neighbours_and_the_plain_answer_gains_only_lane_fields(coordinator):
+def test_lanes_form_with_their_own_neighbours_and_a_plain_join_keeps_its_answer(coordinator):
     url = coordinator(stages=2, layers=4, replicas=2, token=TOKEN)
     a = form(url, "t", ["a", "b", "c", "d"])
     assert (a["a"]["downstream_trainer"], a["b"]["downstream_trainer"], a["c"]["upstream_trainer"]) == ("b", None, None)
@@ -63,8 +63,12 @@ def test_lanes_form_with_their_own_neighbours_and_the_plain_answer_gains_only_la
     assert a["d"]["group"] == {"generation": 0, "rank": 1, "world_size": 2}
     assert "store" in a["d"]["features"] and "lanes" in a["d"]["features"]
 
+    # Without replicas a plain join keeps the plain answer; a trainer that speaks more
+    # learns that it holds lane 0 of 1.
     plain = coordinator(stages=1, layers=2)
     s, answer = join(plain, "p", "solo")
+    assert s == 200 and "lane" not in answer and "group" not in answer
+    s, answer = join(plain, "q", "solo", SECRET_ASK)
     assert s == 200 and answer["lane"] == 0 and answer["lanes"] == 1 and "group" not in answer
 
 
