@@ -312,6 +312,8 @@ Task<RegroupResult> regroup_task(std::shared_ptr<State> s, unsigned long long ge
   auto read = read_regroup_answer(resp.body);
   if (auto* why = std::get_if<std::string>(&read)) co_return Unavailable{*why};
   co_return std::get<Regrouped>(std::move(read));
+}
+
 // The wait an exchange announces to the coordinator, so that it answers first.
 void announce_limit(std::vector<std::string>& headers, std::optional<double> timeout_s) {
   if (timeout_s && std::isfinite(*timeout_s) && *timeout_s > 0)
