@@ -49,7 +49,7 @@ TaskRegistry::NormGroup TaskRegistry::norm_group(const std::string& task_id, con
   g.position = static_cast<std::size_t>(m - run.members.data());  // members are in pipeline order
   if (config_.replicas > 1) {
     // Each lane clips over its own pipeline: its group lives beside the run's scope.
-    g.key += kLaneGroupSeparator + std::to_string(m->assignment.lane);
+    g.key += NormExchange::kSubgroup + std::to_string(m->assignment.lane);
     g.size = static_cast<std::size_t>(config_.stages);
     g.position = static_cast<std::size_t>(m->assignment.pipeline_position);
   }

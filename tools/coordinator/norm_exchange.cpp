@@ -75,30 +75,34 @@ void NormExchange::wake_all(Group& g) {
     for (auto& w : s.waiters) w->wake();
 }
 
-namespace {
-// The scope's own group and those of its lanes.
-bool of_scope(const std::string& key, const std::string& scope) {
-  return key.compare(0, scope.size(), scope) == 0 &&
-         (key.size() == scope.size() || key[scope.size()] == kLaneGroupSeparator);
-}
-}  // namespace
-
-void NormExchange::wake_group(const std::string& group) {
-  std::lock_guard lock(mutex_);
-  for (auto g = groups_.lower_bound(group); g != groups_.end() && g->first.compare(0, group.size(), group) == 0; ++g)
-    if (of_scope(g->first, group)) wake_all(g->second);
-}
-
-void NormExchange::drop_group(const std::string& group) {
-  std::lock_guard lock(mutex_);
-  for (auto g = groups_.lower_bound(group); g != groups_.end() && g->first.compare(0, group.size(), group) == 0;) {
-    if (!of_scope(g->first, group)) {
+template <class F>
+void NormExchange::for_scope(const std::string& scope, F f) {
+  const std::string sub = scope + kSubgroup;
+  for (auto g = groups_.lower_bound(scope); g != groups_.end();) {
+    const bool mine = g->first == scope || g->first.compare(0, sub.size(), sub) == 0;
+    if (!mine) {
+      if (g->first > scope && g->first.compare(0, scope.size(), scope) != 0) break;  // past every key of scope
       ++g;
       continue;
     }
-    wake_all(g->second);
-    g = groups_.erase(g);
+    g = f(g);
   }
+}
+
+void NormExchange::wake_group(const std::string& scope) {
+  std::lock_guard lock(mutex_);
+  for_scope(scope, [](auto g) {
+    wake_all(g->second);
+    return std::next(g);
+  });
+}
+
+void NormExchange::drop_group(const std::string& scope) {
+  std::lock_guard lock(mutex_);
+  for_scope(scope, [this](auto g) {
+    wake_all(g->second);
+    return groups_.erase(g);
+  });
 }
 
 void NormExchange::shutdown() {
