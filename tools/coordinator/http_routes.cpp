@@ -215,6 +215,9 @@ class Routes {
     nlohmann::ordered_json f = {kFeatureCodecs, kFeatureTensorLists, kFeatureStage};
     if (s_.norms) f.push_back(kFeatureNorms);
     if (s_.reports) f.push_back(kFeatureReports);
+    f.push_back(kFeatureLanes);
+    if (s_.keys) f.push_back(kFeatureStore);
+    f.push_back(kFeatureRegroup);
     return f;
   }
 
@@ -302,7 +305,7 @@ class Routes {
     HoldLimiter::Slot slot(s_.holds, req.peer, jr.task_id);
     jr.may_wait = static_cast<bool>(slot);
 
-    const auto stages = s_.registry.config().stages;
+    const auto stages = s_.registry.config().stages * s_.registry.config().replicas;
     const std::string who = "task=" + in_quotes(jr.task_id) + " trainer=" + in_quotes(jr.trainer_id);
     const auto deadline = Clock::now() + *wait;
     auto waiter = hold.waiter();
@@ -349,12 +352,20 @@ class Routes {
         // A join that speaks beyond the plain protocol (it asks for or presents a member
         // secret, as korvane's trainers do, or names a codec or a stage) learns the
         // task's codecs (an assigned member asked for them) and what else is offered; a
-        // plain join gets the plain answer.
-        if (jr.wants_secret || jr.secret || terms->named) {
+        // plain join gets the plain answer, unless the task has lanes: then every member
+        // must learn its lane and group.
+        const bool lanes = s_.registry.config().replicas > 1;
+        if (jr.wants_secret || jr.secret || terms->named || lanes) {
           out[field::kActivationCodec] = jr.codecs.activation;
           out[field::kGradientCodec] = jr.codecs.gradient;
           out[field::kFeatures] = features();
+          out[field::kLane] = a.lane;
+          out[field::kLanes] = a.lanes;
         }
+        if (r.group)
+          out[field::kGroup] = {{field::kGeneration, r.group->generation},
+                                {field::kRank, r.group->rank},
+                                {field::kWorldSize, r.group->lanes.size()}};
         send_json(res, 200, out);
         co_return;
       }
@@ -661,6 +672,7 @@ void install_routes(HttpServer& server, Service& service) {
     });
   }
   install_rollback_routes(server, service);
+  install_lane_routes(server, service);
   install_member_routes(server, service);
   server.route("GET", kStatusPath, 0, [routes, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
     routes->status(res, server);

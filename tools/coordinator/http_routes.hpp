@@ -9,6 +9,7 @@
 
 #include "korvane/protocol/protocol.hpp"
 #include "tools/coordinator/hold_limiter.hpp"
+#include "tools/coordinator/key_value_store.hpp"
 #include "tools/coordinator/member_reports.hpp"
 #include "tools/coordinator/norm_exchange.hpp"
 #include "tools/coordinator/relay_store.hpp"
@@ -37,6 +38,7 @@ struct Service {
   HoldLimiter& holds;
   RouteLimits limits;
   std::optional<std::string> token;  // every request must carry it as a Bearer token
+  KeyValueStore* keys = nullptr;     // the replicas' rendezvous store; no store route without it
   NormExchange* norms = nullptr;       // set: POST /pipeline/norm is served
   MemberReports* reports = nullptr;    // set: POST /pipeline/report is served
 };
@@ -47,6 +49,8 @@ class HttpServer;
 void install_routes(HttpServer& server, Service& service);
 // The checkpoint reports and roll-backs (rollback_routes.cpp); install_routes calls it.
 void install_rollback_routes(HttpServer& server, Service& service);
+// The stage replicas' rendezvous store and regroup (lane_routes.cpp); install_routes calls it.
+void install_lane_routes(HttpServer& server, Service& service);
 // The norm exchange and the members' reports (member_routes.cpp), when the service has them.
 void install_member_routes(HttpServer& server, Service& service);
 

@@ -2,6 +2,7 @@
 // task_registry.hpp).
 #include <algorithm>
 
+#include "tools/coordinator/norm_exchange.hpp"
 #include "tools/coordinator/task_registry.hpp"
 
 namespace korvane::coordinator {
@@ -46,6 +47,12 @@ TaskRegistry::NormGroup TaskRegistry::norm_group(const std::string& task_id, con
   g.key = g.access.scope;
   g.size = run.members.size();
   g.position = static_cast<std::size_t>(m - run.members.data());  // members are in pipeline order
+  if (config_.replicas > 1) {
+    // Each lane clips over its own pipeline: its group lives beside the run's scope.
+    g.key += NormExchange::kSubgroup + std::to_string(m->assignment.lane);
+    g.size = static_cast<std::size_t>(config_.stages);
+    g.position = static_cast<std::size_t>(m->assignment.pipeline_position);
+  }
   return g;
 }
 
@@ -55,8 +62,11 @@ std::optional<std::string> TaskRegistry::norm_blocker(const std::string& task_id
   Run* run = live_run(task_id, number);
   if (!run) return "the run of task " + quoted(task_id) + " is over";
   if (run->failure) return *run->failure;
+  const Member* me = find(*run, trainer_id);
+  const std::int64_t lane = me ? me->assignment.lane : 0;
+  if (auto lost = run->lost_lanes.find(lane); lost != run->lost_lanes.end()) return lost->second;
   for (const Member& m : run->members) {
-    if (m.active || m.id == trainer_id) continue;
+    if (m.active || m.id == trainer_id || m.assignment.lane != lane) continue;
     const std::string why = m.ended.empty() || m.ended == "left" ? "it ended its part of the run" : m.ended;
     return "trainer " + quoted(m.id) + " left: " + why;
   }

@@ -46,6 +46,29 @@ std::string weights_hash(const std::string& task_id, const LayerSlice& slice, st
 
 }  // namespace
 
+std::vector<std::size_t> lane_order(const std::vector<std::optional<std::int64_t>>& pins, std::int64_t stages) {
+  if (stages < 1 || pins.size() % static_cast<std::size_t>(stages) != 0)
+    throw std::invalid_argument("lane_order: need whole lanes of stages");
+  const auto s = static_cast<std::size_t>(stages);
+  constexpr std::size_t kFree = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> order(pins.size(), kFree);
+  for (std::size_t i = 0; i < pins.size(); ++i) {
+    if (!pins[i]) continue;
+    if (*pins[i] < 0 || *pins[i] >= stages) throw std::invalid_argument("lane_order: a pin out of range");
+    std::size_t slot = static_cast<std::size_t>(*pins[i]);
+    while (slot < order.size() && order[slot] != kFree) slot += s;  // the first lane where it is free
+    if (slot >= order.size()) throw std::invalid_argument("lane_order: a stage pinned in more than every lane");
+    order[slot] = i;
+  }
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < pins.size(); ++i) {
+    if (pins[i]) continue;
+    while (order[next] != kFree) ++next;
+    order[next] = i;
+  }
+  return order;
+}
+
 std::string run_scope(const std::string& task_id, std::uint64_t run) {
   // Identifiers never hold control characters (the routes refuse them), so no task id
   // can spell another task's run scope.
@@ -91,28 +114,42 @@ TaskRegistry::Run* TaskRegistry::live_run(const std::string& task_id, std::uint6
   return &it->second;
 }
 
+TaskRegistry::Member* TaskRegistry::member_at(Run& run, std::int64_t lane, std::int64_t stage) {
+  const auto i = static_cast<std::size_t>(lane * config_.stages + stage);
+  return i < run.members.size() ? &run.members[i] : nullptr;
+}
+
 void TaskRegistry::complete_run(const std::string& task_id, Run& run) {
+  // Lane after lane in join order; neighbours are the lane's own.
   const std::size_t n = run.members.size();
+  const auto stages = static_cast<std::size_t>(config_.stages);
   {
-    // Pinned members take their positions, the others fill the rest in join order;
-    // from here on the members are kept in pipeline order.
+    // Pinned members take their stage in the first lane where it is free, the others fill
+    // the free places in join order; from here on the members are kept in pipeline order,
+    // lane after lane.
     std::vector<std::optional<std::int64_t>> pins;
     for (const Member& m : run.members) pins.push_back(m.stage);
     std::vector<Member> ordered;
     ordered.reserve(n);
-    for (std::size_t i : pipeline_order(pins)) ordered.push_back(std::move(run.members[i]));
+    for (std::size_t i : lane_order(pins, config_.stages)) ordered.push_back(std::move(run.members[i]));
     run.members = std::move(ordered);
   }
   const auto now = now_();
   for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t stage = i % stages, lane_start = i - stage;
     Assignment& a = run.members[i].assignment;
-    a.slice = slices_[i];
-    a.pipeline_position = static_cast<std::int64_t>(i);
-    if (i > 0) a.upstream = run.members[i - 1].id;
-    if (i + 1 < n) a.downstream = run.members[i + 1].id;
+    a.slice = slices_[stage];
+    a.pipeline_position = static_cast<std::int64_t>(stage);
+    if (stage > 0) a.upstream = run.members[i - 1].id;
+    if (stage + 1 < stages && i + 1 < lane_start + stages) a.downstream = run.members[i + 1].id;
     a.layer_weights_hash = weights_hash(task_id, a.slice, config_.layers);
+    a.lane = static_cast<std::int64_t>(i / stages);
+    a.lanes = config_.replicas;
     run.members[i].last_seen = now;
   }
+  run.groups.assign(stages, {});
+  for (auto& g : run.groups)
+    for (std::int64_t lane = 0; lane < config_.replicas; ++lane) g.lanes.push_back(lane);
   run.complete = true;
   for (auto& w : run.join_waiters) w->wake();
   run.join_waiters.clear();
@@ -126,6 +163,10 @@ bool TaskRegistry::deactivate(Tasks::iterator task, Member& m) {
   const bool over = std::none_of(run.members.begin(), run.members.end(), [](const Member& x) { return x.active; });
   if (over) {
     run.join_waiters.clear();
+    if (on_run_end_) on_run_end_(run_scope(task->first, run.number));
+    for (auto& g : run.groups)
+      if (g.round)
+        for (auto& w : g.round->waiters) w->wake();
     ended_.push_front({task->first, std::move(run), now_()});
     if (ended_.size() > kEndedRunsKept) ended_.pop_back();
     tasks_.erase(task);
@@ -136,7 +177,7 @@ bool TaskRegistry::deactivate(Tasks::iterator task, Member& m) {
 
 TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::shared_ptr<Waiter>& waiter) {
   std::lock_guard lock(mutex_);
-  JoinResult r{JoinStatus::refused, {}, std::nullopt, 0, false, 0, {}};
+  JoinResult r{JoinStatus::refused, {}, std::nullopt, 0, false, 0, {}, std::nullopt};
   if (closing_) {
     r.status = JoinStatus::shutting_down;
     return r;
@@ -182,6 +223,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     r.assignment = m->assignment;
     r.secret = proven ? m->secret : std::nullopt;
     r.rejoined = true;
+    if (config_.replicas > 1) r.group = group_of(run, m->assignment.lane, m->assignment.pipeline_position);
     return r;
   }
   if (run.complete) {
@@ -205,7 +247,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     return r;
   }
 
-  const bool completes = static_cast<std::int64_t>(run.members.size()) + 1 == config_.stages;
+  const bool completes = static_cast<std::int64_t>(run.members.size()) + 1 == config_.stages * config_.replicas;
   if (!completes && !req.may_wait) {
     if (run.members.empty()) tasks_.erase(it);  // created for this join alone
     r.status = JoinStatus::busy;
@@ -224,6 +266,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     r.status = JoinStatus::assigned;
     r.assignment = me.assignment;
     r.secret = me.secret;
+    if (config_.replicas > 1) r.group = group_of(run, me.assignment.lane, me.assignment.pipeline_position);
     return r;
   }
   if (waiter) run.join_waiters.push_back(waiter);
@@ -233,18 +276,24 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
 
 std::string TaskRegistry::terms_refusal(const Run& run, const JoinRequest& req) const {
   if (req.codecs != run.codecs) return codec_refusal(req, run.codecs);
-  if (req.stage)
-    for (const Member& m : run.members)
-      if (m.stage == req.stage)
-        return "stage " + std::to_string(*req.stage) + " of task " + quoted(req.task_id) + " is taken by trainer " +
-               quoted(m.id);
-  return {};
+  if (!req.stage) return {};
+  std::vector<std::string> holders;
+  for (const Member& m : run.members)
+    if (m.stage == req.stage) holders.push_back(quoted(m.id));
+  if (static_cast<std::int64_t>(holders.size()) < config_.replicas) return {};
+  if (config_.replicas == 1)
+    return "stage " + std::to_string(*req.stage) + " of task " + quoted(req.task_id) + " is taken by trainer " +
+           holders.front();
+  std::string who;
+  for (const auto& h : holders) who += (who.empty() ? "" : ", ") + h;
+  return "stage " + std::to_string(*req.stage) + " of task " + quoted(req.task_id) + " is taken in all " +
+         std::to_string(config_.replicas) + " lanes (by " + who + ")";
 }
 
 TaskRegistry::JoinResult TaskRegistry::poll_join(const std::string& task_id, const std::string& trainer_id,
                                                  std::uint64_t number) {
   std::lock_guard lock(mutex_);
-  JoinResult r{JoinStatus::waiting, {}, std::nullopt, 0, false, number, {}};
+  JoinResult r{JoinStatus::waiting, {}, std::nullopt, 0, false, number, {}, std::nullopt};
   Run* run = live_run(task_id, number);
   Member* m = run ? find(*run, trainer_id) : nullptr;
   if (run && m && run->complete) {
@@ -252,6 +301,7 @@ TaskRegistry::JoinResult TaskRegistry::poll_join(const std::string& task_id, con
     r.assignment = m->assignment;
     r.secret = m->secret;
     r.joined = run->members.size();
+    if (config_.replicas > 1) r.group = group_of(*run, m->assignment.lane, m->assignment.pipeline_position);
   } else if (closing_ || !m) {
     r.status = JoinStatus::shutting_down;
   }
@@ -360,9 +410,10 @@ std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_i
   std::lock_guard lock(mutex_);
   Run* run = live_run(task_id, number);
   if (!run) return "the run of task " + quoted(task_id) + " is over";
-  if (run->failure) return *run->failure;
   Member* m = find(*run, recipient);
-  if (!m) return std::nullopt;
+  if (!m) return config_.replicas == 1 ? run->failure : std::nullopt;
+  // A failure ends the recipient's lane (with one lane: the run), not the other lanes.
+  if (auto lost = run->lost_lanes.find(m->assignment.lane); lost != run->lost_lanes.end()) return lost->second;
   const auto& sender_id = gradient ? m->assignment.downstream : m->assignment.upstream;
   if (!sender_id) return std::nullopt;
   Member* sender = find(*run, *sender_id);
@@ -372,6 +423,34 @@ std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_i
     return "trainer " + quoted(*sender_id) + " left: " + why;
   }
   return std::nullopt;
+}
+
+TaskRegistry::Access TaskRegistry::store_access(const std::string& task_id, const std::string& trainer_id,
+                                                const std::optional<std::string>& secret) {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  Member* m = it == tasks_.end() ? nullptr : find(it->second, trainer_id);
+  Access a;
+  if (!m) {
+    a.status = 403;
+    a.error = "trainer " + quoted(trainer_id) + " is not a member of a running task " + quoted(task_id);
+    return a;
+  }
+  Run& run = it->second;
+  if (!run.complete) {
+    a.status = 409;
+    a.error = "task " + quoted(task_id) + " has not formed yet";
+    return a;
+  }
+  a = identify(run, task_id, trainer_id, secret, m);
+  a.scope = run_scope(task_id, run.number);
+  return a;
+}
+
+bool TaskRegistry::run_live(const std::string& task_id, std::uint64_t number) const {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  return it != tasks_.end() && it->second.number == number;
 }
 
 void TaskRegistry::hold(const std::string& task_id, std::uint64_t number, const std::string& trainer_id, int delta) {
@@ -423,9 +502,18 @@ int TaskRegistry::leave(const std::string& task_id, const std::string& trainer_i
     // join ends. Nothing to do.
     return 0;
   }
-  if (error && !run.failure) run.failure = "trainer " + quoted(trainer_id) + " failed: " + *error;
+  const std::int64_t lane = m->assignment.lane;
+  const std::uint64_t number = run.number;
+  bool lane_lost = false;
+  if (error) {
+    const std::string why = "trainer " + quoted(trainer_id) + " failed: " + *error;
+    if (config_.replicas == 1 && !run.failure) run.failure = why;
+    lane_lost = run.lost_lanes.emplace(lane, why).second;
+  }
   if (m->active) m->ended = error ? "failed: " + *error : "left";
-  deactivate(it, *m);
+  if (deactivate(it, *m)) return 0;
+  // The regroups that waited for this lane need not wait any longer.
+  if (lane_lost && config_.replicas > 1) settle_all(task_id, number);
   return 0;
 }
 
@@ -461,11 +549,14 @@ TaskRegistry::Stats TaskRegistry::stats() const {
   std::lock_guard lock(mutex_);
   Stats s;
   s.tasks = tasks_.size();
-  for (const auto& [id, run] : tasks_)
+  for (const auto& [id, run] : tasks_) {
     for (const Member& m : run.members) {
       ++s.members;
       s.active += m.active;
     }
+    s.lost_lanes += run.lost_lanes.size();
+    for (const auto& g : run.groups) s.regroups += g.generation;
+  }
   return s;
 }
 
@@ -475,6 +566,9 @@ TaskRegistry::RunView TaskRegistry::view(const std::string& task_id, const Run& 
   v.run = run.number;
   v.complete = run.complete;
   v.failure = run.failure;
+  v.lanes = config_.replicas;
+  v.lost_lanes = run.lost_lanes;
+  for (const auto& g : run.groups) v.generations.push_back(g.generation);
   v.members.reserve(run.members.size());
   for (const Member& m : run.members) {
     MemberView mv;

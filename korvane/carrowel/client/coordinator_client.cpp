@@ -286,6 +286,34 @@ Task<RollbackResult> rollback_task(std::shared_ptr<State> s, long long latest_st
   co_return read_rollback(resp);
 }
 
+Task<StoreResult> store_task(std::shared_ptr<State> s, StoreOp op, double timeout_s) {
+  const Member& m = s->member;
+  http::Request req = json_request(*s, protocol::kStorePath, store_body(m.task_id, m.trainer_id, op), timeout_s);
+  req.headers.push_back(std::string(protocol::kClientTimeoutHeader) + ": " + std::to_string(timeout_s));
+  auto answer = co_await exchange(s, std::move(req));
+  if (auto* u = std::get_if<Unavailable>(&answer)) co_return *u;
+  const http::Response& resp = std::get<http::Response>(answer);
+  if (auto refused = refusal(resp)) co_return *refused;
+  auto read = read_store_answer(op, resp.body);
+  if (auto* why = std::get_if<std::string>(&read)) co_return Unavailable{*why};
+  co_return std::get<StoreAnswer>(std::move(read));
+}
+
+Task<RegroupResult> regroup_task(std::shared_ptr<State> s, unsigned long long generation,
+                                 std::optional<std::string> error, double timeout_s) {
+  const Member& m = s->member;
+  http::Request req =
+      json_request(*s, protocol::kRegroupPath, regroup_body(m.task_id, m.trainer_id, generation, error), timeout_s);
+  req.headers.push_back(std::string(protocol::kClientTimeoutHeader) + ": " + std::to_string(timeout_s));
+  auto answer = co_await exchange(s, std::move(req));
+  if (auto* u = std::get_if<Unavailable>(&answer)) co_return *u;
+  const http::Response& resp = std::get<http::Response>(answer);
+  if (auto refused = refusal(resp)) co_return *refused;
+  auto read = read_regroup_answer(resp.body);
+  if (auto* why = std::get_if<std::string>(&read)) co_return Unavailable{*why};
+  co_return std::get<Regrouped>(std::move(read));
+}
+
 // The wait an exchange announces to the coordinator, so that it answers first.
 void announce_limit(std::vector<std::string>& headers, std::optional<double> timeout_s) {
   if (timeout_s && std::isfinite(*timeout_s) && *timeout_s > 0)
@@ -402,6 +430,14 @@ Task<RollbackResult> CoordinatorClient::request_rollback(long long latest_step) 
   return rollback_task(state_, latest_step);
 }
 
+Task<StoreResult> CoordinatorClient::store(StoreOp op, double timeout_s) {
+  return store_task(state_, std::move(op), timeout_s);
+}
+
+Task<RegroupResult> CoordinatorClient::regroup(unsigned long long generation, std::optional<std::string> error,
+                                               double timeout_s) {
+  return regroup_task(state_, generation, std::move(error), timeout_s);
+}
 Task<NormResult> CoordinatorClient::exchange_norm(long long step, double squared_norm, std::optional<double> timeout_s) {
   // Checked here, not in the Task: the caller learns of its mistake at the call.
   if (!std::isfinite(squared_norm) || squared_norm < 0)

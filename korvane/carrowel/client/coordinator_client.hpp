@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 
+#include "korvane/carrowel/client/replica_messages.hpp"
 #include "korvane/carrowel/client/messages.hpp"
 #include "korvane/carrowel/client/results.hpp"
 #include "korvane/common/coro/task.hpp"
@@ -98,6 +99,13 @@ class CoordinatorClient {
   // its step and epoch is Unavailable.
   async::Task<RollbackResult> request_rollback(long long latest_step);
 
+  // One operation on the run's rendezvous store (a get or wait may be held up to its
+  // wait_s). `timeout_s` bounds the whole exchange; give it room beyond wait_s.
+  async::Task<StoreResult> store(StoreOp op, double timeout_s);
+  // Asks for the next generation of this member's stage group after generation
+  // `generation` failed, with the failure's text. Held at the coordinator for at most its
+  // regroup window; `timeout_s` bounds the whole exchange.
+  async::Task<RegroupResult> regroup(unsigned long long generation, std::optional<std::string> error, double timeout_s);
   // Posts this member's squared gradient norm of `step` and waits, at most `timeout_s`
   // (none or not positive: no limit of its own), until every member has posted its own;
   // answers the sum. ValueError for a norm that is negative or not finite (nothing is

@@ -324,6 +324,45 @@ TEST(CoordinatorClient, CancellationAlwaysPassesThrough) {
   EXPECT_THROW(run_sync(client.fetch(Relay::gradient, 0, 1.0)), Cancelled);
   EXPECT_THROW(run_sync(client.report_checkpoint(1)), Cancelled);
   EXPECT_THROW(run_sync(client.request_rollback(1)), Cancelled);
+  EXPECT_THROW(run_sync(client.store(StoreOp::get("k", 1.0), 2.0)), Cancelled);
+  EXPECT_THROW(run_sync(client.regroup(0, std::nullopt, 2.0)), Cancelled);
+}
+
+TEST(CoordinatorClient, ReplicasShareTheirRunsStoreAndRegroupWithoutASilentLane) {
+  Coordinator c({"--stages", "1", "--layers", "2", "--replicas", "3", "--regroup-window", "0.3", "--token", "tok"});
+  CoordinatorClient a = client_of(c, "tok"), b = client_of(c, "tok"), dead = client_of(c, "tok");
+  std::thread tb([&] { joined(b, "t", "b"); });
+  std::thread td([&] { joined(dead, "t", "dead"); });
+  const auto answer = joined(a, "t", "a").answer;
+  tb.join();
+  td.join();
+  EXPECT_EQ(answer["lanes"], 3);
+  EXPECT_EQ(answer["group"]["world_size"], 3);
+
+  EXPECT_TRUE(as<StoreAnswer>(run_sync(a.store(StoreOp::set("addr", std::string("\0ip", 3)), 5.0))).value == std::nullopt);
+  EXPECT_EQ(as<StoreAnswer>(run_sync(b.store(StoreOp::get("addr", 1.0), 5.0))).value, std::string("\0ip", 3));
+  EXPECT_EQ(as<StoreAnswer>(run_sync(b.store(StoreOp::add("n", 3), 5.0))).counter, 3);
+  EXPECT_EQ(as<StoreAnswer>(run_sync(a.store(StoreOp::compare_set("n", "3", "x"), 5.0))).value, "x");
+  EXPECT_EQ(as<StoreAnswer>(run_sync(a.store(StoreOp::check({"addr", "n"}), 5.0))).flag, true);
+  EXPECT_EQ(as<StoreAnswer>(run_sync(a.store(StoreOp::num_keys(), 5.0))).count, 2);
+  EXPECT_EQ(as<StoreAnswer>(run_sync(a.store(StoreOp::erase("n"), 5.0))).flag, true);
+  EXPECT_EQ(as<Refused>(run_sync(a.store(StoreOp::wait({"never"}, 0.1), 5.0))).status, 504);
+  CoordinatorClient stranger = client_of(c, "tok");
+  stranger.adopt("t", "x");
+  EXPECT_EQ(as<Refused>(run_sync(stranger.store(StoreOp::num_keys(), 5.0))).status, 403);
+
+  // "dead" never asks: after the window a and b meet in generation 1 without it.
+  Regrouped rb;
+  std::thread other([&] { rb = as<Regrouped>(run_sync(b.regroup(0, std::string("gloo: timed out"), 10.0))); });
+  const Regrouped ra = as<Regrouped>(run_sync(a.regroup(0, std::nullopt, 10.0)));
+  other.join();
+  EXPECT_EQ(ra.generation, 1u);
+  EXPECT_EQ(ra.world_size, 2);
+  EXPECT_EQ(ra.lanes, rb.lanes);
+  EXPECT_EQ(ra.rank + rb.rank, 1);  // lanes join in any order here; the two ranks are 0 and 1
+  const Refused lost = as<Refused>(run_sync(dead.regroup(0, std::nullopt, 10.0)));
+  EXPECT_EQ(lost.status, 410);
+  EXPECT_EQ(lost.reason, "trainer 'dead' failed: lost from the replica group of stage 0");
 }
 
 // --- codecs, stages, norms and reports ---------------------------------------------------
