@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "korvane/carrowel/client/results.hpp"
+#include "korvane/carrowel/trainer/replicas.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
@@ -170,6 +171,8 @@ py::str require_task_id(py::handle task_id) {
 
 async::Task<void> leave_task(py::object self, std::optional<std::string> error) {
   Trainer& t = Trainer::of(self);
+  // First of all: replicas in a collective with this trainer fail now, not at their limit.
+  close_replicas(t);
   if (!t.session.member || t.layer_assignment.is_none()) co_return;
   std::exception_ptr failure;
   try {

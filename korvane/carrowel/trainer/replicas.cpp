@@ -1,0 +1,83 @@
+#include "korvane/carrowel/trainer/replicas.hpp"
+
+#include "korvane/common/async/awaiters.hpp"
+#include "korvane/common/errors.hpp"
+
+namespace korvane::carrowel {
+using async::await_result;
+using async::Task;
+
+bool has_replicas(const Trainer& t) { return !t.replicas.group.is_none(); }
+
+Task<void> prepare_replicas(py::object self) {
+  Trainer& t = Trainer::of(self);
+  if (!has_replicas(t)) co_return;
+  py::object group = t.replicas.group;  // the step keeps it, whatever the caller swaps in
+  co_await await_result(group.attr("prepare")(t.model.layers()));
+}
+
+Task<std::optional<double>> average_with_replicas(py::object self, std::optional<double> loss, long long step) {
+  Trainer& t = Trainer::of(self);
+  if (!has_replicas(t)) co_return loss;
+  py::object group = t.replicas.group;
+  py::object mean = co_await await_result(
+      group.attr("average")(t.model.layers(), loss ? py::object(py::float_(*loss)) : py::object(py::none()), step));
+  if (mean.is_none()) co_return std::nullopt;
+  co_return mean.cast<double>();
+}
+
+void describe_replicas(const Trainer& t, training::StepRecord& record) {
+  if (!has_replicas(t)) return;
+  const py::object& g = t.replicas.group;
+  training::StepRecord::Replicas r;
+  r.lane = t.replicas.lane;
+  r.generation = g.attr("generation").cast<long long>();
+  r.world_size = g.attr("world_size").cast<long long>();
+  r.averaging_seconds = g.attr("last_seconds").cast<double>();
+  r.averaging_bytes = g.attr("last_bytes").cast<long long>();
+  r.param_hash = py::module_::import("korvane.carrowel.replica_group")
+                     .attr("parameter_hash")(t.model.layers())
+                     .cast<std::string>();
+  record.replicas = std::move(r);
+}
+
+void close_replicas(Trainer& t) noexcept {
+  if (!has_replicas(t)) return;
+  try {
+    t.replicas.group.attr("close")();
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("closing the replica group");
+  }
+}
+
+Shard data_shard(const Trainer& t) { return {t.replicas.lane, t.replicas.lanes}; }
+
+void bind_replicas(TrainerClass& cls) {
+  cls.def_property(
+         "lane", [](const Trainer& t) { return t.replicas.lane; },
+         [](Trainer& t, long long v) {
+           if (v < 0 || v >= t.replicas.lanes)
+             throw ValueError("lane must be in 0.." + std::to_string(t.replicas.lanes - 1) + ", got " +
+                              std::to_string(v));
+           t.replicas.lane = v;
+         },
+         "This trainer's lane (0 when the task has one): it trains on every lanes-th batch from this one.")
+      .def_property(
+          "lanes", [](const Trainer& t) { return t.replicas.lanes; },
+          [](Trainer& t, long long v) {
+            if (v < 1) throw ValueError("lanes must be at least 1, got " + std::to_string(v));
+            t.replicas.lanes = v;
+            if (t.replicas.lane >= v) t.replicas.lane = 0;
+          },
+          "How many lanes (whole pipelines) the task has; 1 without replicas.")
+      .def_property(
+          "replica_group", [](const Trainer& t) { return t.replicas.group; },
+          [](Trainer& t, py::object v) {
+            if (!v.is_none() && !py::hasattr(v, "average"))
+              raise_argument_type("replica_group", "a korvane.carrowel.replica_group.ReplicaGroup, or None", v);
+            t.replicas.group = std::move(v);
+          },
+          "The ReplicaGroup that averages this stage's gradients with its replicas in other lanes, or None.");
+}
+
+}  // namespace korvane::carrowel
