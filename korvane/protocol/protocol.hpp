@@ -85,6 +85,21 @@ inline constexpr const char* kEpoch = "epoch";
 inline constexpr const char* kError = "error";
 }  // namespace field
 
+// Lanes: with --replicas R a task holds R whole pipelines ("lanes") of S stages each; a
+// trainer's neighbours are those of its own lane, and the replicas of one stage (one per
+// lane) average their gradients in a group of their own. The join answer then carries
+//   "lane": L, "lanes": R (0 and 1 without replicas), and, when R > 1,
+//   "group": {"generation": G, "rank": K, "world_size": N}  (the stage's group now).
+namespace field {
+inline constexpr const char* kLane = "lane";
+inline constexpr const char* kLanes = "lanes";  // join answer: the count; regroup answer: the live ones
+inline constexpr const char* kGroup = "group";
+inline constexpr const char* kGeneration = "generation";
+inline constexpr const char* kRank = "rank";
+inline constexpr const char* kWorldSize = "world_size";
+inline constexpr const char* kFeatures = "features";
+}  // namespace field
+
 // Status codes with a meaning of their own in the protocol.
 inline constexpr int kStatusRefused = 409;          // join refused; relay of a stale roll-back epoch
 inline constexpr int kStatusNeighbourGone = 410;    // the peer a fetch waits on has left or failed

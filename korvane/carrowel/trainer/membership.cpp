@@ -156,7 +156,10 @@ Task<py::object> join_pipeline(py::object self, py::str task_id) {
   py::object map = co_await await_result(self.attr("_request_layer_assignment")(task_id));
   if (map.is_none()) throw TypeError("coordinator answered null instead of an assignment");
   t.layer_assignment = py::cast(read_assignment(t, map, task_id.cast<std::string>()));
+  take_lanes(t, map);
   print_assignment(t.assignment());
+  if (t.replicas.lanes > 1)
+    print_line("  Lane " + std::to_string(t.replicas.lane) + " of " + std::to_string(t.replicas.lanes));
   co_await await_result(self.attr("_download_layers")(task_id));
   co_await await_result(self.attr("_signal_ready")(task_id));
   print_line("  Ready for training!");

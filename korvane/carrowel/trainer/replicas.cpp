@@ -1,13 +1,52 @@
 #include "korvane/carrowel/trainer/replicas.hpp"
 
+#include <pybind11/stl.h>
+
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/errors.hpp"
+#include "korvane/protocol/protocol.hpp"
 
 namespace korvane::carrowel {
 using async::await_result;
 using async::Task;
 
 bool has_replicas(const Trainer& t) { return !t.replicas.group.is_none(); }
+
+namespace {
+long long whole_number(const py::object& v, const char* key) {
+  if (!py::isinstance<py::int_>(v) || py::isinstance<py::bool_>(v))
+    throw TypeError(std::string("join answer field '") + key + "' must be an integer, got " +
+                    py::repr(v).cast<std::string>());
+  return v.cast<long long>();
+}
+}  // namespace
+
+void take_lanes(Trainer& t, const py::object& answer) {
+  namespace field = protocol::field;
+  close_replicas(t);  // an earlier join's group is over
+  t.replicas = Trainer::Replicas{};
+  py::object lanes = answer.attr("get")(field::kLanes);
+  py::object lane = answer.attr("get")(field::kLane);
+  if (lanes.is_none()) return;
+  const long long count = whole_number(lanes, field::kLanes);
+  const long long mine = lane.is_none() ? 0 : whole_number(lane, field::kLane);
+  if (count < 1 || mine < 0 || mine >= count)
+    throw ValueError("join answer puts this trainer in lane " + std::to_string(mine) + " of " + std::to_string(count));
+  t.replicas.lanes = count;
+  t.replicas.lane = mine;
+  py::object group = answer.attr("get")(field::kGroup);
+  if (group.is_none() || count == 1) return;
+  if (!py::isinstance<py::dict>(group))
+    throw ValueError("join answer field 'group' must be an object, got " + py::repr(group).cast<std::string>());
+  const client::CoordinatorClient& c = t.session.client;
+  const LayerAssignment& a = t.assignment();
+  t.replicas.group = py::module_::import("korvane.carrowel.replica_store")
+                         .attr("join_group")(py::arg("url") = t.coordinator_url, py::arg("task_id") = a.task_id,
+                                             py::arg("trainer_id") = t.trainer_id, py::arg("token") = c.token(),
+                                             py::arg("secret") = c.member().secret,
+                                             py::arg("stage") = a.pipeline_position, py::arg("group") = group,
+                                             py::arg("device") = t.model.device());
+}
 
 Task<void> prepare_replicas(py::object self) {
   Trainer& t = Trainer::of(self);

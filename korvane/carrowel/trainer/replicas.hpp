@@ -16,6 +16,11 @@ namespace korvane::carrowel {
 // Whether the trainer averages with replicas.
 bool has_replicas(const Trainer& t);
 
+// Takes the join answer's lane, lane count and stage group (none of them: one lane, no
+// group). The group meets through the coordinator's store, as this member. ValueError
+// for a lane outside the lanes, or a group that is not an object.
+void take_lanes(Trainer& t, const py::object& answer);
+
 // Meets the other replicas and starts from rank 0's parameters (once per group).
 async::Task<void> prepare_replicas(py::object self);
 
