@@ -17,6 +17,8 @@ inline constexpr const char* kActivationPath = "/pipeline/activation";  // POST 
 inline constexpr const char* kGradientPath = "/pipeline/gradient";      // POST and GET
 inline constexpr const char* kCheckpointPath = "/pipeline/checkpoint";
 inline constexpr const char* kRollbackPath = "/pipeline/rollback";
+inline constexpr const char* kStorePath = "/pipeline/store";      // replicas' rendezvous keys
+inline constexpr const char* kRegroupPath = "/pipeline/regroup";  // a stage's next replica group
 
 // Routes the service serves to people and monitors (GET).
 inline constexpr const char* kStatusPath = "/status";
@@ -99,6 +101,74 @@ inline constexpr const char* kRank = "rank";
 inline constexpr const char* kWorldSize = "world_size";
 inline constexpr const char* kFeatures = "features";
 }  // namespace field
+inline constexpr const char* kFeatureLanes = "lanes";  // listed in the join answer's "features"
+inline constexpr const char* kFeatureStore = "store";
+inline constexpr const char* kFeatureRegroup = "regroup";
+
+// The rendezvous store (POST kStorePath, JSON). Keys live in the coordinator, scoped to the
+// task's current run, and only its members may use them (bearer token and X-Member-Secret
+// as for relays); the keys go when the run ends. Every body holds "task_id",
+// "trainer_id" and "op"; values travel as standard base64 text. Answers, 200 unless noted:
+//   {"op":"set","key":K,"value":V}                 -> {"stored": true}
+//   {"op":"get","key":K[,"timeout":S]}             -> {"value": V}, waiting until K exists; 504 after S
+//   {"op":"add","key":K,"amount":N}                -> {"counter": C}  (int64; a missing key counts as 0,
+//                                                     the value is kept as decimal text, as get shows it)
+//   {"op":"compare_set","key":K,"expected":E,"desired":D}
+//                                                  -> {"value": X}: D when K held E (or K was missing
+//                                                     and E is empty), else what K holds (E when missing)
+//   {"op":"check","keys":[K...]}                   -> {"present": true|false}  (all of them)
+//   {"op":"wait","keys":[K...][,"timeout":S]}      -> {"present": true}, waiting; 504 after S
+//   {"op":"delete","key":K}                        -> {"deleted": true|false}
+//   {"op":"num_keys"}                              -> {"count": N}
+// Refusals: 400 malformed (bad op, type, base64 or key), 403 not a member, 409 the run has
+// not formed, 410 the run ended (also ends a held get or wait), 413 key or value too long,
+// 507 the run's key count or bytes are used up. A held get or wait counts as a held request.
+namespace field {
+inline constexpr const char* kOp = "op";
+inline constexpr const char* kKey = "key";
+inline constexpr const char* kKeys = "keys";
+inline constexpr const char* kValue = "value";
+inline constexpr const char* kExpected = "expected";
+inline constexpr const char* kDesired = "desired";
+inline constexpr const char* kAmount = "amount";
+inline constexpr const char* kTimeout = "timeout";
+inline constexpr const char* kStored = "stored";
+inline constexpr const char* kCounter = "counter";
+inline constexpr const char* kPresent = "present";
+inline constexpr const char* kDeleted = "deleted";
+inline constexpr const char* kCount = "count";
+}  // namespace field
+namespace store_op {
+inline constexpr const char* kSet = "set";
+inline constexpr const char* kGet = "get";
+inline constexpr const char* kAdd = "add";
+inline constexpr const char* kCompareSet = "compare_set";
+inline constexpr const char* kCheck = "check";
+inline constexpr const char* kWait = "wait";
+inline constexpr const char* kDelete = "delete";
+inline constexpr const char* kNumKeys = "num_keys";
+}  // namespace store_op
+inline constexpr std::size_t kMaxStoreKey = 1024;              // bytes of one key
+inline constexpr std::size_t kMaxStoreValue = 16u << 10;       // bytes of one value, decoded
+inline constexpr std::size_t kMaxStoreKeysPerRequest = 1024;   // check and wait
+inline constexpr std::size_t kMaxStoreKeysPerRun = 4096;
+inline constexpr std::size_t kMaxStoreBytesPerRun = 4u << 20;  // keys, values and bookkeeping
+inline constexpr double kStoreWaitS = 30.0;                    // a get or wait that names no timeout
+
+// Losing a replica (POST kRegroupPath, JSON). A replica whose collective failed asks for
+// the next generation of its stage's group:
+//   {"task_id", "trainer_id", "generation": G (the generation that failed), "error": text?}
+// The coordinator holds the asks of a stage until every live lane's replica of it has
+// asked, or the regroup window (--regroup-window, 3 s) has passed since the first ask. A
+// lane whose replica did not ask is lost: its missing member is marked failed ("lost from
+// the replica group of stage N"), and every member of that lane is answered 410 on its
+// held and later fetches, naming that trainer. A lane also drops out when one of its
+// members leaves with an error; a lost lane is lost for every stage. The answer:
+//   200 {"generation": G+1, "rank": K, "world_size": N, "lanes": [live lanes, ascending]}
+// Asking again with a generation already passed answers the current group (a lost answer
+// can be asked for again); 410 when the asker's own lane is lost; 409 for a generation
+// ahead of the group's; 400 without replicas.
+inline constexpr double kRegroupWindowS = 3.0;
 
 // Status codes with a meaning of their own in the protocol.
 inline constexpr int kStatusRefused = 409;          // join refused; relay of a stale roll-back epoch

@@ -247,7 +247,7 @@ class Routes {
     HoldLimiter::Slot slot(s_.holds, req.peer, jr.task_id);
     jr.may_wait = static_cast<bool>(slot);
 
-    const auto stages = s_.registry.config().stages;
+    const auto stages = s_.registry.config().stages * s_.registry.config().replicas;
     const std::string who = "task=" + in_quotes(jr.task_id) + " trainer=" + in_quotes(jr.trainer_id);
     const auto deadline = Clock::now() + *wait;
     auto waiter = hold.waiter();
@@ -291,6 +291,14 @@ class Routes {
             {field::kLayerWeightsHash, a.layer_weights_hash},
         };
         if (r.secret) out[field::kMemberSecret] = *r.secret;
+        out[field::kLane] = a.lane;
+        out[field::kLanes] = a.lanes;
+        if (r.group)
+          out[field::kGroup] = {{field::kGeneration, r.group->generation},
+                                {field::kRank, r.group->rank},
+                                {field::kWorldSize, r.group->lanes.size()}};
+        out[field::kFeatures] = s_.keys ? json::array({kFeatureLanes, kFeatureStore, kFeatureRegroup})
+                                        : json::array({kFeatureLanes, kFeatureRegroup});
         send_json(res, 200, out);
         co_return;
       }
@@ -576,6 +584,7 @@ void install_routes(HttpServer& server, Service& service) {
     });
   }
   install_rollback_routes(server, service);
+  install_lane_routes(server, service);
   server.route("GET", kStatusPath, 0, [routes, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
     routes->status(res, server);
     co_return;

@@ -9,6 +9,7 @@
 
 #include "korvane/protocol/protocol.hpp"
 #include "tools/coordinator/hold_limiter.hpp"
+#include "tools/coordinator/key_value_store.hpp"
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/task_registry.hpp"
 
@@ -35,6 +36,7 @@ struct Service {
   HoldLimiter& holds;
   RouteLimits limits;
   std::optional<std::string> token;  // every request must carry it as a Bearer token
+  KeyValueStore* keys = nullptr;     // the replicas' rendezvous store; no store route without it
 };
 
 class HttpServer;
@@ -43,5 +45,7 @@ class HttpServer;
 void install_routes(HttpServer& server, Service& service);
 // The checkpoint reports and roll-backs (rollback_routes.cpp); install_routes calls it.
 void install_rollback_routes(HttpServer& server, Service& service);
+// The stage replicas' rendezvous store and regroup (lane_routes.cpp); install_routes calls it.
+void install_lane_routes(HttpServer& server, Service& service);
 
 }  // namespace korvane::coordinator

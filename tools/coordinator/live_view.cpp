@@ -1,6 +1,5 @@
 #include "tools/coordinator/live_view.hpp"
 
-#include <openssl/evp.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "tools/coordinator/base64.hpp"
 #include "tools/coordinator/constant_time.hpp"
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/live_page.inc"  // kLivePage, generated from live_page.html
@@ -18,23 +18,6 @@ namespace korvane::coordinator {
 namespace {
 
 using json = nlohmann::ordered_json;
-
-// Standard base64, padding optional; nullopt on any other character.
-std::optional<std::string> base64_decode(std::string_view in) {
-  while (!in.empty() && in.back() == '=') in.remove_suffix(1);
-  const auto alphabet = [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '/'; };
-  if (in.size() % 4 == 1 || !std::all_of(in.begin(), in.end(), alphabet)) return std::nullopt;
-  // EVP_DecodeBlock wants whole quads, and counts the padding as decoded zero bytes.
-  const std::size_t pad = (4 - in.size() % 4) % 4;
-  std::string quads(in);
-  quads.append(pad, '=');
-  std::string out(quads.size() / 4 * 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(quads.data()), static_cast<int>(quads.size()));
-  if (n < 0) return std::nullopt;
-  out.resize(static_cast<std::size_t>(n) - pad);
-  return out;
-}
 
 std::optional<std::uint64_t> decimal(const std::string* s) {
   if (!s || s->empty()) return std::nullopt;
@@ -106,6 +89,7 @@ json tasks_json(Service& s, const LiveView& live, const HttpServer& server, cons
   json out;
   out["stages"] = s.registry.config().stages;
   out["layers"] = s.registry.config().layers;
+  out["replicas"] = s.registry.config().replicas;
   out["held_requests"] = s.holds.held();
   out["max_held_requests"] = s.holds.limit();
   out["connections"] = server.connections();
@@ -137,9 +121,21 @@ json tasks_json(Service& s, const LiveView& live, const HttpServer& server, cons
         auto it = progress->trainers.find(m.id);
         if (it != progress->trainers.end()) p = &it->second;
       }
-      trainers.push_back(trainer_json(m, run.complete, p));
+      json row = trainer_json(m, run.complete, p);
+      if (run.complete) {
+        const auto stage = static_cast<std::size_t>(m.assignment.pipeline_position);
+        row["lane"] = m.assignment.lane;
+        row["group_generation"] = stage < run.generations.size() ? json(run.generations[stage]) : json(nullptr);
+        row["lane_lost"] = run.lost_lanes.count(m.assignment.lane) > 0;
+      }
+      trainers.push_back(std::move(row));
     }
     t["trainers"] = std::move(trainers);
+    t["lanes"] = run.lanes;
+    t["generations"] = run.generations;
+    json lost = json::array();
+    for (const auto& [lane, why] : run.lost_lanes) lost.push_back({{"lane", lane}, {"reason", why}});
+    t["lost_lanes"] = std::move(lost);
     json links = json::array();
     if (progress)
       for (const auto& l : progress->links)
@@ -199,6 +195,13 @@ void install_live_view(HttpServer& server, Service& service, LiveView& live) {
     g.stored_bytes = store.bytes;
     g.max_stored_bytes = service.store.limits().max_bytes;
     g.connections = server.connections();
+    g.lost_lanes = reg.lost_lanes;
+    g.regroups = reg.regroups;
+    if (service.keys) {
+      const auto keys = service.keys->stats();
+      g.rendezvous_keys = keys.keys;
+      g.rendezvous_bytes = keys.bytes;
+    }
     res.set_body(200, live.metrics.render(g), "text/plain; version=0.0.4; charset=utf-8");
     co_return;
   });

@@ -24,6 +24,7 @@
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
+#include "tools/coordinator/key_value_store.hpp"
 #include "tools/coordinator/live_view.hpp"
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/service_log.hpp"
@@ -39,6 +40,8 @@ struct Options {
   int port = 9545;
   std::int64_t stages = 3;
   std::int64_t layers = 12;
+  std::int64_t replicas = 1;
+  double regroup_window = 3;
   double join_wait = 300, fetch_wait = 25, max_wait = 600, message_ttl = 120, member_timeout = 600;
   double read_timeout = 10, keep_alive_timeout = 2;
   std::size_t max_body = 64u << 20, max_json_body = 64u << 10, max_body_memory = std::size_t{1} << 30;
@@ -92,6 +95,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
   app.add_option("--stages", o.stages, "trainers per task")->check(CLI::Range(1, 4096))->capture_default_str();
+  app.add_option("--replicas", o.replicas,
+                 "lanes per task: each a whole pipeline, the replicas of a stage averaging together")
+      ->check(CLI::Range(1, 1024))
+      ->capture_default_str();
+  app.add_option("--regroup-window", o.regroup_window,
+                 "seconds a stage's regroup waits for its replicas; one that does not ask is lost")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   app.add_option("--layers", o.layers, "layers of the model, split over the stages")
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40))
       ->capture_default_str();
@@ -193,19 +204,24 @@ int main(int argc, char** argv) {
   store_limits.ttl = ms(o.message_ttl);
   kc::RelayStore store(store_limits);
   kc::TaskRegistry::Config registry_config{o.stages, o.layers, o.max_tasks, ms(o.member_timeout)};
+  registry_config.replicas = o.replicas;
+  registry_config.regroup_window = ms(o.regroup_window);
+  kc::KeyValueStore keys(kc::KeyValueStore::Limits{kc::kMaxStoreKey, kc::kMaxStoreValue, kc::kMaxStoreKeysPerRun,
+                                                   kc::kMaxStoreBytesPerRun, std::size_t{256} << 20});
   kc::TaskRegistry registry(registry_config, [&store](const std::string& scope, bool over) {
     if (over)
       store.drop_task(scope);
     else
       store.wake_task(scope);
   });
+  registry.on_run_end([&keys](const std::string& run_scope) { keys.drop_scope(run_scope); });
   kc::RouteLimits route_limits;
   route_limits.join_wait = ms(o.join_wait);
   route_limits.fetch_wait = ms(std::min(o.fetch_wait, o.max_wait));
   route_limits.max_wait = ms(o.max_wait);
   route_limits.max_body = o.max_body;
   route_limits.max_json_body = o.max_json_body;
-  kc::Service service{registry, store, holds, route_limits, token};
+  kc::Service service{registry, store, holds, route_limits, token, &keys};
 
   kc::HttpServer::Options server_options;
   server_options.threads = o.threads;
@@ -225,7 +241,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   kc::log_line("korvane-coordinator listening on " + o.host + ":" + std::to_string(port));
-  kc::log_line("stages=" + std::to_string(o.stages) + " layers=" + std::to_string(o.layers) +
+  kc::log_line("stages=" + std::to_string(o.stages) +
+               (o.replicas > 1 ? " replicas=" + std::to_string(o.replicas) : std::string()) + " layers=" + std::to_string(o.layers) +
                " threads=" + std::to_string(o.threads) + " max_held=" + std::to_string(o.max_held) +
                " max_body=" + std::to_string(o.max_body) + " max_pending=" + std::to_string(o.max_pending) +
                " message_ttl=" + CLI::detail::to_string(o.message_ttl) + "s" +
@@ -254,6 +271,7 @@ int main(int argc, char** argv) {
     kc::log_line(std::string("shutting down on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
     registry.shutdown();  // held joins and fetches answer 503
     store.shutdown();
+    keys.shutdown();
     server.stop();
     janitor.cancel();
   });

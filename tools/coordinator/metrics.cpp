@@ -148,6 +148,11 @@ std::string Metrics::render(const Gauges& g) const {
   gauge("korvane_coordinator_stored_bytes", "Bytes held in the relay store, bookkeeping included.", g.stored_bytes);
   gauge("korvane_coordinator_stored_bytes_limit", "Bytes the relay store may hold.", g.max_stored_bytes);
   gauge("korvane_coordinator_connections", "Client connections open.", g.connections);
+  gauge("korvane_coordinator_rendezvous_keys", "Keys in the replicas' rendezvous store.", g.rendezvous_keys);
+  gauge("korvane_coordinator_rendezvous_bytes", "Bytes in the replicas' rendezvous store.", g.rendezvous_bytes);
+  gauge("korvane_coordinator_lost_lanes", "Lanes lost in the runs forming or running.", g.lost_lanes);
+  gauge("korvane_coordinator_replica_regroups",
+        "Replica group generations formed after the first, over the stages of the runs running.", g.regroups);
   return out;
 }
 

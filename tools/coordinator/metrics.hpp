@@ -40,6 +40,8 @@ class Metrics {
     std::size_t held = 0, max_held = 0;
     std::size_t stored_messages = 0, stored_bytes = 0, max_stored_bytes = 0;
     std::size_t connections = 0;
+    std::size_t rendezvous_keys = 0, rendezvous_bytes = 0;
+    std::size_t lost_lanes = 0, regroups = 0;  // over the runs forming or running
   };
   std::string render(const Gauges& g) const;
 

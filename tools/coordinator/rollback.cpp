@@ -88,6 +88,7 @@ TaskRegistry::RollbackResult TaskRegistry::rollback(const std::string& task_id, 
   run.epoch += 1;
   run.rollback_step = *target;
   run.failure.reset();  // the failure that the roll-back repairs
+  if (config_.replicas == 1) run.lost_lanes.clear();
   for (Member& x : run.members)
     if (x.checkpoint) x.checkpoint = std::min(*x.checkpoint, *target);
   // Drop the abandoned epoch's messages and wake its held fetches, which then learn of

@@ -86,18 +86,31 @@ TaskRegistry::Run* TaskRegistry::live_run(const std::string& task_id, std::uint6
   return &it->second;
 }
 
+TaskRegistry::Member* TaskRegistry::member_at(Run& run, std::int64_t lane, std::int64_t stage) {
+  const auto i = static_cast<std::size_t>(lane * config_.stages + stage);
+  return i < run.members.size() ? &run.members[i] : nullptr;
+}
+
 void TaskRegistry::complete_run(const std::string& task_id, Run& run) {
+  // Lane after lane in join order; neighbours are the lane's own.
   const std::size_t n = run.members.size();
+  const auto stages = static_cast<std::size_t>(config_.stages);
   const auto now = now_();
   for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t stage = i % stages, lane_start = i - stage;
     Assignment& a = run.members[i].assignment;
-    a.slice = slices_[i];
-    a.pipeline_position = static_cast<std::int64_t>(i);
-    if (i > 0) a.upstream = run.members[i - 1].id;
-    if (i + 1 < n) a.downstream = run.members[i + 1].id;
+    a.slice = slices_[stage];
+    a.pipeline_position = static_cast<std::int64_t>(stage);
+    if (stage > 0) a.upstream = run.members[i - 1].id;
+    if (stage + 1 < stages && i + 1 < lane_start + stages) a.downstream = run.members[i + 1].id;
     a.layer_weights_hash = weights_hash(task_id, a.slice, config_.layers);
+    a.lane = static_cast<std::int64_t>(i / stages);
+    a.lanes = config_.replicas;
     run.members[i].last_seen = now;
   }
+  run.groups.assign(stages, {});
+  for (auto& g : run.groups)
+    for (std::int64_t lane = 0; lane < config_.replicas; ++lane) g.lanes.push_back(lane);
   run.complete = true;
   for (auto& w : run.join_waiters) w->wake();
   run.join_waiters.clear();
@@ -111,6 +124,10 @@ bool TaskRegistry::deactivate(Tasks::iterator task, Member& m) {
   const bool over = std::none_of(run.members.begin(), run.members.end(), [](const Member& x) { return x.active; });
   if (over) {
     run.join_waiters.clear();
+    if (on_run_end_) on_run_end_(run_scope(task->first, run.number));
+    for (auto& g : run.groups)
+      if (g.round)
+        for (auto& w : g.round->waiters) w->wake();
     ended_.push_front({task->first, std::move(run), now_()});
     if (ended_.size() > kEndedRunsKept) ended_.pop_back();
     tasks_.erase(task);
@@ -121,7 +138,7 @@ bool TaskRegistry::deactivate(Tasks::iterator task, Member& m) {
 
 TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::shared_ptr<Waiter>& waiter) {
   std::lock_guard lock(mutex_);
-  JoinResult r{JoinStatus::refused, {}, std::nullopt, 0, false, 0, {}};
+  JoinResult r{JoinStatus::refused, {}, std::nullopt, 0, false, 0, {}, std::nullopt};
   if (closing_) {
     r.status = JoinStatus::shutting_down;
     return r;
@@ -158,6 +175,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     r.assignment = m->assignment;
     r.secret = proven ? m->secret : std::nullopt;
     r.rejoined = true;
+    if (config_.replicas > 1) r.group = group_of(run, m->assignment.lane, m->assignment.pipeline_position);
     return r;
   }
   if (run.complete) {
@@ -167,7 +185,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     return r;
   }
 
-  const bool completes = static_cast<std::int64_t>(run.members.size()) + 1 == config_.stages;
+  const bool completes = static_cast<std::int64_t>(run.members.size()) + 1 == config_.stages * config_.replicas;
   if (!completes && !req.may_wait) {
     if (run.members.empty()) tasks_.erase(it);  // created for this join alone
     r.status = JoinStatus::busy;
@@ -185,6 +203,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     r.status = JoinStatus::assigned;
     r.assignment = me.assignment;
     r.secret = me.secret;
+    if (config_.replicas > 1) r.group = group_of(run, me.assignment.lane, me.assignment.pipeline_position);
     return r;
   }
   if (waiter) run.join_waiters.push_back(waiter);
@@ -195,7 +214,7 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
 TaskRegistry::JoinResult TaskRegistry::poll_join(const std::string& task_id, const std::string& trainer_id,
                                                  std::uint64_t number) {
   std::lock_guard lock(mutex_);
-  JoinResult r{JoinStatus::waiting, {}, std::nullopt, 0, false, number, {}};
+  JoinResult r{JoinStatus::waiting, {}, std::nullopt, 0, false, number, {}, std::nullopt};
   Run* run = live_run(task_id, number);
   Member* m = run ? find(*run, trainer_id) : nullptr;
   if (run && m && run->complete) {
@@ -203,6 +222,7 @@ TaskRegistry::JoinResult TaskRegistry::poll_join(const std::string& task_id, con
     r.assignment = m->assignment;
     r.secret = m->secret;
     r.joined = run->members.size();
+    if (config_.replicas > 1) r.group = group_of(*run, m->assignment.lane, m->assignment.pipeline_position);
   } else if (closing_ || !m) {
     r.status = JoinStatus::shutting_down;
   }
@@ -311,9 +331,10 @@ std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_i
   std::lock_guard lock(mutex_);
   Run* run = live_run(task_id, number);
   if (!run) return "the run of task " + quoted(task_id) + " is over";
-  if (run->failure) return *run->failure;
   Member* m = find(*run, recipient);
-  if (!m) return std::nullopt;
+  if (!m) return config_.replicas == 1 ? run->failure : std::nullopt;
+  // A failure ends the recipient's lane (with one lane: the run), not the other lanes.
+  if (auto lost = run->lost_lanes.find(m->assignment.lane); lost != run->lost_lanes.end()) return lost->second;
   const auto& sender_id = gradient ? m->assignment.downstream : m->assignment.upstream;
   if (!sender_id) return std::nullopt;
   Member* sender = find(*run, *sender_id);
@@ -323,6 +344,34 @@ std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_i
     return "trainer " + quoted(*sender_id) + " left: " + why;
   }
   return std::nullopt;
+}
+
+TaskRegistry::Access TaskRegistry::check_member(const std::string& task_id, const std::string& trainer_id,
+                                                const std::optional<std::string>& secret) {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  Member* m = it == tasks_.end() ? nullptr : find(it->second, trainer_id);
+  Access a;
+  if (!m) {
+    a.status = 403;
+    a.error = "trainer " + quoted(trainer_id) + " is not a member of a running task " + quoted(task_id);
+    return a;
+  }
+  Run& run = it->second;
+  if (!run.complete) {
+    a.status = 409;
+    a.error = "task " + quoted(task_id) + " has not formed yet";
+    return a;
+  }
+  a = identify(run, task_id, trainer_id, secret, m);
+  a.scope = run_scope(task_id, run.number);
+  return a;
+}
+
+bool TaskRegistry::run_live(const std::string& task_id, std::uint64_t number) const {
+  std::lock_guard lock(mutex_);
+  auto it = tasks_.find(task_id);
+  return it != tasks_.end() && it->second.number == number;
 }
 
 void TaskRegistry::hold(const std::string& task_id, std::uint64_t number, const std::string& trainer_id, int delta) {
@@ -374,9 +423,18 @@ int TaskRegistry::leave(const std::string& task_id, const std::string& trainer_i
     // join ends. Nothing to do.
     return 0;
   }
-  if (error && !run.failure) run.failure = "trainer " + quoted(trainer_id) + " failed: " + *error;
+  const std::int64_t lane = m->assignment.lane;
+  const std::uint64_t number = run.number;
+  bool lane_lost = false;
+  if (error) {
+    const std::string why = "trainer " + quoted(trainer_id) + " failed: " + *error;
+    if (config_.replicas == 1 && !run.failure) run.failure = why;
+    lane_lost = run.lost_lanes.emplace(lane, why).second;
+  }
   if (m->active) m->ended = error ? "failed: " + *error : "left";
-  deactivate(it, *m);
+  if (deactivate(it, *m)) return 0;
+  // The regroups that waited for this lane need not wait any longer.
+  if (lane_lost && config_.replicas > 1) settle_all(task_id, number);
   return 0;
 }
 
@@ -412,11 +470,14 @@ TaskRegistry::Stats TaskRegistry::stats() const {
   std::lock_guard lock(mutex_);
   Stats s;
   s.tasks = tasks_.size();
-  for (const auto& [id, run] : tasks_)
+  for (const auto& [id, run] : tasks_) {
     for (const Member& m : run.members) {
       ++s.members;
       s.active += m.active;
     }
+    s.lost_lanes += run.lost_lanes.size();
+    for (const auto& g : run.groups) s.regroups += g.generation;
+  }
   return s;
 }
 
@@ -426,6 +487,9 @@ TaskRegistry::RunView TaskRegistry::view(const std::string& task_id, const Run& 
   v.run = run.number;
   v.complete = run.complete;
   v.failure = run.failure;
+  v.lanes = config_.replicas;
+  v.lost_lanes = run.lost_lanes;
+  for (const auto& g : run.groups) v.generations.push_back(g.generation);
   v.members.reserve(run.members.size());
   for (const Member& m : run.members) {
     MemberView mv;

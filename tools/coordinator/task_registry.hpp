@@ -20,6 +20,13 @@
 // dropped (through `on_run_change`), and the next join starts a new run with a new
 // number. Relay messages of a run are kept under `scope()`, which carries that number,
 // so no message of one run can reach another.
+//
+// Lanes. With `replicas` R > 1 a run holds R lanes, each a whole pipeline of `stages`
+// trainers, and forms when all of them have joined (lane by lane, in join order). A
+// trainer's neighbours are those of its lane. The replicas of one stage form a group
+// (regroup.cpp) that shrinks when a lane is lost: when one of its members leaves with an
+// error, or misses a regroup of its stage. Members of a lost lane learn it as the reason
+// their fetches cannot be answered; the other lanes run on.
 #pragma once
 
 #include <chrono>
@@ -54,6 +61,16 @@ struct Assignment {
   std::optional<std::string> upstream;
   std::optional<std::string> downstream;
   std::string layer_weights_hash;
+  std::int64_t lane = 0;   // which of the run's pipelines
+  std::int64_t lanes = 1;  // how many it has
+};
+
+// The replica group of one stage at one generation: `lanes` are the live lanes that
+// meet in it, ascending, and a member's rank is the index of its lane there.
+struct GroupView {
+  std::uint64_t generation = 0;
+  std::int64_t rank = 0;
+  std::vector<std::int64_t> lanes;
 };
 
 struct JoinRequest {
@@ -78,6 +95,8 @@ class TaskRegistry {
     std::int64_t layers = 12;
     std::size_t max_tasks = 1024;
     Clock::duration member_timeout = std::chrono::seconds(600);
+    std::int64_t replicas = 1;  // lanes per run
+    Clock::duration regroup_window = std::chrono::seconds(3);  // from a stage's first regroup ask
   };
 
   enum class JoinStatus { assigned, waiting, refused, busy, too_many_tasks, shutting_down };
@@ -89,6 +108,7 @@ class TaskRegistry {
     bool rejoined = false;              // a member of a formed run asked again
     std::uint64_t run = 0;              // the run joined, for poll_join and abandon_join
     std::string error;                  // when refused (409)
+    std::optional<GroupView> group;     // when assigned in a run with replicas: its stage's group now
   };
 
   // The outcome of an identity check: `status` 0 when allowed.
@@ -129,6 +149,8 @@ class TaskRegistry {
     std::size_t tasks = 0;
     std::size_t members = 0;
     std::size_t active = 0;
+    std::size_t lost_lanes = 0;
+    std::size_t regroups = 0;  // generations past the first, over every stage
   };
 
   // `on_run_change(scope, over)` runs under the registry's lock whenever members of a
@@ -170,6 +192,36 @@ class TaskRegistry {
   // failed, or the neighbour that would post has left), or nothing when it still can.
   std::optional<std::string> fetch_blocker(const std::string& task_id, std::uint64_t run,
                                            const std::string& recipient, bool gradient);
+  // May this member use its run's own resources (the rendezvous store)? Unlike the relay,
+  // there is no open form: the run must have formed and the trainer be an active member
+  // of it, proving itself with its secret when it holds one. `scope` is the run's.
+  Access check_member(const std::string& task_id, const std::string& trainer_id,
+                      const std::optional<std::string>& secret);
+  // Is run `run` of the task still going (formed or forming)?
+  bool run_live(const std::string& task_id, std::uint64_t run) const;
+
+  // Regrouping a stage's replicas (regroup.cpp). A member whose group of generation
+  // `generation` failed asks for the next one. Never blocks: `waiting` means the caller
+  // registered `waiter`, waits until it is woken or `deadline` passes, and asks again with
+  // the same arguments; it calls abandon_regroup if it gives up.
+  enum class RegroupStatus { formed, waiting, refused };
+  struct RegroupResult {
+    RegroupStatus status = RegroupStatus::refused;
+    GroupView group;           // formed
+    std::int64_t stage = 0;
+    Clock::time_point deadline{};  // waiting
+    std::uint64_t run = 0;
+    int http_status = 0;  // refused
+    std::string error;    // refused
+  };
+  RegroupResult regroup(const std::string& task_id, const std::string& trainer_id,
+                        const std::optional<std::string>& secret, std::uint64_t generation,
+                        const std::optional<std::string>& error, const std::shared_ptr<Waiter>& waiter);
+  void abandon_regroup(const std::string& task_id, std::uint64_t run, const Waiter* waiter);
+  // Runs (under the registry's lock, like on_run_change) when a run has ended, with its
+  // run_scope(); it must not call back into the registry.
+  void on_run_end(std::function<void(const std::string& run_scope)> hook) { on_run_end_ = std::move(hook); }
+
   // A held request of a member counts as activity for its whole wait.
   void hold(const std::string& task_id, std::uint64_t run, const std::string& trainer_id, int delta);
 
@@ -202,7 +254,10 @@ class TaskRegistry {
     bool over = false;
     double ended_seconds_ago = 0;  // when over
     std::optional<std::string> failure;
-    std::vector<MemberView> members;  // join order, which is pipeline order
+    std::vector<MemberView> members;  // join order, which is pipeline order (lane after lane)
+    std::int64_t lanes = 1;
+    std::vector<std::uint64_t> generations;  // each stage's replica group
+    std::map<std::int64_t, std::string> lost_lanes;  // lane -> why
   };
   static constexpr std::size_t kEndedRunsKept = 16;
   // One page of the runs that are forming or running: those running first (a run whose
@@ -243,6 +298,18 @@ class TaskRegistry {
     std::vector<std::shared_ptr<Waiter>> join_waiters;
     std::uint64_t epoch = 0;          // roll-backs so far
     std::int64_t rollback_step = 0;   // the step the latest one went back to
+    std::map<std::int64_t, std::string> lost_lanes;  // lane -> why; with one lane, its first failure
+    struct Round {  // a regroup under way
+      Clock::time_point deadline;
+      std::vector<std::int64_t> asked;  // lanes whose replica asked
+      std::vector<std::shared_ptr<Waiter>> waiters;
+    };
+    struct StageGroup {
+      std::uint64_t generation = 0;
+      std::vector<std::int64_t> lanes;  // ascending
+      std::optional<Round> round;
+    };
+    std::vector<StageGroup> groups;  // per stage, once formed
   };
   using Tasks = std::map<std::string, Run>;
 
@@ -253,6 +320,16 @@ class TaskRegistry {
   void complete_run(const std::string& task_id, Run& run);
   bool deactivate(Tasks::iterator task, Member& m);  // true: the run is over, its task erased
   std::optional<std::string> new_secret() const;
+  Member* member_at(Run& run, std::int64_t lane, std::int64_t stage);
+  // Marks a lane lost with `why` (the first reason stays), wakes the run's held fetches and
+  // settles the regroups that no longer wait for it. May end the run and erase the task.
+  void lose_lane(Tasks::iterator task, std::int64_t lane, const std::string& why);
+  // Ends the stage's regroup round when every live lane has asked or its window passed;
+  // lanes that did not ask are lost. Returns false when that ended the run.
+  bool settle_round(Tasks::iterator task, std::int64_t stage);
+  // Settles every stage's round, again while that loses more lanes.
+  void settle_all(const std::string& task_id, std::uint64_t run);
+  GroupView group_of(const Run& run, std::int64_t lane, std::int64_t stage) const;
   Access identify(Run& run, const std::string& task_id, const std::string& trainer_id,
                   const std::optional<std::string>& secret, Member*& member);
 
@@ -260,6 +337,7 @@ class TaskRegistry {
   const std::vector<LayerSlice> slices_;
   std::function<void(const std::string&, bool)> on_run_change_;
   std::function<Clock::time_point()> now_;
+  std::function<void(const std::string&)> on_run_end_;
 
   mutable std::mutex mutex_;
   Tasks tasks_;
