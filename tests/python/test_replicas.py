@@ -7,6 +7,12 @@ import asyncio
 import copy
 import datetime
 import json
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -222,3 +228,110 @@ def test_group_arguments_are_checked():
     with pytest.raises(TypeError, match="replica_group"):
         t.replica_group = object()
     assert (t.lane, t.lanes, t.replica_group) == (0, 1, None)
+
+
+TOKEN = "replica-token"
+
+
+async def run_task(url, task, count, models, data, m, lr, tmp_path, **kw):
+    """`count` trainers join one task; each takes its stage of models[lane] by its answer."""
+    trainers = [OrvynPipelineTrainer(f"{task}-{i}", url, device="cpu", token=TOKEN,
+                                     metrics_file=tmp_path / f"{task}-{i}.jsonl", **kw) for i in range(count)]
+    await asyncio.gather(*[t.join_pipeline(task) for t in trainers])
+    for t in trainers:
+        t.layers = nn.ModuleList(models[t.lane][t.layer_assignment.pipeline_position])
+    try:
+        results = await asyncio.gather(*[t.run_training_loop(dataloader=data, num_rounds=STEPS, lr=lr, micro_batches=m)
+                                         for t in trainers])
+    finally:
+        for t in trainers:
+            await t.leave_pipeline()
+    return trainers, results
+
+
+def test_lanes_of_a_replicated_task_meet_through_the_coordinator_and_average_as_one_lane(coordinator, tmp_path):
+    lanes_url = coordinator(stages=2, layers=4, replicas=2, token=TOKEN)
+    one_url = coordinator(stages=2, layers=4, token=TOKEN)
+    data = batches(16, 10, 2 * M * STEPS, seed=4)
+    start = plain_model(5)
+    one = copy.deepcopy(start)
+    lanes = [copy.deepcopy(start), plain_model(6)]
+
+    _, ref = asyncio.run(run_task(one_url, "one", 2, [one], data, 2 * M, 0.05, tmp_path, autograd_backward=True))
+    trainers, results = asyncio.run(run_task(lanes_url, "two", 4, lanes, data, M, 0.05, tmp_path,
+                                             autograd_backward=True))
+
+    assert sorted((t.lane, t.lanes, t.layer_assignment.pipeline_position) for t in trainers) == \
+        [(0, 2, 0), (0, 2, 1), (1, 2, 0), (1, 2, 1)]
+    for lane in lanes:
+        assert_same_parameters(lane, one)
+    for r in results:
+        assert r["losses"] == pytest.approx(ref[0]["losses"], rel=1e-5)
+    # Left, a trainer's group is closed: it takes part in no more collectives.
+    assert all(t.replica_group._closed for t in trainers)
+
+
+def read_records(path):
+    try:
+        return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal(coordinator, tmp_path):
+    """2 stages x 3 lanes; one replica of stage 1 is SIGKILLed early. Its lane's other
+    member ends with the coordinator's message naming it; the two other lanes regroup,
+    reach the last step and still agree bit for bit."""
+    steps = 24
+    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
+    worker = pathlib.Path(__file__).with_name("replica_worker.py")
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(__file__).resolve().parents[2]))
+    procs = {}
+    for i in range(6):
+        tid = f"w{i}"
+        out = open(tmp_path / f"{tid}.out", "w")
+        procs[tid] = subprocess.Popen([sys.executable, str(worker), url, "lost", tid, TOKEN,
+                                       str(tmp_path / f"{tid}.jsonl"), str(steps)],
+                                      stdout=out, stderr=subprocess.STDOUT, env=env)
+    try:
+        # The victim: the first replica of stage 1 to finish its third step.
+        victim, deadline = None, time.monotonic() + 120
+        while victim is None:
+            assert time.monotonic() < deadline, "no trainer reached step 2"
+            for tid in procs:
+                recs = read_records(tmp_path / f"{tid}.jsonl")
+                if len(recs) >= 3 and recs[-1]["stage"] == 1:
+                    victim, lane = tid, recs[-1]["lane"]
+                    break
+            time.sleep(0.02)
+        procs[victim].send_signal(signal.SIGKILL)
+        killed_at = time.monotonic()
+        codes = {tid: p.wait(180) for tid, p in procs.items()}
+    finally:
+        for p in procs.values():
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
+    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
+    partner = next(tid for tid, r in records.items() if tid != victim and r and r[0]["lane"] == lane)
+    survivors = [tid for tid in procs if tid not in (victim, partner)]
+    assert codes[partner] == 1 and f"'{victim}'" in output[partner], output[partner]
+    for tid in survivors:
+        assert codes[tid] == 0, output[tid]
+        assert [r["step"] for r in records[tid]] == list(range(steps))
+        assert (records[tid][-1]["group_generation"], records[tid][-1]["group_size"]) == (1, 2)
+    for stage in (0, 1):
+        pair = [records[tid] for tid in survivors if records[tid][0]["stage"] == stage]
+        assert len(pair) == 2
+        assert [r["param_hash"] for r in pair[0]] == [r["param_hash"] for r in pair[1]]
+    # How long the survivors took to go on: from the kill to their first step of the new group.
+    regrouped = []
+    for tid in survivors:
+        first = next(r for r in records[tid] if r["group_generation"] == 1)
+        regrouped.append(re.findall(r"regrouped in ([0-9.]+) s", output[tid]))
+        assert first["step"] >= 2
+    took = time.monotonic() - killed_at
+    print(f"\nlost replica {victim}: regroup times {regrouped}; all survivors done {took:.1f} s after the kill")
+    assert all(len(r) == 1 and float(r[0]) < 30 for r in regrouped), regrouped

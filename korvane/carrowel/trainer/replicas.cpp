@@ -70,6 +70,7 @@ void describe_replicas(const Trainer& t, training::StepRecord& record) {
   const py::object& g = t.replicas.group;
   training::StepRecord::Replicas r;
   r.lane = t.replicas.lane;
+  r.stage = t.assignment().pipeline_position;
   r.generation = g.attr("generation").cast<long long>();
   r.world_size = g.attr("world_size").cast<long long>();
   r.averaging_seconds = g.attr("last_seconds").cast<double>();

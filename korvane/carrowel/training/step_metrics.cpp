@@ -22,6 +22,7 @@ nlohmann::ordered_json StepRecord::to_json() const {
   if (evaluation && !evaluation->is_null()) j["evaluation"] = *evaluation;
   if (replicas) {
     j["lane"] = replicas->lane;
+    j["stage"] = replicas->stage;
     j["group_generation"] = replicas->generation;
     j["group_size"] = replicas->world_size;
     j["averaging_seconds"] = replicas->averaging_seconds;

@@ -27,6 +27,7 @@ struct StepRecord {
   // cost, and a digest of the parameters (equal replicas, equal digests).
   struct Replicas {
     long long lane = 0;
+    long long stage = 0;  // the pipeline position: a replica group's key with the lane
     long long generation = 0;
     long long world_size = 1;
     double averaging_seconds = 0.0;
