@@ -6,6 +6,7 @@ Joins the task (the coordinator gives it a stage and a lane), trains a small mod
 seeded data set, its lane's shard of it, and prints `regrouped in S s (generation G, N
 replicas)` for each regrouping of its stage's group. Exits 1 with the error on stderr
 when its run fails."""
+import faulthandler
 import sys
 import time
 
@@ -38,6 +39,7 @@ class SlowData:
 
 
 def main():
+    faulthandler.enable()  # a crash in a native library shows where it happened
     url, task, trainer_id, token, metrics, steps = sys.argv[1:7]
     t = OrvynPipelineTrainerSync(trainer_id=trainer_id, coordinator_url=url, device="cpu", token=token,
                                  metrics_file=metrics, autograd_backward=True)

@@ -52,15 +52,20 @@ Task<void> prepare_replicas(py::object self) {
   Trainer& t = Trainer::of(self);
   if (!has_replicas(t)) co_return;
   py::object group = t.replicas.group;  // the step keeps it, whatever the caller swaps in
-  co_await await_result(group.attr("prepare")(t.model.layers()));
+  py::object preparing = group.attr("prepare")(t.model.layers());
+  co_await await_result(std::move(preparing));
 }
 
 Task<std::optional<double>> average_with_replicas(py::object self, std::optional<double> loss, long long step) {
   Trainer& t = Trainer::of(self);
   if (!has_replicas(t)) co_return loss;
   py::object group = t.replicas.group;
-  py::object mean = co_await await_result(
-      group.attr("average")(t.model.layers(), loss ? py::object(py::float_(*loss)) : py::object(py::none()), step));
+  // Named locals, not temporaries of the co_await's full-expression: g++ 12 destroys a
+  // conditional's temporary there twice.
+  py::object loss_arg = py::none();
+  if (loss) loss_arg = py::float_(*loss);
+  py::object averaging = group.attr("average")(t.model.layers(), loss_arg, step);
+  py::object mean = co_await await_result(std::move(averaging));
   if (mean.is_none()) co_return std::nullopt;
   co_return mean.cast<double>();
 }
