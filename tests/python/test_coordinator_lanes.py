@@ -55,7 +55,7 @@ def members(url, task, answers):
     return {t: Member(url, task, t, a["member_secret"]) for t, a in answers.items()}
 
 
-def test_lanes_form_with_their_own_neighbours_and_the_plain_answer_gains_only_lane_fields(coordinator):
+def test_lanes_form_with_their_own_neighbours_and_a_plain_join_keeps_its_answer(coordinator):
     url = coordinator(stages=2, layers=4, replicas=2, token=TOKEN)
     a = form(url, "t", ["a", "b", "c", "d"])
     assert (a["a"]["downstream_trainer"], a["b"]["downstream_trainer"], a["c"]["upstream_trainer"]) == ("b", None, None)
@@ -63,8 +63,12 @@ def test_lanes_form_with_their_own_neighbours_and_the_plain_answer_gains_only_la
     assert a["d"]["group"] == {"generation": 0, "rank": 1, "world_size": 2}
     assert "store" in a["d"]["features"] and "lanes" in a["d"]["features"]
 
+    # Without replicas a plain join keeps the plain answer; a trainer that speaks more
+    # learns that it holds lane 0 of 1.
     plain = coordinator(stages=1, layers=2)
     s, answer = join(plain, "p", "solo")
+    assert s == 200 and "lane" not in answer and "group" not in answer
+    s, answer = join(plain, "q", "solo", SECRET_ASK)
     assert s == 200 and answer["lane"] == 0 and answer["lanes"] == 1 and "group" not in answer
 
 
@@ -219,3 +223,22 @@ def test_a_silent_replica_loses_its_lane_and_its_partner_hears_who(coordinator):
     run = json.loads(page)["tasks"][0]
     assert run["lost_lanes"] == [{"lane": 2, "reason": lost}]
     assert run["generations"] == [1, 1]
+
+
+def test_hostile_regroup_bodies_are_refused_and_a_task_without_replicas_has_no_group(coordinator):
+    url = coordinator(stages=1, layers=2, replicas=2, token=TOKEN)
+    a = members(url, "t", form(url, "t", ["a", "b"]))["a"]
+    h = {"Content-Type": "application/json", **auth(TOKEN, a.secret)}
+    for fields in ({}, {"generation": "0"}, {"generation": -1}, {"generation": 1.5}, {"generation": None},
+                   {"generation": 0, "error": 5}):
+        body = json.dumps({"task_id": "t", "trainer_id": "a", **fields})
+        s, _, data = request(url, "POST", "/pipeline/regroup", body, h)
+        assert s == 400 and json.loads(data)["error"], (fields, s, data)
+    assert request(url, "POST", "/pipeline/regroup", b"\xff{", h)[0] == 400
+    assert Member(url, "t", "a", "wrong").regroup(0)[0] == 403
+    assert Member(url, "nope", "a", a.secret).regroup(0)[0] == 403
+
+    single = coordinator(stages=1, layers=2, token=TOKEN)
+    solo = members(single, "s", form(single, "s", ["solo"]))["solo"]
+    s, body = solo.regroup(0)
+    assert s == 400 and "without replicas" in body["error"]

@@ -23,6 +23,7 @@
 #include "tools/coordinator/hold_limiter.hpp"
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
+#include "tools/coordinator/key_value_store.hpp"
 #include "tools/coordinator/live_view.hpp"
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/task_registry.hpp"
@@ -42,6 +43,7 @@ struct Coordinator {
     l.ttl = 2s;
     return l;
   }()};
+  kc::KeyValueStore keys{kc::KeyValueStore::Limits{}};
   kc::TaskRegistry registry{kc::TaskRegistry::Config{3, 6, 32, std::chrono::seconds(5)},
                             [this](const std::string& scope, bool over) {
                               if (over)
@@ -57,7 +59,7 @@ struct Coordinator {
                         r.max_body = 1u << 20;
                         return r;
                       }(),
-                      std::nullopt};
+                      std::nullopt, &keys};
   kc::HttpServer server{[] {
     kc::HttpServer::Options o;
     o.threads = 1;

@@ -134,7 +134,7 @@ class StoreRoute {
       wait = *w;
     }
 
-    auto access = s_.registry.check_member(m->task_id, m->trainer_id, m->secret);
+    auto access = s_.registry.store_access(m->task_id, m->trainer_id, m->secret);
     if (!access.ok()) {
       refuse(res, access.status, access.error);
       co_return;

@@ -83,6 +83,30 @@ TEST(Lanes, ARunFormsWhenEveryLaneIsFullAndNeighboursStayInTheirLane) {
   EXPECT_EQ(l.registry.check_post("t", "a", "d", std::nullopt, true).status, 403);
 }
 
+TEST(Lanes, APinnedStageTakesTheFirstFreeLaneUntilEveryLaneHoldsIt) {
+  // Places lane after lane: (0,0) (0,1) (1,0) (1,1). Two members pin stage 1.
+  const std::vector<std::optional<std::int64_t>> pins{std::nullopt, 1, 1, std::nullopt};
+  EXPECT_EQ(kc::lane_order(pins, 2), (std::vector<std::size_t>{0, 1, 3, 2}));
+  EXPECT_THROW(kc::lane_order({1, 1, 1, std::nullopt}, 2), std::invalid_argument);
+
+  Lanes l(2, 2);
+  auto join = [&](const std::string& id, std::int64_t stage) {
+    kc::JoinRequest req{"t", id, 1, false, false, std::nullopt, true};
+    req.stage = stage;
+    return l.registry.join(req, std::make_shared<Flag>());
+  };
+  ASSERT_EQ(join("x", 1).status, Join::waiting);
+  ASSERT_EQ(join("y", 1).status, Join::waiting);
+  auto third = join("z", 1);
+  EXPECT_EQ(third.status, Join::refused);
+  EXPECT_NE(third.error.find("taken in all 2 lanes"), std::string::npos) << third.error;
+  auto m = l.form({"p", "q"});
+  EXPECT_EQ(m["p"].assignment.lane, 0);
+  EXPECT_EQ(m["p"].assignment.pipeline_position, 0);
+  EXPECT_EQ(m["p"].assignment.downstream, "x");
+  EXPECT_EQ(m["q"].assignment.downstream, "y");
+}
+
 TEST(Lanes, AMemberLeavingWithAnErrorEndsItsLaneOnly) {
   Lanes l(2, 2);
   auto m = l.form({"a", "b", "c", "d"});
@@ -148,6 +172,22 @@ TEST(Lanes, ARegroupWaitsForEveryLiveLaneThenLosesTheSilentOneForEveryStage) {
   EXPECT_EQ(rc.group.generation, 1u);
 }
 
+TEST(Lanes, AMissingReplicaHeldInAFetchIsAliveSoItsSilentPartnerIsNamed) {
+  Lanes l(2, 2);  // lanes (a b) (c d); c is killed, d waits at the coordinator for its activation
+  auto m = l.form({"a", "b", "c", "d"});
+  const auto run = m["a"].run;
+  l.now += 1s;
+  l.registry.hold("t", run, "d", +1);
+  ASSERT_EQ(l.ask("b", 0).status, Regroup::waiting);  // the last stage's collective fails first
+  l.now += 3s;
+  ASSERT_EQ(l.ask("b", 0).status, Regroup::formed);
+  const std::string lost = "trainer 'c' failed: lost from the replica group of stage 0";
+  EXPECT_EQ(l.registry.fetch_blocker("t", run, "d", false), lost);
+  auto view = l.registry.snapshot().front();
+  EXPECT_TRUE(view.members[3].active);   // d leaves by itself, with the reason
+  EXPECT_FALSE(view.members[2].active);  // c is taken for dead
+}
+
 TEST(Lanes, GenerationsAreCheckedAndAnsweredAgain) {
   Lanes l(1, 2);
   l.form({"a", "b"});
@@ -182,16 +222,16 @@ TEST(Lanes, ALeaveWithAnErrorEndsARoundThatWaitedForItsLane) {
 TEST(Lanes, WithoutReplicasThereIsNoGroupAndTheStoreIsForMembersOfAFormedRun) {
   Lanes l(2, 1);
   auto first = l.registry.join({"t", "a", 1, false, false, std::nullopt, true}, std::make_shared<Flag>());
-  EXPECT_EQ(l.registry.check_member("t", "a", std::nullopt).status, 409);  // not formed yet
+  EXPECT_EQ(l.registry.store_access("t", "a", std::nullopt).status, 409);  // not formed yet
   auto m = l.form({"b"});
   EXPECT_FALSE(m["b"].group);
   EXPECT_EQ(m["b"].assignment.lanes, 1);
   EXPECT_EQ(l.ask("b", 0).http_status, 400);
-  auto access = l.registry.check_member("t", "a", std::nullopt);
+  auto access = l.registry.store_access("t", "a", std::nullopt);
   ASSERT_TRUE(access.ok());
   EXPECT_EQ(access.scope, kc::run_scope("t", first.run));
-  EXPECT_EQ(l.registry.check_member("t", "x", std::nullopt).status, 403);
-  EXPECT_EQ(l.registry.check_member("u", "a", std::nullopt).status, 403);
+  EXPECT_EQ(l.registry.store_access("t", "x", std::nullopt).status, 403);
+  EXPECT_EQ(l.registry.store_access("u", "a", std::nullopt).status, 403);
 
   std::string why;
   l.registry.leave("t", "a", std::nullopt, std::nullopt, why);

@@ -203,16 +203,21 @@ int main(int argc, char** argv) {
   store_limits.max_tasks = o.max_tasks;
   store_limits.ttl = ms(o.message_ttl);
   kc::RelayStore store(store_limits);
+  kc::NormExchange norms;
+  kc::MemberReports reports;
   kc::TaskRegistry::Config registry_config{o.stages, o.layers, o.max_tasks, ms(o.member_timeout)};
   registry_config.replicas = o.replicas;
   registry_config.regroup_window = ms(o.regroup_window);
   kc::KeyValueStore keys(kc::KeyValueStore::Limits{kc::kMaxStoreKey, kc::kMaxStoreValue, kc::kMaxStoreKeysPerRun,
                                                    kc::kMaxStoreBytesPerRun, std::size_t{256} << 20});
-  kc::TaskRegistry registry(registry_config, [&store](const std::string& scope, bool over) {
-    if (over)
+  kc::TaskRegistry registry(registry_config, [&store, &norms](const std::string& scope, bool over) {
+    if (over) {
       store.drop_task(scope);
-    else
+      norms.drop_group(scope);
+    } else {
       store.wake_task(scope);
+      norms.wake_group(scope);
+    }
   });
   registry.on_run_end([&keys](const std::string& run_scope) { keys.drop_scope(run_scope); });
   kc::RouteLimits route_limits;
@@ -221,7 +226,10 @@ int main(int argc, char** argv) {
   route_limits.max_wait = ms(o.max_wait);
   route_limits.max_body = o.max_body;
   route_limits.max_json_body = o.max_json_body;
-  kc::Service service{registry, store, holds, route_limits, token, &keys};
+  kc::Service service{registry, store, holds, route_limits, token};
+  service.norms = &norms;
+  service.reports = &reports;
+  service.keys = &keys;
 
   kc::HttpServer::Options server_options;
   server_options.threads = o.threads;
@@ -272,6 +280,7 @@ int main(int argc, char** argv) {
     registry.shutdown();  // held joins and fetches answer 503
     store.shutdown();
     keys.shutdown();
+    norms.shutdown();
     server.stop();
     janitor.cancel();
   });

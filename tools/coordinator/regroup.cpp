@@ -29,6 +29,22 @@ GroupView TaskRegistry::group_of(const Run& run, std::int64_t lane, std::int64_t
   return v;
 }
 
+TaskRegistry::Member* TaskRegistry::culprit(Run& run, std::int64_t lane, std::int64_t stage) {
+  // The replica that did not ask may itself be alive, held in a fetch that waits on a dead
+  // partner (the last stage reaches its collective first). A member waiting at the
+  // coordinator is alive; of the others, the one silent longest is taken for the dead one.
+  // Ties go to the stage's own member.
+  Member* best = nullptr;
+  const auto better = [](const Member& x, const Member& y) {
+    return std::make_pair(x.held > 0, x.last_seen) < std::make_pair(y.held > 0, y.last_seen);
+  };
+  for (std::int64_t i = 0; i < config_.stages; ++i) {
+    Member* y = member_at(run, lane, (stage + i) % config_.stages);
+    if (y && y->active && (!best || better(*y, *best))) best = y;
+  }
+  return best ? best : member_at(run, lane, stage);
+}
+
 void TaskRegistry::lose_lane(Tasks::iterator task, std::int64_t lane, const std::string& why) {
   Run& run = task->second;
   if (!run.lost_lanes.emplace(lane, why).second) return;
@@ -50,11 +66,11 @@ bool TaskRegistry::settle_round(Tasks::iterator task, std::int64_t stage) {
   for (auto& w : g.round->waiters) w->wake();
   g.round.reset();
 
-  const std::string place = "lost from the replica group of stage " + std::to_string(stage);
   for (std::int64_t lane : missing) {
-    Member* x = member_at(run, lane, stage);
-    const std::string who = x ? x->id : "lane " + std::to_string(lane);
-    lose_lane(task, lane, "trainer " + quoted(who) + " failed: " + place);
+    Member* x = culprit(run, lane, stage);
+    const std::int64_t at = x ? x->assignment.pipeline_position : stage;
+    const std::string place = "lost from the replica group of stage " + std::to_string(at);
+    lose_lane(task, lane, "trainer " + quoted(x ? x->id : "lane " + std::to_string(lane)) + " failed: " + place);
     if (x && x->active) {
       x->ended = "failed: " + place;
       if (deactivate(task, *x)) return false;

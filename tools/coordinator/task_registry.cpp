@@ -46,6 +46,29 @@ std::string weights_hash(const std::string& task_id, const LayerSlice& slice, st
 
 }  // namespace
 
+std::vector<std::size_t> lane_order(const std::vector<std::optional<std::int64_t>>& pins, std::int64_t stages) {
+  if (stages < 1 || pins.size() % static_cast<std::size_t>(stages) != 0)
+    throw std::invalid_argument("lane_order: need whole lanes of stages");
+  const auto s = static_cast<std::size_t>(stages);
+  constexpr std::size_t kFree = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> order(pins.size(), kFree);
+  for (std::size_t i = 0; i < pins.size(); ++i) {
+    if (!pins[i]) continue;
+    if (*pins[i] < 0 || *pins[i] >= stages) throw std::invalid_argument("lane_order: a pin out of range");
+    std::size_t slot = static_cast<std::size_t>(*pins[i]);
+    while (slot < order.size() && order[slot] != kFree) slot += s;  // the first lane where it is free
+    if (slot >= order.size()) throw std::invalid_argument("lane_order: a stage pinned in more than every lane");
+    order[slot] = i;
+  }
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < pins.size(); ++i) {
+    if (pins[i]) continue;
+    while (order[next] != kFree) ++next;
+    order[next] = i;
+  }
+  return order;
+}
+
 std::string run_scope(const std::string& task_id, std::uint64_t run) {
   // Identifiers never hold control characters (the routes refuse them), so no task id
   // can spell another task's run scope.
@@ -54,6 +77,11 @@ std::string run_scope(const std::string& task_id, std::uint64_t run) {
 
 namespace {
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+std::string codec_refusal(const JoinRequest& req, const CodecPair& task) {
+  return "task " + quoted(req.task_id) + " relays with codecs " + describe(task) + "; trainer " +
+         quoted(req.trainer_id) + " asked for " + describe(req.codecs);
+}
 }  // namespace
 
 TaskRegistry::TaskRegistry(Config config, std::function<void(const std::string&, bool)> on_run_change,
@@ -95,6 +123,17 @@ void TaskRegistry::complete_run(const std::string& task_id, Run& run) {
   // Lane after lane in join order; neighbours are the lane's own.
   const std::size_t n = run.members.size();
   const auto stages = static_cast<std::size_t>(config_.stages);
+  {
+    // Pinned members take their stage in the first lane where it is free, the others fill
+    // the free places in join order; from here on the members are kept in pipeline order,
+    // lane after lane.
+    std::vector<std::optional<std::int64_t>> pins;
+    for (const Member& m : run.members) pins.push_back(m.stage);
+    std::vector<Member> ordered;
+    ordered.reserve(n);
+    for (std::size_t i : lane_order(pins, config_.stages)) ordered.push_back(std::move(run.members[i]));
+    run.members = std::move(ordered);
+  }
   const auto now = now_();
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t stage = i % stages, lane_start = i - stage;
@@ -167,6 +206,15 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
                 "; joining again needs its member secret";
       return r;
     }
+    if (req.codecs != run.codecs) {
+      r.error = codec_refusal(req, run.codecs);
+      return r;
+    }
+    if (req.stage && *req.stage != m->assignment.pipeline_position) {
+      r.error = "trainer " + quoted(req.trainer_id) + " holds stage " + std::to_string(m->assignment.pipeline_position) +
+                " of task " + quoted(req.task_id) + ", not stage " + std::to_string(*req.stage);
+      return r;
+    }
     // A member asking again (its answer may have been lost): the same slice, at once.
     m->active = true;
     m->ended.clear();
@@ -185,6 +233,20 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     return r;
   }
 
+  if (req.stage && (*req.stage < 0 || *req.stage >= config_.stages)) {  // the routes answer 400 first
+    r.error = "stage " + std::to_string(*req.stage) + " is out of range: task " + quoted(req.task_id) + " has " +
+              std::to_string(config_.stages) + " stages";
+    if (run.members.empty()) tasks_.erase(it);
+    return r;
+  }
+  if (run.members.empty()) {
+    run.codecs = req.codecs;  // the first member fixes the task's codecs
+  } else if (std::string why = terms_refusal(run, req); !why.empty()) {
+    r.joined = run.members.size();
+    r.error = std::move(why);
+    return r;
+  }
+
   const bool completes = static_cast<std::int64_t>(run.members.size()) + 1 == config_.stages * config_.replicas;
   if (!completes && !req.may_wait) {
     if (run.members.empty()) tasks_.erase(it);  // created for this join alone
@@ -193,13 +255,14 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
   }
   Member m;
   m.id = req.trainer_id;
+  m.stage = req.stage;
   if (req.wants_secret) m.secret = new_secret();
   m.last_seen = now_();
   run.members.push_back(std::move(m));
   r.joined = run.members.size();
   if (completes) {
     complete_run(req.task_id, run);
-    const Member& me = run.members.back();
+    const Member& me = *find(run, req.trainer_id);
     r.status = JoinStatus::assigned;
     r.assignment = me.assignment;
     r.secret = me.secret;
@@ -209,6 +272,22 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
   if (waiter) run.join_waiters.push_back(waiter);
   r.status = JoinStatus::waiting;
   return r;
+}
+
+std::string TaskRegistry::terms_refusal(const Run& run, const JoinRequest& req) const {
+  if (req.codecs != run.codecs) return codec_refusal(req, run.codecs);
+  if (!req.stage) return {};
+  std::vector<std::string> holders;
+  for (const Member& m : run.members)
+    if (m.stage == req.stage) holders.push_back(quoted(m.id));
+  if (static_cast<std::int64_t>(holders.size()) < config_.replicas) return {};
+  if (config_.replicas == 1)
+    return "stage " + std::to_string(*req.stage) + " of task " + quoted(req.task_id) + " is taken by trainer " +
+           holders.front();
+  std::string who;
+  for (const auto& h : holders) who += (who.empty() ? "" : ", ") + h;
+  return "stage " + std::to_string(*req.stage) + " of task " + quoted(req.task_id) + " is taken in all " +
+         std::to_string(config_.replicas) + " lanes (by " + who + ")";
 }
 
 TaskRegistry::JoinResult TaskRegistry::poll_join(const std::string& task_id, const std::string& trainer_id,
@@ -346,7 +425,7 @@ std::optional<std::string> TaskRegistry::fetch_blocker(const std::string& task_i
   return std::nullopt;
 }
 
-TaskRegistry::Access TaskRegistry::check_member(const std::string& task_id, const std::string& trainer_id,
+TaskRegistry::Access TaskRegistry::store_access(const std::string& task_id, const std::string& trainer_id,
                                                 const std::optional<std::string>& secret) {
   std::lock_guard lock(mutex_);
   auto it = tasks_.find(task_id);

@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/coordinator/join_terms.hpp"
 #include "tools/coordinator/waiter.hpp"
 
 namespace korvane::coordinator {
@@ -81,7 +82,16 @@ struct JoinRequest {
   bool wants_secret = false;          // the trainer asked for a member secret
   std::optional<std::string> secret;  // presented with a rejoin
   bool may_wait = true;               // false: refuse with `busy` rather than wait
+  CodecPair codecs = default_codecs();  // the pair asked for (join_terms.hpp)
+  std::optional<std::int64_t> stage = std::nullopt;  // the position asked for; below `stages`
 };
+
+// The order of a forming run's members over its places, lane after lane (place = lane *
+// stages + stage), given the stage each pinned (nullopt: none): a pinned member takes its
+// stage in the first lane where that is free, the others fill the free places in join
+// order. result[place] is the member's index in join order. Needs whole lanes and no
+// stage pinned more often than there are lanes; with one lane it is pipeline_order().
+std::vector<std::size_t> lane_order(const std::vector<std::optional<std::int64_t>>& pins, std::int64_t stages);
 
 // The store scope of a run's relay messages, or the bare task id outside any run.
 std::string run_scope(const std::string& task_id, std::uint64_t run);
@@ -192,10 +202,10 @@ class TaskRegistry {
   // failed, or the neighbour that would post has left), or nothing when it still can.
   std::optional<std::string> fetch_blocker(const std::string& task_id, std::uint64_t run,
                                            const std::string& recipient, bool gradient);
-  // May this member use its run's own resources (the rendezvous store)? Unlike the relay,
-  // there is no open form: the run must have formed and the trainer be an active member
-  // of it, proving itself with its secret when it holds one. `scope` is the run's.
-  Access check_member(const std::string& task_id, const std::string& trainer_id,
+  // May this member use its run's rendezvous store? Unlike the relay, there is no open
+  // form: the run must have formed (409 before) and the trainer be an active member of it,
+  // proving itself with its secret when it holds one. `scope` is the run's, without epoch.
+  Access store_access(const std::string& task_id, const std::string& trainer_id,
                       const std::optional<std::string>& secret);
   // Is run `run` of the task still going (formed or forming)?
   bool run_live(const std::string& task_id, std::uint64_t run) const;
@@ -221,6 +231,22 @@ class TaskRegistry {
   // Runs (under the registry's lock, like on_run_change) when a run has ended, with its
   // run_scope(); it must not call back into the registry.
   void on_run_end(std::function<void(const std::string& run_scope)> hook) { on_run_end_ = std::move(hook); }
+  // The members whose squared gradient norms a member's norm post is summed with: its
+  // run's members in pipeline order. `access` as for a fetch, but only a member of a
+  // formed run is let in (with its secret when it holds one).
+  struct NormGroup {
+    Access access;
+    std::string key;         // where the group's exchange lives: changes with the epoch
+    std::size_t size = 0;    // members
+    std::size_t position = 0;  // of the poster, in the group
+  };
+  NormGroup norm_group(const std::string& task_id, const std::string& trainer_id,
+                       const std::optional<std::string>& secret, std::optional<std::uint64_t> epoch);
+  // Why a held norm exchange of `trainer_id` in run `run` can never complete (the run is
+  // over or failed, a member of its group is gone), or nothing.
+  std::optional<std::string> norm_blocker(const std::string& task_id, std::uint64_t run, const std::string& trainer_id);
+  // May this member report its figures? As norm_group, without the epoch.
+  Access check_member(const std::string& task_id, const std::string& trainer_id, const std::optional<std::string>& secret);
 
   // A held request of a member counts as activity for its whole wait.
   void hold(const std::string& task_id, std::uint64_t run, const std::string& trainer_id, int delta);
@@ -254,7 +280,7 @@ class TaskRegistry {
     bool over = false;
     double ended_seconds_ago = 0;  // when over
     std::optional<std::string> failure;
-    std::vector<MemberView> members;  // join order, which is pipeline order (lane after lane)
+    std::vector<MemberView> members;  // pipeline order (lane after lane) once formed, join order before
     std::int64_t lanes = 1;
     std::vector<std::uint64_t> generations;  // each stage's replica group
     std::map<std::int64_t, std::string> lost_lanes;  // lane -> why
@@ -289,6 +315,7 @@ class TaskRegistry {
     Clock::time_point last_seen;
     std::string ended;  // set when it becomes inactive
     std::optional<std::int64_t> checkpoint;  // the latest step it reported saved
+    std::optional<std::int64_t> stage;       // the position it asked for
   };
   struct Run {
     std::uint64_t number = 0;
@@ -310,10 +337,13 @@ class TaskRegistry {
       std::optional<Round> round;
     };
     std::vector<StageGroup> groups;  // per stage, once formed
+    CodecPair codecs;                 // fixed by its first member
   };
   using Tasks = std::map<std::string, Run>;
 
   Member* find(Run& run, const std::string& trainer_id);
+  // Why `req` may not join the forming `run` on its terms (codecs, stage), or "".
+  std::string terms_refusal(const Run& run, const JoinRequest& req) const;
   static std::string scope_of(const std::string& task_id, const Run& run);  // the current epoch's
   std::optional<Access> stale_epoch(const Run& run, std::optional<std::uint64_t> epoch) const;
   Run* live_run(const std::string& task_id, std::uint64_t run);  // formed or forming, with that number
@@ -321,6 +351,8 @@ class TaskRegistry {
   bool deactivate(Tasks::iterator task, Member& m);  // true: the run is over, its task erased
   std::optional<std::string> new_secret() const;
   Member* member_at(Run& run, std::int64_t lane, std::int64_t stage);
+  // Whom to name when `lane` missed the regroup of `stage` (regroup.cpp).
+  Member* culprit(Run& run, std::int64_t lane, std::int64_t stage);
   // Marks a lane lost with `why` (the first reason stays), wakes the run's held fetches and
   // settles the regroups that no longer wait for it. May end the run and erase the task.
   void lose_lane(Tasks::iterator task, std::int64_t lane, const std::string& why);

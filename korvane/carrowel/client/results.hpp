@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -49,7 +50,14 @@ struct NeighbourMissing {
 struct Received {
   std::string body;
   std::optional<double> loss;
-  std::size_t bytes = 0;  // body bytes received
+  std::size_t bytes = 0;             // body bytes received
+  std::optional<std::string> codec;  // the X-Codec the sender named; none: the plain sign record
+};
+
+// The sum of every member's squared gradient norm for a step, added in pipeline order,
+// so that every member holds the identical double.
+struct NormTotal {
+  double total = 0;
 };
 
 // The coordinator's join answer: the JSON object (or null) as sent, without the member
@@ -66,6 +74,26 @@ struct Noted {
 // A leave by a client that holds no membership: nothing was sent.
 struct NotMember {};
 
+// What a rendezvous store operation yields, by operation: get and compare_set a value
+// (bytes), add the counter, check and wait whether all keys are there, delete whether the
+// key was, num_keys the count, set nothing. A get or wait that ran out of time is Refused
+// with status 504; one whose run ended, Refused with status 410.
+struct StoreAnswer {
+  std::optional<std::string> value;
+  std::optional<long long> counter;
+  std::optional<bool> flag;
+  std::optional<long long> count;
+};
+
+// The replica group of the member's stage after a regroup. A member whose lane was lost
+// is Refused with status 410 and the coordinator's text naming the lost trainer.
+struct Regrouped {
+  unsigned long long generation = 0;
+  long long rank = 0;
+  long long world_size = 0;
+  std::vector<long long> lanes;  // the live lanes, ascending
+};
+
 using JoinResult = std::variant<Assigned, Refused, Unavailable>;
 using NoticeResult = std::variant<Noted, Refused, Unavailable>;
 using LeaveResult = std::variant<Noted, Refused, Unavailable, NotMember>;
@@ -75,5 +103,11 @@ using CheckpointResult = std::variant<Noted, Refused, RolledBack, Unavailable>;
 // A roll-back request: where the run goes back to, Refused, or Unavailable; a coordinator
 // without roll-backs answers 404, which arrives as Refused with status 404.
 using RollbackResult = std::variant<RolledBack, Refused, Unavailable>;
+using StoreResult = std::variant<StoreAnswer, Refused, Unavailable>;
+using RegroupResult = std::variant<Regrouped, Refused, Unavailable>;
+// A norm exchange: the total; Refused (a coordinator without norms answers 404);
+// RolledBack; NeighbourMissing when a member left (410), the coordinator's wait ended
+// (504) or the exchange's own time limit ran out; Unavailable when it could not be asked.
+using NormResult = std::variant<NormTotal, Refused, RolledBack, NeighbourMissing, Unavailable>;
 
 }  // namespace korvane::carrowel::client
