@@ -388,6 +388,8 @@ CoordinatorClient::CoordinatorClient(std::string base_url, std::optional<std::st
 
 CoordinatorClient::~CoordinatorClient() = default;
 
+const std::optional<std::string>& CoordinatorClient::token() const { return state_->token; }
+
 const Member& CoordinatorClient::member() const { return state_->member; }
 
 void CoordinatorClient::set_base_url(std::string base_url) { state_->base_url = std::move(base_url); }

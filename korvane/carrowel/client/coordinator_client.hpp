@@ -60,6 +60,8 @@ class CoordinatorClient {
   ~CoordinatorClient();
 
   const Member& member() const;
+  // The bearer token, for the other routes of the same coordinator (the replicas' store).
+  const std::optional<std::string>& token() const;
   // The coordinator to ask from the next operation on (an operation under way keeps its own).
   void set_base_url(std::string base_url);
   // For an assignment that did not come from join(): relays and notices use these ids.

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "korvane/carrowel/trainer/bindings.hpp"
+#include "korvane/carrowel/trainer/replicas.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/checkpoint_directory.hpp"
 #include "korvane/carrowel/training/trainer_options.hpp"
@@ -311,6 +312,7 @@ void bind_trainer(py::module_& m) {
   bind_training_loop(cls);
   bind_metrics_file(cls);
   bind_evaluation(cls, m);
+  bind_replicas(cls);
 }
 
 }  // namespace korvane::carrowel

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "korvane/carrowel/client/results.hpp"
+#include "korvane/carrowel/trainer/replicas.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
@@ -172,7 +173,10 @@ Task<py::object> join_pipeline(py::object self, py::str task_id) {
   py::object map = co_await await_result(self.attr("_request_layer_assignment")(task_id));
   if (map.is_none()) throw TypeError("coordinator answered null instead of an assignment");
   t.layer_assignment = py::cast(read_assignment(t, map, task_id.cast<std::string>()));
+  take_lanes(t, map);
   print_assignment(t.assignment());
+  if (t.replicas.lanes > 1)
+    print_line("  Lane " + std::to_string(t.replicas.lane) + " of " + std::to_string(t.replicas.lanes));
   // Clipping needs every stage's norm each step: a coordinator that cannot gather them
   // would leave the stages to clip by different factors.
   if (t.clip_grad_norm && !t.session.offers(protocol::kFeatureNorms)) {
@@ -196,6 +200,8 @@ py::str require_task_id(py::handle task_id) {
 
 async::Task<void> leave_task(py::object self, std::optional<std::string> error) {
   Trainer& t = Trainer::of(self);
+  // First of all: replicas in a collective with this trainer fail now, not at their limit.
+  close_replicas(t);
   if (!t.session.member || t.layer_assignment.is_none()) co_return;
   std::exception_ptr failure;
   try {

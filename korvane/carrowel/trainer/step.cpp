@@ -7,6 +7,7 @@
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/carrowel/trainer/gradient_clipping.hpp"
+#include "korvane/carrowel/trainer/replicas.hpp"
 #include "korvane/carrowel/trainer/schedule.hpp"
 #include "korvane/carrowel/trainer/step_relays.hpp"
 #include "korvane/common/async/awaiters.hpp"
@@ -201,6 +202,9 @@ Task<std::optional<double>> finish(StepPtr s, double lr) {
   Trainer& t = s->t;
   std::optional<double> loss;
   if (s->loss_count > 0) loss = s->loss_sum / double(s->loss_count);
+  // With replicas, the gradients and the loss become the replicas' means first: every
+  // replica then sees the same values in the checks and the update below.
+  loss = co_await average_with_replicas(s->self, loss, s->base);
   // An absent previous loss counts as +inf; NaN compares false either way.
   const bool loss_decreased = loss && *loss < t.last_loss.value_or(std::numeric_limits<double>::infinity());
   if (loss) t.last_loss = loss;

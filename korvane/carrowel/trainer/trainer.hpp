@@ -93,6 +93,15 @@ class Trainer {
   // The command line's --model: called with the assignment at the join, in place of
   // fetching layers; None: fetch them (or the demo layers).
   py::object layer_source = py::none();
+  // Opt-in replicas of this stage in other lanes: the lane this trainer's pipeline is and
+  // how many there are (its data shard), and the group that averages the stage's
+  // gradients with the other lanes' (a korvane.carrowel.replica_group.ReplicaGroup, or
+  // None: no averaging, today's behaviour).
+  struct Replicas {
+    long long lane = 0;
+    long long lanes = 1;
+    py::object group = py::none();
+  } replicas;
 
   // Attributes of the Python interface that no part fills; kept for callers that look.
   struct Unused {

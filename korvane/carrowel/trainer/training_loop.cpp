@@ -11,6 +11,7 @@
 #include "korvane/carrowel/trainer/metrics_file.hpp"
 #include "korvane/carrowel/trainer/progress_report.hpp"
 #include "korvane/carrowel/trainer/recovery.hpp"
+#include "korvane/carrowel/trainer/replicas.hpp"
 #include "korvane/carrowel/trainer/step.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
@@ -134,10 +135,13 @@ std::vector<Batch> draw_batches(Loop& l) {
   if (!l.data.present()) return batches;
   const LayerAssignment& a = l.t.assignment();
   if (!a.is_first_stage() && !a.is_last_stage()) return batches;
+  const Shard shard = data_shard(l.t);
   for (Batch& batch : batches) {
-    std::optional<py::object> drawn = l.data.next();
+    std::optional<py::object> drawn;
+    for (long long i = 0; i <= shard.skip_before() && l.data.present(); ++i) drawn = l.data.next();
     if (!drawn) break;
     batch = l.t.model.split_batch(std::move(*drawn));
+    for (long long i = 0; i < shard.skip_after() && l.data.present(); ++i) l.data.next();
   }
   return batches;
 }
@@ -173,6 +177,7 @@ void record_step(Loop& l, const py::object& loss, const training::StepMetrics::S
       loss.is_none() ? std::nullopt : std::optional<double>(loss.cast<double>()),
       samples >= 0 ? std::optional<long long>(samples) : std::nullopt);
   if (!l.args.evaluation.is_none()) record.evaluation = json_of(l.args.evaluation(t.metrics.steps.steps_recorded()));
+  describe_replicas(t, record);
   append_metrics_record(t, record.to_json());
 }
 
@@ -250,6 +255,7 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
   auto l = std::make_shared<Loop>(std::move(self), std::move(dataloader), std::move(args));
   Trainer& t = l->t;
   if (l->checkpoints()) co_await start_from_checkpoint(l);
+  co_await prepare_replicas(l->self);
   while (l->round < l->args.num_rounds) {
     t.current_round = l->round;
     std::vector<Batch> batches = draw_batches(*l);

@@ -20,6 +20,15 @@ nlohmann::ordered_json StepRecord::to_json() const {
   j["bytes_sent"] = bytes_sent;
   j["bytes_received"] = bytes_received;
   if (evaluation && !evaluation->is_null()) j["evaluation"] = *evaluation;
+  if (replicas) {
+    j["lane"] = replicas->lane;
+    j["stage"] = replicas->stage;
+    j["group_generation"] = replicas->generation;
+    j["group_size"] = replicas->world_size;
+    j["averaging_seconds"] = replicas->averaging_seconds;
+    j["averaging_bytes"] = replicas->averaging_bytes;
+    j["param_hash"] = replicas->param_hash;
+  }
   return j;
 }
 

@@ -23,9 +23,22 @@ struct StepRecord {
   std::optional<long long> samples;  // the first dimension of the step's input, when it has one
   std::uint64_t bytes_sent = 0, bytes_received = 0;
   std::optional<nlohmann::ordered_json> evaluation;  // the caller's value for this step
+  // With replicas of the stage in other lanes: the group after the step, what averaging
+  // cost, and a digest of the parameters (equal replicas, equal digests).
+  struct Replicas {
+    long long lane = 0;
+    long long stage = 0;  // the pipeline position: a replica group's key with the lane
+    long long generation = 0;
+    long long world_size = 1;
+    double averaging_seconds = 0.0;
+    long long averaging_bytes = 0;
+    std::string param_hash;
+  };
+  std::optional<Replicas> replicas;
 
   std::optional<double> samples_per_s() const;
-  // The record's line: these keys in this order, "evaluation" only when given.
+  // The record's line: these keys in this order, "evaluation" only when given, the
+  // replicas' keys only with replicas.
   nlohmann::ordered_json to_json() const;
 };
 
