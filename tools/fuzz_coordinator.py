@@ -32,14 +32,17 @@ ROUTES = [
     ("POST", "/pipeline/activation"), ("GET", "/pipeline/activation"),
     ("POST", "/pipeline/gradient"), ("GET", "/pipeline/gradient"),
     ("POST", "/pipeline/checkpoint"), ("POST", "/pipeline/rollback"),
+    ("POST", "/pipeline/norm"), ("POST", "/pipeline/report"),
     ("GET", "/status"), ("GET", "/status/tasks"), ("GET", "/metrics"), ("GET", "/"), ("GET", "/index.html"),
 ]
 HEADERS = ["X-Task-ID", "X-From-Trainer", "X-To-Trainer", "X-Micro-Batch", "X-Loss", "X-Member-Secret",
-           "X-Member-Secret-Request", "X-Client-Timeout", "X-Rollback-Epoch", "X-Rollback-Step",
+           "X-Member-Secret-Request", "X-Client-Timeout", "X-Rollback-Epoch", "X-Rollback-Step", "X-Codec",
            "Authorization", "Content-Type", "Connection", "Expect", "Accept-Encoding"]
 PARAMS = ["task_id", "trainer_id", "micro_batch", "wait", "limit", "after"]
 FIELDS = ["task_id", "trainer_id", "memory_bytes", "has_gpu", "member_secret", "layer_weights_hash",
-          "reason", "step", "epoch", "pipeline_position", "stages", "status", "error"]
+          "reason", "step", "epoch", "pipeline_position", "stages", "status", "error",
+          "activation_codec", "gradient_codec", "stage", "squared_norm", "heldout_loss", "heldout_accuracy",
+          "averaging_seconds", "group_generation"]
 TASKS = ["t0", "t1", "t2"]
 TRAINERS = ["a", "b", "c", "d"]
 

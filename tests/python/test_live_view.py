@@ -357,3 +357,20 @@ def test_many_forming_tasks_never_hide_a_running_one(coordinator):
     finally:
         for s in socks:
             s.close()
+
+
+def test_the_page_shows_what_members_report_of_their_held_out_data(coordinator):
+    exe = chromium_or_skip()
+    url = coordinator(stages=2, layers=2)
+    join_raw(url, "evaluated", ["s0", "s1"])
+    body = json.dumps({"task_id": "evaluated", "trainer_id": "s1", "step": 300, "heldout_loss": 2.014,
+                       "heldout_accuracy": 0.8125}).encode()
+    assert request(url + "/pipeline/report", "POST", {"Content-Type": "application/json"}, body)[0] == 200
+    with tempfile.TemporaryDirectory() as profile:
+        text = page_text(exe, url + "/", profile, ["--dump-dom"])
+    assert "held-out loss" in text and "held-out acc." in text
+    row = re.search(r"s0 → ·(.*?)links", text)  # the last stage's row, after its neighbours
+    assert row and "2.0140" in row.group(1) and "81.3%" in row.group(1), text[:2000]
+    families = metric_families(url)
+    assert [(s.labels, s.value) for s in families["korvane_heldout_loss"].samples] == [
+        ({"task": "evaluated", "trainer": "s1"}, 2.014)]

@@ -42,12 +42,17 @@ struct Coordinator {
     l.ttl = 2s;
     return l;
   }()};
+  kc::NormExchange norms;
+  kc::MemberReports reports;
   kc::TaskRegistry registry{kc::TaskRegistry::Config{3, 6, 32, std::chrono::seconds(5)},
                             [this](const std::string& scope, bool over) {
-                              if (over)
+                              if (over) {
                                 store.drop_task(scope);
-                              else
+                                norms.drop_group(scope);
+                              } else {
                                 store.wake_task(scope);
+                                norms.wake_group(scope);
+                              }
                             }};
   kc::Service service{registry, store, holds, [] {
                         kc::RouteLimits r;
@@ -71,6 +76,8 @@ struct Coordinator {
   std::thread thread;
 
   Coordinator() {
+    service.norms = &norms;
+    service.reports = &reports;
     kc::install_routes(server, service);
     kc::install_live_view(server, service, live);
     std::string error;

@@ -223,7 +223,11 @@ class Routes {
     if (known_codec(name)) return true;
     std::string known;
     for (const char* c : kCodecNames) known += (known.empty() ? "" : ", ") + std::string(c);
-    const std::string shown = name.size() > kMaxCodecNameLength ? name.substr(0, kMaxCodecNameLength) + "..." : name;
+    // Shown cut short and as plain ASCII: the name may be any bytes a client sent.
+    std::string shown = name.substr(0, kMaxCodecNameLength);
+    for (char& c : shown)
+      if (c < 0x20 || c > 0x7e) c = '?';
+    if (name.size() > kMaxCodecNameLength) shown += "...";
     send_error(res, 400, what + " names an unknown codec " + in_quotes(shown) + " (known: " + known + ")");
     return false;
   }
@@ -342,11 +346,11 @@ class Routes {
             {field::kLayerWeightsHash, a.layer_weights_hash},
         };
         if (r.secret) out[field::kMemberSecret] = *r.secret;
-        // A join that speaks beyond the plain protocol (it asks for a member secret, as
-        // every korvane trainer does, or names a codec or a stage) learns the task's
-        // codecs (an assigned member asked for them) and what else is offered; a plain
-        // join gets the plain answer.
-        if (jr.wants_secret || terms->named) {
+        // A join that speaks beyond the plain protocol (it asks for or presents a member
+        // secret, as korvane's trainers do, or names a codec or a stage) learns the
+        // task's codecs (an assigned member asked for them) and what else is offered; a
+        // plain join gets the plain answer.
+        if (jr.wants_secret || jr.secret || terms->named) {
           out[field::kActivationCodec] = jr.codecs.activation;
           out[field::kGradientCodec] = jr.codecs.gradient;
           out[field::kFeatures] = features();

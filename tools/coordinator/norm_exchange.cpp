@@ -75,17 +75,34 @@ void NormExchange::wake_all(Group& g) {
     for (auto& w : s.waiters) w->wake();
 }
 
-void NormExchange::wake_group(const std::string& group) {
-  std::lock_guard lock(mutex_);
-  if (auto g = groups_.find(group); g != groups_.end()) wake_all(g->second);
+template <class F>
+void NormExchange::for_scope(const std::string& scope, F f) {
+  const std::string sub = scope + kSubgroup;
+  for (auto g = groups_.lower_bound(scope); g != groups_.end();) {
+    const bool mine = g->first == scope || g->first.compare(0, sub.size(), sub) == 0;
+    if (!mine) {
+      if (g->first > scope && g->first.compare(0, scope.size(), scope) != 0) break;  // past every key of scope
+      ++g;
+      continue;
+    }
+    g = f(g);
+  }
 }
 
-void NormExchange::drop_group(const std::string& group) {
+void NormExchange::wake_group(const std::string& scope) {
   std::lock_guard lock(mutex_);
-  auto g = groups_.find(group);
-  if (g == groups_.end()) return;
-  wake_all(g->second);
-  groups_.erase(g);
+  for_scope(scope, [](auto g) {
+    wake_all(g->second);
+    return std::next(g);
+  });
+}
+
+void NormExchange::drop_group(const std::string& scope) {
+  std::lock_guard lock(mutex_);
+  for_scope(scope, [this](auto g) {
+    wake_all(g->second);
+    return groups_.erase(g);
+  });
 }
 
 void NormExchange::shutdown() {

@@ -55,10 +55,12 @@ class NormExchange {
   Result poll(const std::string& group, std::int64_t step) const;
   void cancel_wait(const std::string& group, std::int64_t step, const Waiter* waiter);
 
-  // Wakes the group's waiters (its members changed), or forgets the group (its run or
-  // epoch is over), waking them too.
-  void wake_group(const std::string& group);
-  void drop_group(const std::string& group);
+  // Wakes the waiters of a run scope's groups (its members changed), or forgets them (its
+  // run or epoch is over), waking them too. A scope's groups are keyed `scope` itself or
+  // `scope` + kSubgroup + anything (several groups in one run, one per lane, say).
+  static constexpr char kSubgroup = '\x1d';
+  void wake_group(const std::string& scope);
+  void drop_group(const std::string& scope);
   void shutdown();
 
   std::size_t groups() const;
@@ -73,6 +75,9 @@ class NormExchange {
     std::map<std::int64_t, Step> steps;
   };
   static void wake_all(Group& g);
+  // The groups of `scope`, in key order: those keys sort together after `scope` itself.
+  template <class F>
+  void for_scope(const std::string& scope, F f);
 
   const Limits limits_;
   mutable std::mutex mutex_;

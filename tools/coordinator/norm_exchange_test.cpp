@@ -57,6 +57,13 @@ TEST(NormExchange, DroppingAGroupWakesItsWaitersAndShutdownRefusesPosts) {
   EXPECT_EQ(w->wakes, 2);
   EXPECT_EQ(norms.groups(), 0u);
   EXPECT_EQ(norms.post("g", 0, 2, 1, 1.0).status, S::waiting);  // the step starts over
+  // A scope's subgroups go with it; another scope that shares its prefix stays.
+  const std::string lane = std::string("g") + kc::NormExchange::kSubgroup + "1";
+  EXPECT_EQ(norms.post(lane, 0, 2, 0, 1.0).status, S::waiting);
+  EXPECT_EQ(norms.post("g2", 0, 2, 0, 1.0).status, S::waiting);
+  norms.drop_group("g");
+  EXPECT_EQ(norms.groups(), 1u);
+  EXPECT_EQ(norms.post("g2", 0, 2, 1, 1.0).total, 2.0);
   norms.shutdown();
   EXPECT_EQ(norms.post("g", 0, 2, 0, 1.0).status, S::shutting_down);
 }
