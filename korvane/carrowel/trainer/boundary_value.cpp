@@ -4,6 +4,10 @@
 
 namespace korvane::carrowel {
 
+namespace {
+std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>(); }
+}  // namespace
+
 bool is_boundary_structure(py::handle value) {
   return py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value) || py::isinstance<py::dict>(value);
 }
@@ -47,6 +51,16 @@ py::object map_boundary(py::handle value, const std::function<py::object(py::han
   for (py::object& e : entries)
     if (!e.is_none()) e = f(e);
   return rebuild_boundary(value, entries);
+}
+
+void require_tensor_entries(py::handle value, const char* role) {
+  if (!is_boundary_structure(value)) return;
+  py::object tensor_type = py::module_::import("torch").attr("Tensor");
+  for (const py::object& e : boundary_entries(value)) {
+    if (e.is_none() || py::isinstance(e, tensor_type)) continue;
+    throw TypeError(std::string("the stage's ") + role + " is a " + type_name(value) + " holding a " + type_name(e) +
+                    ": its entries must be tensors (or None)");
+  }
 }
 
 bool is_floating_tensor(py::handle entry) {

@@ -26,6 +26,10 @@ py::object map_boundary(py::handle value, const std::function<py::object(py::han
 // The same kind of value as `like`, holding `entries` in its order.
 py::object rebuild_boundary(py::handle like, const std::vector<py::object>& entries);
 
+// TypeError unless every entry of a structure is a tensor or None ("the stage's input is a
+// list holding a float: ..."); `role` names the value. Nothing for a single value.
+void require_tensor_entries(py::handle value, const char* role);
+
 // Whether an entry is a floating tensor (one that can carry a gradient).
 bool is_floating_tensor(py::handle entry);
 

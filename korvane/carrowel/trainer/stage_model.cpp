@@ -188,6 +188,7 @@ py::object StageModel::forward_with_tape(py::object x) {
 
 py::object StageModel::forward(py::object x) {
   tape_ = py::none();
+  require_tensor_entries(x, "input");
   if (autograd_backward && ops().grad_enabled()) return forward_with_tape(std::move(x));
   py::object layers = layers_;  // with no layers the input itself comes back
   size_t i = 0;
@@ -230,6 +231,7 @@ py::object StageModel::backward_with_tape(py::object g) {
 }
 
 py::object StageModel::backward(py::object g) {
+  require_tensor_entries(g, "output gradient");
   if (autograd_backward) return backward_with_tape(std::move(g));
   py::list layers(layers_);
   for (size_t i = py::len(layers); i-- > 0;) {
