@@ -74,8 +74,9 @@ bench: build data check-blas
 	$(PYTHON) bench/run_all.py
 
 # Fuzzing, apart from the tests: the libFuzzer targets over the coordinator's request
-# handling and the compressed tensor's byte parser (clang, ASan and UBSan, in a build tree
-# of their own), then the structured fuzzer against the coordinator program of that tree.
+# handling and the byte parsers of the compressed tensor and the boundary message (clang,
+# ASan and UBSan, in a build tree of their own), then the structured fuzzer against the
+# coordinator program of that tree.
 # Each runs FUZZ_SECONDS; new inputs go to $(FUZZ_BUILD)/corpus, crashes to $(FUZZ_BUILD)/crashes.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 300
@@ -87,10 +88,10 @@ fuzz-build: deps
 	  -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
 	  $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE)) \
 	  -DKORVANE_FUZZ=ON -DKORVANE_PYTHON=OFF -DKORVANE_TESTS=OFF -DKORVANE_SANITIZE=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target korvane_coordinator_fuzz korvane_compressed_tensor_fuzz korvane-coordinator
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target korvane_coordinator_fuzz korvane_compressed_tensor_fuzz korvane_boundary_message_fuzz korvane-coordinator
 
 fuzz: fuzz-build
-	@for t in coordinator compressed_tensor; do \
+	@for t in coordinator compressed_tensor boundary_message; do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/crashes/$$t; \
 	  echo "== libFuzzer: $$t, $(FUZZ_SECONDS) s"; \
 	  $(FUZZ_BUILD)/fuzz/korvane_$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -seed=$(FUZZ_SEED) -print_final_stats=1 -close_fd_mask=1 \

@@ -2,7 +2,11 @@
 and against a plain copy, all measured in this run on one thread.
 
 Goal: compress and decompress each at least 15x faster than the vectorised version, and
-within 2x of tensor.clone()."""
+within 2x of tensor.clone().
+
+Then a row per boundary codec (encode_boundary / decode_boundary of the same tensor), each
+timed against tensor.clone() in this run; goal: each within 1.5x of the copy."""
+import math
 import pathlib
 import statistics
 import sys
@@ -13,7 +17,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
-from korvane.carrowel import CompressedTensor, compress_tensor, decompress_tensor  # noqa: E402
+from korvane.carrowel import (CODECS, CompressedTensor, compress_tensor, decode_boundary,  # noqa: E402
+                              decompress_tensor, encode_boundary)
 
 GROUP = 64
 
@@ -114,6 +119,40 @@ def main():
     for name, ref_t, ours_t in (("compress", t_c_ref, t_c), ("decompress", t_d_ref, t_d)):
         met = ref_t / ours_t >= 15 and ours_t / t_copy <= 2
         print(f"goal for {name} (>= 15x the torch+numpy reference, <= 2x copy):", "met" if met else "NOT met")
+    codec_rows(x, t_copy)
+
+
+# The rotated int2 codecs run a Hadamard transform per group (seven butterfly stages):
+# shown, but measured against no goal.
+EXPERIMENTAL = ("int2-hadamard", "int2-hadamard-rms")
+
+
+def codec_rows(x, t_copy_median):
+    """encode_boundary / decode_boundary per codec against a copy of the float32 input: the
+    three interleaved in each repeat, so that they share whatever else runs on the machine,
+    and the fastest repeat of each kept."""
+    us = 1e6
+    print(f"boundary codecs on [2, 512, 768] float32 (fastest of 40 interleaved repeats of 3 calls)")
+    print(f"  {'codec':18s} {'bytes':>9s} {'vs fp32':>8s} {'copy us':>8s} {'encode us':>10s} {'x copy':>7s} "
+          f"{'decode us':>10s} {'x copy':>7s}")
+    worst, worst_name = 0.0, ""
+    for codec in CODECS:
+        body = encode_boundary(x, codec)
+        fns = (lambda: x.clone(), lambda: encode_boundary(x, codec), lambda: decode_boundary(body, codec))
+        best = [math.inf] * 3
+        for _ in range(40):
+            for k, fn in enumerate(fns):
+                t0 = time.perf_counter()
+                fn(), fn(), fn()
+                best[k] = min(best[k], (time.perf_counter() - t0) / 3)
+        t_copy, t_e, t_d = best
+        if codec not in EXPERIMENTAL and max(t_e, t_d) / t_copy > worst:
+            worst, worst_name = max(t_e, t_d) / t_copy, codec
+        note = "  (experimental)" if codec in EXPERIMENTAL else ""
+        print(f"  {codec:18s} {len(body):9d} {4 * x.numel() / len(body):7.2f}x {t_copy * us:8.1f} {t_e * us:10.1f} "
+              f"{t_e / t_copy:6.2f}x {t_d * us:10.1f} {t_d / t_copy:6.2f}x{note}")
+    print(f"goal for the codecs (encode and decode each within 1.5x of copy): {'met' if worst <= 1.5 else 'NOT met'} "
+          f"(slowest {worst_name}, {worst:.2f}x)")
 
 
 if __name__ == "__main__":

@@ -46,7 +46,7 @@ def start_coordinator():
 def trainer(url, task, tid, ckpt, rounds, micro_batches, log, resume=False):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "bench")]), OMP_NUM_THREADS="1")
     cmd = [sys.executable, "-m", "korvane.carrowel", "--task-id", task, "--trainer-id", tid, "--coordinator", url,
-           "--rounds", str(rounds), "--lr", "0.001", "--model", "resume_model:stage", "--autograd-backward",
+           "--rounds", str(rounds), "--model", "resume_model:stage", "--autograd-backward",
            "--micro-batches", str(micro_batches), "--checkpoint-dir", os.path.join(ckpt, tid),
            "--checkpoint-every", "5", "--rejoin-timeout", "60"]
     if resume:

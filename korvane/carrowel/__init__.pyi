@@ -18,6 +18,9 @@ class TrainingMetrics(TypedDict):
     total_loss: float
     losses: list[float]
     avg_loss: NotRequired[float]  # absent when no round produced a loss
+    eval_loss: NotRequired[float]  # the latest held-out pass (eval_data), on the stage that scores it
+    eval_accuracy: NotRequired[float]
+    eval_samples: NotRequired[int]
 
 class EvaluationMetrics(TypedDict):
     """What run_evaluation returns (a plain dict at run time); the scores only on a last stage given labels."""
@@ -31,6 +34,10 @@ _Batch = torch.Tensor | tuple[torch.Tensor, torch.Tensor | None]
 
 # The optimizer= option: builds the optimiser of a stage's plain layers from their parameters.
 _OptimizerFactory = Callable[[list[torch.nn.Parameter]], torch.optim.Optimizer]
+# loss_fn=: the last stage's loss of its output and labels, a one-element tensor.
+_LossFn = Callable[[torch.Tensor, Any], torch.Tensor]
+# lr_scheduler=: builds the schedule of the optimizer that optimizer= built.
+_SchedulerFactory = Callable[[torch.optim.Optimizer], Any]
 
 class Operation(Coroutine[Any, Any, _T_co], Generic[_T_co]):
     """An awaitable operation: await it, gather it, or run it with run_until_complete."""
@@ -91,6 +98,10 @@ class OrvynPipelineTrainer:
     micro_batch_idx: int
     autograd_backward: bool
     optimizer: _OptimizerFactory | None
+    loss_fn: _LossFn | None
+    lr_scheduler: _SchedulerFactory | None
+    @property
+    def clip_grad_norm(self) -> float | None: ...
     @property
     def metrics_file(self) -> str | None: ...
     @property
@@ -120,6 +131,8 @@ class OrvynPipelineTrainer:
                  metrics_file: str | os.PathLike[str] | None = None,
                  checkpoint_dir: str | os.PathLike[str] | None = None, checkpoint_every: int = 0,
                  resume: bool = False, rejoin_timeout: float = 0.0, max_nonfinite_steps: int = 3,
+                 loss_fn: _LossFn | None = None, lr_scheduler: _SchedulerFactory | None = None,
+                 clip_grad_norm: float | None = None,
                  activation_codec: str | None = None, gradient_codec: str | None = None, stage: int | None = None,
                  seed: int | None = None) -> None: ...
     def join_pipeline(self, task_id: str) -> Operation[LayerAssignment]: ...
@@ -129,7 +142,8 @@ class OrvynPipelineTrainer:
     def run_training_loop(self, dataloader: Iterable[_Batch] | None = None, num_rounds: int = 100, lr: float = 0.0001,
                           on_round_complete: Callable[[int, float], object] | None = None, *,
                           micro_batches: int = 1, max_in_flight: int | None = None,
-                          evaluation: Callable[[int], object] | None = None) -> Operation[TrainingMetrics]: ...
+                          evaluation: Callable[[int], object] | None = None, eval_data: Iterable[_Batch] | None = None,
+                          eval_every: int = 0, eval_batches: int | None = None) -> Operation[TrainingMetrics]: ...
     def run_evaluation(self, dataloader: Iterable[_Batch] | None = None,
                        num_batches: int = 1) -> Operation[EvaluationMetrics]: ...
     def forward_stage(self, activation: torch.Tensor) -> Operation[torch.Tensor]: ...
@@ -156,6 +170,8 @@ class OrvynPipelineTrainerSync:
                  metrics_file: str | os.PathLike[str] | None = None,
                  checkpoint_dir: str | os.PathLike[str] | None = None, checkpoint_every: int = 0,
                  resume: bool = False, rejoin_timeout: float = 0.0, max_nonfinite_steps: int = 3,
+                 loss_fn: _LossFn | None = None, lr_scheduler: _SchedulerFactory | None = None,
+                 clip_grad_norm: float | None = None,
                  activation_codec: str | None = None, gradient_codec: str | None = None, stage: int | None = None,
                  seed: int | None = None) -> None: ...
     def join_pipeline(self, task_id: str) -> LayerAssignment: ...
@@ -167,7 +183,9 @@ class OrvynPipelineTrainerSync:
                           lr: float = 0.0001,
                           on_round_complete: Callable[[int, float], object] | None = None,
                           micro_batches: int = 1, max_in_flight: int | None = None,
-                          evaluation: Callable[[int], object] | None = None) -> TrainingMetrics: ...
+                          evaluation: Callable[[int], object] | None = None,
+                          eval_data: Iterable[_Batch] | None = None, eval_every: int = 0,
+                          eval_batches: int | None = None) -> TrainingMetrics: ...
     def run_evaluation(self, *, dataloader: Iterable[_Batch] | None = None,
                        num_batches: int = 1) -> EvaluationMetrics: ...
     @property

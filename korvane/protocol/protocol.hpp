@@ -113,7 +113,10 @@ inline constexpr const char* kFeatureReports = "reports";            // POST /pi
 // Codecs of a relay body, by name. The first is the plain protocol's sign record, which
 // a task uses in both directions unless its first member asks otherwise.
 inline constexpr const char* kDefaultCodec = "sign";
-inline constexpr const char* kCodecNames[] = {"sign", "int8", "int4", "bf16", "fp16", "fp32"};
+// The boundary codecs a task may agree on; the trainer's codec table (compression/codec.cpp)
+// must name the same ones, in any order.
+inline constexpr const char* kCodecNames[] = {"sign", "int8", "int4", "bf16", "fp16", "fp32",
+                                             "int2", "int2-hadamard", "int2-hadamard-rms"};
 inline constexpr std::size_t kMaxCodecNameLength = 32;
 
 // Status codes with a meaning of their own in the protocol.

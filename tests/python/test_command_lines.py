@@ -79,9 +79,10 @@ def test_trainer_help_lists_every_option_with_its_default():
     assert h.index("ORVYN Pipeline Trainer") < h.index("options:")
 
 
-# Options that only Python can give: callables are no command-line values (--model's dict carries
-# the optimizer; the command line evaluates through --eval-every).
-PYTHON_ONLY = {"optimizer", "evaluation"}
+# Options that only Python can give: callables and data are no command-line values (--model's dict
+# carries the optimizer, its schedule, the loss and the held-out data with their count; the
+# command line evaluates through --eval-every).
+PYTHON_ONLY = {"optimizer", "evaluation", "loss_fn", "lr_scheduler", "eval_data", "eval_batches"}
 
 
 def test_every_keyword_option_of_the_trainer_has_its_command_line_option():

@@ -36,6 +36,8 @@ struct Options {
   std::string coordinator = kDefaultCoordinatorUrl;
   std::string model;  // "module:function", or empty for the demo layers
   bool progress = false;
+  bool lr_given = false;  // --lr was on the command line
+  std::string usage, program;  // for an option error found after the join
   training::TrainerOptions run;  // what the trainer and its loop are given
 };
 
@@ -152,6 +154,11 @@ void add_options(CLI::App& app, Options& o, std::string& metrics_file, std::stri
   app.add_option("--seed", r.seed, "Seed torch's generators and Python's random, for a repeatable run")
       ->type_name("INT")
       ->transform(decimal_integer);
+  app.add_option("--clip-grad-norm", r.clip_grad_norm,
+                 "Clip the plain layers' gradients to this global norm over every stage (exchanged through the "
+                 "coordinator after each step)")
+      ->type_name("FLOAT")
+      ->check(cli::finite_number);
   app.add_option("--max-nonfinite-steps", r.max_nonfinite_steps,
                  "Steps in a row with non-finite gradients (each applies no update) that end the run")
       ->transform(decimal_integer)
@@ -166,6 +173,7 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   add_options(app, o, metrics_file, checkpoint_dir);
   // The values together, by the trainer's own rules, once every option is read.
   app.callback([&] {
+    o.lr_given = app.count("--lr") > 0;
     if (!metrics_file.empty()) o.run.metrics_file = metrics_file;
     if (!checkpoint_dir.empty()) o.run.checkpoint_dir = checkpoint_dir;
     try {
@@ -174,6 +182,8 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
       throw CLI::ValidationError(e.what());
     }
   });
+  o.usage = cli::usage_line(app);
+  o.program = app.get_name();
   std::vector<std::string> split = empty_inline_values_apart(app, argv);
   std::vector<std::string> reversed(split.rbegin(), split.rend());  // CLI11 takes them last-first
   try {
@@ -187,58 +197,19 @@ std::optional<int> parse(const std::vector<std::string>& argv, Options& o) {
   return std::nullopt;
 }
 
-// Training with --model: the stage's own data read as one stream, in pieces of
-// --eval-every rounds with a held-out pass through the whole pipeline after each piece
-// and at the end. Every stage runs the same schedule, so their relays stay paired.
-py::dict train_user_model(py::object trainer, const UserStage& user, const Options& o, bool last,
-                          py::object on_round_complete) {
-  py::module_ carrowel = py::module_::import("korvane.carrowel");
-  // With checkpoints in one piece the loop reads the data source itself: it restarts a
-  // spent source just as the stream does, and can start it again to reach a checkpoint's place.
-  const bool own_source = o.run.checkpoint_dir.has_value() && o.run.eval_every == 0;
-  py::object stream = user.train_data.is_none() || own_source ? user.train_data
-                                                              : py::object(carrowel.attr("EpochStream")(user.train_data));
-  const long long piece = o.run.eval_every > 0 ? o.run.eval_every : std::max<long long>(o.run.rounds, 1);
-  long long done = 0;
-  double total = 0.0;
-  py::list losses;
-  py::dict result;
-  for (long long start = 0; start < o.run.rounds || (start == 0 && o.run.rounds <= 0); start += piece) {
-    const long long n = std::max<long long>(0, std::min(piece, o.run.rounds - start));
-    py::dict m = trainer.attr("run_training_loop")(py::arg("dataloader") = stream, py::arg("num_rounds") = n,
-                                                   py::arg("lr") = o.run.lr, py::arg("on_round_complete") = on_round_complete,
-                                                   **step_kwargs(o));
-    done += m["rounds_completed"].cast<long long>();
-    total += m["total_loss"].cast<double>();
-    py::list piece_losses = m["losses"];
-    for (py::handle l : piece_losses) losses.append(l);
-    if (user.eval_batches > 0) {
-      py::dict e = trainer.attr("run_evaluation")(py::arg("dataloader") = user.eval_data,
-                                                  py::arg("num_batches") = user.eval_batches);
-      if (last && e.contains("accuracy")) {
-        double piece_loss = 0.0;
-        for (py::handle l : piece_losses) piece_loss += l.cast<double>();
-        if (py::len(piece_losses)) piece_loss /= double(py::len(piece_losses));
-        print_line("  Evaluation at round " + std::to_string(done) + ": train_loss=" + float_fixed(piece_loss, 4) +
-                   " eval_loss=" + float_fixed(e["loss"].cast<double>(), 4) +
-                   " accuracy=" + float_fixed(e["accuracy"].cast<double>(), 4));
-        py::dict evaluation;
-        for (const char* key : {"accuracy", "loss", "samples"}) evaluation[key] = e[key];
-        py::dict record;
-        record["evaluation"] = evaluation;
-        trainer.attr("_trainer").attr("log_metrics")(record);
-        result["eval_accuracy"] = e["accuracy"];
-        result["eval_loss"] = e["loss"];
-        result["eval_samples"] = e["samples"];
-      }
-    }
-    if (o.run.rounds <= 0) break;
+// Training with --model: one loop over the stage's own data, with a held-out pass through
+// the whole pipeline every --eval-every rounds and at the end. Every stage runs the same
+// schedule, so their relays stay paired.
+py::dict train_user_model(py::object trainer, const UserStage& user, const Options& o, py::object on_round_complete) {
+  py::dict kw = step_kwargs(o);
+  if (user.eval_batches > 0) {
+    kw["eval_data"] = user.eval_data;
+    kw["eval_every"] = o.run.eval_every;
+    kw["eval_batches"] = user.eval_batches;
   }
-  result["rounds_completed"] = done;
-  result["total_loss"] = total;
-  result["losses"] = losses;
-  if (done > 0) result["avg_loss"] = total / double(done);
-  return result;
+  return trainer.attr("run_training_loop")(py::arg("dataloader") = user.train_data, py::arg("num_rounds") = o.run.rounds,
+                                           py::arg("lr") = o.run.lr, py::arg("on_round_complete") = on_round_complete,
+                                           **kw);
 }
 
 // --progress: a tqdm bar on the terminal, or None when stdout is no terminal (a pipe, a
@@ -299,6 +270,24 @@ class Interruptions {
 
 int train(py::object trainer, const Options& o);
 
+// A failure after the join (the model function, an option error found then) ends this
+// member's part, so that its neighbours stop waiting for it now; a failed training loop
+// has already left. Best effort: the failure itself is what the caller reports.
+void leave_after_failure(py::object trainer, const std::string& reason) {
+  try {
+    py::object inner = trainer.attr("_trainer");
+    trainer.attr("_run")(py::cast(async::make_op(leave_task(inner, reason), "leave_pipeline")));
+  } catch (py::error_already_set&) {
+  } catch (const std::exception&) {
+  }
+}
+
+bool has_int8_layers(py::handle layers) {
+  for (py::handle layer : layers)
+    if (py::hasattr(layer, "update_from_gradient")) return true;
+  return false;
+}
+
 int run_main(std::optional<std::vector<std::string>> argv_opt) {
   std::vector<std::string> argv;
   if (argv_opt) {
@@ -333,12 +322,19 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   if (r.gradient_codec) kwargs["gradient_codec"] = *r.gradient_codec;
   if (r.stage) kwargs["stage"] = *r.stage;
   if (r.seed) kwargs["seed"] = *r.seed;
+  if (r.clip_grad_norm) kwargs["clip_grad_norm"] = *r.clip_grad_norm;
   py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   Interruptions interruptions(trainer.attr("_loop"));
   try {
     return train(trainer, o);
   } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+    if (!e.matches(PyExc_KeyboardInterrupt)) {
+      leave_after_failure(trainer, e.what());
+      throw;
+    }
+  } catch (const std::exception& e) {
+    leave_after_failure(trainer, e.what());
+    throw;
   }
   const int signum = Interruptions::signal_number();
   py::object inner = trainer.attr("_trainer");
@@ -348,22 +344,36 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
 }
 
 int train(py::object trainer, const Options& o) {
+  py::object inner = trainer.attr("_trainer");
+  // The user's layers are built inside the join, where the demo layers would be.
+  auto user = std::make_shared<UserStage>();
+  if (!o.model.empty())
+    inner.attr("_layer_source") = py::cpp_function([user, target = o.model](py::object assignment) {
+      *user = load_user_stage(target, assignment);
+      return user->layers;
+    });
   py::object assignment = trainer.attr("join_pipeline")(o.task_id);
+  inner.attr("_layer_source") = py::none();
   const LayerAssignment& a = assignment.cast<const LayerAssignment&>();
-  UserStage user;
   if (!o.model.empty()) {
-    user = load_user_stage(o.model, assignment);
-    py::object inner = trainer.attr("_trainer");
-    for (py::handle layer : user.layers) layer.attr("to")(inner.attr("device"));
-    inner.attr("layers") = user.layers;
-    if (!user.optimizer.is_none()) inner.attr("optimizer") = user.optimizer;
-    print_line("  Model: " + o.model + " (" + std::to_string(py::len(user.layers)) + " layers)");
+    if (!user->optimizer.is_none()) inner.attr("optimizer") = user->optimizer;
+    if (!user->lr_scheduler.is_none()) inner.attr("lr_scheduler") = user->lr_scheduler;
+    if (!user->loss_fn.is_none()) inner.attr("loss_fn") = user->loss_fn;
+    print_line("  Model: " + o.model + " (" + std::to_string(py::len(user->layers)) + " layers)");
+    // The model's optimizer brings its own rate; --lr reaches int8 layers only.
+    if (o.lr_given && !user->optimizer.is_none() && !has_int8_layers(user->layers)) {
+      const std::string error = "--lr has no effect here: " + o.model +
+                                " supplies an optimizer, which sets the rate of its layers, and this stage has no "
+                                "int8 layers; leave --lr out or set the rate in the optimizer";
+      leave_after_failure(trainer, error);
+      write_text("stderr", o.usage + "\n" + o.program + ": error: " + error + "\n");
+      return 2;
+    }
   }
   print_line("\nJoined pipeline:");
   print_line("  Layers: " + std::to_string(a.layer_start) + "-" + std::to_string(a.layer_end));
   print_line("  Position: " + std::to_string(a.pipeline_position));
 
-  py::object inner = trainer.attr("_trainer");
   const double memory_mb = inner.attr("get_memory_usage")().cast<double>() / 1048576.0;
   print_line("  Memory: " + float_fixed(memory_mb, 1) + " MB");
   py::dict stats = inner.attr("get_compression_stats")();
@@ -383,7 +393,7 @@ int train(py::object trainer, const Options& o) {
       metrics = trainer.attr("run_training_loop")(py::arg("num_rounds") = o.run.rounds, py::arg("lr") = o.run.lr,
                                                   py::arg("on_round_complete") = on_round, **step_kwargs(o));
     } else {
-      metrics = train_user_model(trainer, user, o, a.is_last_stage(), on_round);
+      metrics = train_user_model(trainer, *user, o, on_round);
     }
   } catch (...) {
     if (!bar.is_none()) bar.attr("close")();
@@ -401,6 +411,9 @@ int train(py::object trainer, const Options& o) {
   print_line("  Avg loss: " + avg);
   if (metrics.contains("eval_accuracy"))
     print_line("  Held-out accuracy: " + float_fixed(metrics["eval_accuracy"].cast<double>(), 4) + " (" +
+               py::str(metrics["eval_samples"]).cast<std::string>() + " samples)");
+  else if (metrics.contains("eval_loss"))  // a loss_fn whose labels are no classes
+    print_line("  Held-out loss: " + float_fixed(metrics["eval_loss"].cast<double>(), 4) + " (" +
                py::str(metrics["eval_samples"]).cast<std::string>() + " samples)");
   return 0;
 }

@@ -41,6 +41,15 @@ UserStage read_answer(py::object answer, const std::string& target, const LayerA
     s.train_data = item_or_none(answer, "train_data");
     s.eval_data = item_or_none(answer, "eval_data");
     s.optimizer = item_or_none(answer, "optimizer");
+    s.loss_fn = item_or_none(answer, "loss_fn");
+    s.lr_scheduler = item_or_none(answer, "lr_scheduler");
+    for (auto [given, what] : {std::pair{s.optimizer, "optimizer"}, std::pair{s.loss_fn, "loss_fn"},
+                               std::pair{s.lr_scheduler, "lr_scheduler"}})
+      if (!given.is_none() && !PyCallable_Check(given.ptr()))
+        throw TypeError("--model: \"" + std::string(what) + "\" of " + target + " is not callable");
+    if (!s.lr_scheduler.is_none() && s.optimizer.is_none())
+      throw ValueError("--model: " + target + " gives \"lr_scheduler\" without \"optimizer\": plain SGD has no "
+                       "schedule to follow");
     py::object count = item_or_none(answer, "eval_batches");
     if (!count.is_none()) s.eval_batches = count.cast<long long>();
     else if (!s.eval_data.is_none() && py::hasattr(s.eval_data, "__len__")) s.eval_batches = py::len(s.eval_data);
@@ -86,16 +95,19 @@ UserStage load_user_stage(const std::string& target, py::object assignment) {
   py::object fn = load_callable(target);
   UserStage s = read_answer(fn(assignment), target, a);
   for (auto [data, what] : {std::pair{s.train_data, "train_data"}, std::pair{s.eval_data, "eval_data"}}) {
-    if (!data.is_none() && py::iter(data).is(data))
+    // An iterator is its own __iter__; asked without calling iter(), which would draw a
+    // DataLoader's shuffle for its first pass.
+    if (!data.is_none() && py::hasattr(data, "__next__"))
       throw TypeError(std::string("--model: ") + what + " of " + target +
                       " is a one-shot iterator; give something that iterates again from its first batch "
                       "(a list, a DataLoader)");
   }
   if ((a.is_first_stage() || a.is_last_stage()) && !(a.is_first_stage() && a.is_last_stage()) &&
       !(s.train_data.is_none() && s.eval_data.is_none())) {
-    UserStage again = read_answer(fn(assignment), target, a);
-    for (auto [mine, other, what] : {std::tuple{s.train_data, again.train_data, "train_data"},
-                                     std::tuple{s.eval_data, again.eval_data, "eval_data"}}) {
+    // Two further answers are compared, so that the first one's data stays unread.
+    UserStage one = read_answer(fn(assignment), target, a), again = read_answer(fn(assignment), target, a);
+    for (auto [mine, other, what] : {std::tuple{one.train_data, again.train_data, "train_data"},
+                                     std::tuple{one.eval_data, again.eval_data, "eval_data"}}) {
       if (mine.is_none() != other.is_none() || (!mine.is_none() && !same_first_batches(mine, other)))
         throw ValueError(std::string("--model: two calls of ") + target + " gave different " + what +
                          ". The first and last stages each call it in their own process and pair inputs "

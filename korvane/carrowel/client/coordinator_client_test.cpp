@@ -354,7 +354,7 @@ std::vector<std::pair<CoordinatorClient, Assigned>> members(const Coordinator& c
   std::vector<std::thread> joins;
   for (std::size_t i = 0; i < options.size(); ++i) {
     joins.emplace_back([&, i] {
-      JoinResult r = run_sync(out[i].first.join(task, "m" + std::to_string(i), 1, false, 30.0, options[i]));
+      JoinResult r = run_sync(out[i].first.join(task, std::string("m").append(std::to_string(i)), 1, false, 30.0, options[i]));
       if (auto* a = std::get_if<Assigned>(&r)) out[i].second = *a;
     });
     wait_for_members(c, i + 1);  // join order is the order of `options`

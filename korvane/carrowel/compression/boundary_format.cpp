@@ -53,7 +53,7 @@ std::string entry_name(Structure s, std::size_t index, std::string_view key) {
     case EncodeFault::Kind::group_out_of_range:
       throw ValueError("the " + name + " codec cannot carry group " + std::to_string(f.index) + " of " + where +
                        ": its largest magnitude " +
-                       (codec == Codec::int2_hadamard ? "after the rotation " : std::string()) + "(" +
+                       (needs_power_of_two_group(codec) ? "after the rotation " : std::string()) + "(" +
                        float_repr(f.value) + ") is beyond binary16's range (65504), the range of its scale");
   }
   throw ValueError("unreachable");

@@ -90,6 +90,13 @@ bool is_bare_sign_record(const Gathered& g) {
          g.entries[0].form == EntryForm::coded;
 }
 
+// What compress_tensor(value, 64, is_backward).to_bytes() gives, from the view already taken.
+std::string bare_sign_record(const Gathered& g) {
+  const OutgoingEntry& e = g.entries[0];
+  return compression::compress_values(static_cast<const float*>(e.data), e.numel, e.shape, 64, g.header.is_backward)
+      .to_bytes();
+}
+
 struct FillJob {
   Codec codec;
   const IncomingEntry* entry;
@@ -139,7 +146,7 @@ bool is_structure(py::handle value) {
 
 std::string encode_boundary(py::handle value, Codec codec, bool is_backward) {
   Gathered g = gather(value, codec, is_backward);
-  if (is_bare_sign_record(g)) return compress_tensor(value, 64, is_backward).to_bytes();
+  if (is_bare_sign_record(g)) return bare_sign_record(g);
   std::string out(compression::boundary_size(g.header, g.entries), '\0');
   compression::write_boundary(g.header, g.entries, reinterpret_cast<std::uint8_t*>(out.data()));
   return out;
@@ -147,7 +154,7 @@ std::string encode_boundary(py::handle value, Codec codec, bool is_backward) {
 
 py::bytes encode_boundary_bytes(py::handle value, Codec codec, bool is_backward) {
   Gathered g = gather(value, codec, is_backward);
-  if (is_bare_sign_record(g)) return py::bytes(compress_tensor(value, 64, is_backward).to_bytes());
+  if (is_bare_sign_record(g)) return py::bytes(bare_sign_record(g));
   const std::uint64_t size = compression::boundary_size(g.header, g.entries);
   auto out = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) throw py::error_already_set();

@@ -19,6 +19,7 @@ const char* codec_name(Codec codec) noexcept {
     case Codec::fp32: return "fp32";
     case Codec::int2: return "int2";
     case Codec::int2_hadamard: return "int2-hadamard";
+    case Codec::int2_hadamard_rms: return "int2-hadamard-rms";
   }
   return "?";
 }
@@ -37,14 +38,17 @@ std::uint64_t default_group_size(Codec codec) noexcept {
     case Codec::int8:
     case Codec::int4: return 64;
     case Codec::int2:
-    case Codec::int2_hadamard: return 128;
+    case Codec::int2_hadamard:
+    case Codec::int2_hadamard_rms: return 128;
     default: return 0;
   }
 }
 
 bool is_grouped(Codec codec) noexcept { return default_group_size(codec) != 0; }
 
-bool needs_power_of_two_group(Codec codec) noexcept { return codec == Codec::int2_hadamard; }
+bool needs_power_of_two_group(Codec codec) noexcept {
+  return codec == Codec::int2_hadamard || codec == Codec::int2_hadamard_rms;
+}
 
 std::optional<std::uint64_t> coded_payload_size(Codec codec, std::uint64_t n, std::uint64_t group_size) noexcept {
   // n comes from a shape whose byte size fits 64 bits, so n * 4 cannot overflow.
@@ -60,7 +64,8 @@ std::optional<std::uint64_t> coded_payload_size(Codec codec, std::uint64_t n, st
     case Codec::int8: return scales + n;
     case Codec::int4: return scales + (n + 1) / 2;
     case Codec::int2: return scales + (n + 3) / 4;
-    case Codec::int2_hadamard: return scales + (padded + 3) / 4;
+    case Codec::int2_hadamard:
+    case Codec::int2_hadamard_rms: return scales + (padded + 3) / 4;
     default: return std::nullopt;
   }
 }

@@ -7,6 +7,10 @@
 //   int2          4 levels (+-0.5, +-1.5) * scale / 1.5, one binary16 scale per 128: 2.125 bits per element
 //   int2-hadamard int2 after a fixed sign flip and an orthonormal Hadamard rotation of each
 //                 group of 128, undone on decoding: an outlier is spread over its group
+//   int2-hadamard-rms  the same, its scale 1.5 times the rotated group's root mean square
+//                 (when below its largest magnitude): a step of one standard deviation, close
+//                 to the least-squares levels of a normal group, the tails clipped to the
+//                 outer level. The only codec that clips; decoded as int2-hadamard
 //   bf16, fp16    each element rounded to nearest even; fp32 the float32 bits
 //
 // The quantising codecs take the group's largest magnitude rounded up to binary16 as its
@@ -15,6 +19,7 @@
 // binary16's range (65504), cannot be represented: encoding fails with an error naming the
 // codec. fp16 fails on a finite element beyond 65504 and carries NaN and infinities as they
 // are; bf16 and fp32 carry every value. sign keeps its own rules (an infinite scale).
+// (int2-hadamard-rms trades the half-step bound for a smaller mean error, above.)
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -23,10 +28,11 @@
 namespace korvane::carrowel {
 
 // The enumerators' values are the codec's number on the wire.
-enum class Codec : std::uint8_t { sign = 0, int8 = 1, int4 = 2, bf16 = 3, fp16 = 4, fp32 = 5, int2 = 6, int2_hadamard = 7 };
+enum class Codec : std::uint8_t { sign = 0, int8 = 1, int4 = 2, bf16 = 3, fp16 = 4, fp32 = 5, int2 = 6, int2_hadamard = 7,
+                                 int2_hadamard_rms = 8 };
 
-inline constexpr Codec kAllCodecs[] = {Codec::sign, Codec::int8, Codec::int4,          Codec::bf16,
-                                       Codec::fp16, Codec::fp32, Codec::int2, Codec::int2_hadamard};
+inline constexpr Codec kAllCodecs[] = {Codec::sign, Codec::int8, Codec::int4, Codec::bf16,         Codec::fp16,
+                                       Codec::fp32, Codec::int2, Codec::int2_hadamard, Codec::int2_hadamard_rms};
 
 std::optional<Codec> parse_codec(std::string_view name) noexcept;
 const char* codec_name(Codec codec) noexcept;
@@ -38,7 +44,8 @@ namespace compression {
 std::uint64_t default_group_size(Codec codec) noexcept;
 // Whether a coded record of this codec holds a scale per group.
 bool is_grouped(Codec codec) noexcept;
-// Whether the group size must be a power of two (the rotation works on whole groups).
+// Whether the codec rotates its groups (so their size must be a power of two, and the
+// last group is padded to a whole one).
 bool needs_power_of_two_group(Codec codec) noexcept;
 
 // Payload bytes of n elements coded in groups of `group_size` (ignored by the float codecs);

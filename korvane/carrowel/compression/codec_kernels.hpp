@@ -5,8 +5,8 @@
 // Payload of a grouped codec: the binary16 scales (2 bytes each, little-endian, group 0
 // first), then the codes: int8 one byte per element; int4 two's complement nibbles, element
 // 2i in the low nibble of byte i; int2 level codes 0..3 (value (2c - 3) * step / 2), element
-// 4i + k in bits 2k..2k+1 of byte i; int2-hadamard as int2 over the rotated groups, the last
-// one padded with zeros to a whole group. Code bits past the last element are 0. The float
+// 4i + k in bits 2k..2k+1 of byte i; int2-hadamard(-rms) as int2 over the rotated groups,
+// the last one padded with zeros to a whole group. Code bits past the last element are 0. The float
 // codecs' payload is the elements, little-endian.
 #pragma once
 #include <cstdint>

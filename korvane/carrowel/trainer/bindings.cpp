@@ -128,6 +128,7 @@ void apply_options(Trainer& t, const training::TrainerOptions& o) {
   t.recovery.resume = o.resume;
   t.recovery.rejoin = training::RejoinWait(o.rejoin_timeout);
   t.guard.max_nonfinite_steps = o.max_nonfinite_steps;
+  t.clip_grad_norm = o.clip_grad_norm;
   if (o.metrics_file) t.metrics.file.emplace(*o.metrics_file);
   // A resumed member presents the secret it was given, so the coordinator lets it retake its id.
   if (t.recovery.resume) t.session.client.set_secret(t.recovery.checkpoints->read_member_secret());
@@ -145,8 +146,9 @@ std::shared_ptr<Trainer> make_trainer(py::object trainer_id, py::object coordina
                                       py::object autograd_backward, py::object optimizer, py::object token,
                                       py::object token_file, py::object metrics_file, py::object checkpoint_dir,
                                       py::object checkpoint_every, py::object resume, py::object rejoin_timeout,
-                                      py::object max_nonfinite_steps, py::object activation_codec,
-                                      py::object gradient_codec, py::object stage, py::object seed) {
+                                      py::object max_nonfinite_steps, py::object loss_fn, py::object lr_scheduler,
+                                      py::object clip_grad_norm, py::object activation_codec, py::object gradient_codec,
+                                      py::object stage, py::object seed) {
   std::string id = require_text("trainer_id", trainer_id);
   std::string url = require_text("coordinator_url", coordinator_url);
   std::optional<std::string> dev;
@@ -168,10 +170,23 @@ std::shared_ptr<Trainer> make_trainer(py::object trainer_id, py::object coordina
   if (!py::isinstance<py::int_>(max_nonfinite_steps) || py::isinstance<py::bool_>(max_nonfinite_steps))
     raise_argument_type("max_nonfinite_steps", "int", max_nonfinite_steps);
   o.max_nonfinite_steps = max_nonfinite_steps.cast<long long>();
+  if (!loss_fn.is_none() && !PyCallable_Check(loss_fn.ptr()))
+    raise_argument_type("loss_fn", "a callable (output, labels) -> scalar tensor, or None", loss_fn);
+  if (!lr_scheduler.is_none() && !PyCallable_Check(lr_scheduler.ptr()))
+    raise_argument_type("lr_scheduler", "a callable optimizer -> scheduler, or None", lr_scheduler);
+  if (!lr_scheduler.is_none() && optimizer.is_none())
+    throw ValueError("lr_scheduler needs optimizer: plain SGD has no schedule to follow");
+  if (!clip_grad_norm.is_none()) {
+    if (!PyNumber_Check(clip_grad_norm.ptr()) || py::isinstance<py::bool_>(clip_grad_norm))
+      raise_argument_type("clip_grad_norm", "float or None", clip_grad_norm);
+    o.clip_grad_norm = clip_grad_norm.cast<double>();
+  }
   boundary_options(o, activation_codec, gradient_codec, stage, seed);
   o.check(training::Spelling::keyword);
   auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
   t->model.set_optimizer_factory(std::move(optimizer));
+  t->model.set_scheduler_factory(std::move(lr_scheduler));
+  t->model.loss_fn = std::move(loss_fn);
   apply_options(*t, o);
   return t;
 }
@@ -182,7 +197,8 @@ void bind_constructor(TrainerClass& cls) {
           py::arg("optimizer") = py::none(), py::arg("token") = py::none(), py::arg("token_file") = py::none(),
           py::arg("metrics_file") = py::none(), py::arg("checkpoint_dir") = py::none(),
           py::arg("checkpoint_every") = 0, py::arg("resume") = false, py::arg("rejoin_timeout") = 0.0,
-          py::arg("max_nonfinite_steps") = 3, py::arg("activation_codec") = py::none(),
+          py::arg("max_nonfinite_steps") = 3, py::arg("loss_fn") = py::none(), py::arg("lr_scheduler") = py::none(),
+          py::arg("clip_grad_norm") = py::none(), py::arg("activation_codec") = py::none(),
           py::arg("gradient_codec") = py::none(), py::arg("stage") = py::none(), py::arg("seed") = py::none(),
           "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".");
 }
@@ -218,7 +234,29 @@ void bind_stage_properties(TrainerClass& cls) {
             t.model.set_optimizer_factory(std::move(v));
           },
           "The factory params -> torch.optim.Optimizer for the plain layers, or None for plain SGD.")
-      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.model.plain_optimizer(); });
+      .def_property_readonly("_plain_optimizer", [](const Trainer& t) { return t.model.plain_optimizer(); })
+      .def_property(
+          "loss_fn", [](const Trainer& t) { return t.model.loss_fn; },
+          [](Trainer& t, py::object v) {
+            if (!v.is_none() && !PyCallable_Check(v.ptr()))
+              raise_argument_type("loss_fn", "a callable (output, labels) -> scalar tensor, or None", v);
+            t.model.loss_fn = std::move(v);
+          },
+          "The last stage's loss, called with the stage's output and the labels; None: cross entropy.")
+      .def_property(
+          "lr_scheduler", [](const Trainer& t) { return t.model.scheduler_factory(); },
+          [](Trainer& t, py::object v) {
+            if (!v.is_none() && !PyCallable_Check(v.ptr()))
+              raise_argument_type("lr_scheduler", "a callable optimizer -> scheduler, or None", v);
+            t.model.set_scheduler_factory(std::move(v));
+          },
+          "The factory optimizer -> learning-rate scheduler, stepped once per step after the update, or None.")
+      .def_property_readonly("_lr_scheduler", [](const Trainer& t) { return t.model.scheduler(); })
+      .def_property_readonly("clip_grad_norm", [](const Trainer& t) { return t.clip_grad_norm; },
+                             "The global gradient norm the plain layers are clipped to, or None.")
+      .def_property(
+          "_layer_source", [](const Trainer& t) { return t.layer_source; },
+          [](Trainer& t, py::object v) { t.layer_source = std::move(v); });
 }
 
 // Where the run stands, and the recovery settings it was built with.

@@ -1,6 +1,8 @@
 // Held-out evaluation through the pipeline: forward passes only, relayed like a round's
 // forward (same relays, same compression, one micro-batch number each), no gradient, no
-// update. The last stage scores its output against the labels.
+// update. The last stage scores its output against the labels: the mean cross entropy
+// per sample and the accuracy, or with a loss_fn its loss (a mean over the batches,
+// weighted by their label counts) and the accuracy where it means something.
 #include <pybind11/stl.h>
 
 #include <tuple>
@@ -53,6 +55,7 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
   double loss_sum = 0.0;
   long long samples = 0, correct = 0;
   bool scored = false;
+  bool counted_correct = true;  // false once a batch's right answers meant nothing
   for (long long i = 0; i < num_batches; ++i) {
     py::object input = py::none(), labels = py::none();
     if (iterator) std::tie(input, labels) = next_batch(iterator, i, num_batches);
@@ -74,7 +77,17 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
     if (!last) {
       co_await await_result(self.attr("send_activation")(output));
     } else if (!labels.is_none()) {
-      const BatchScore score = score_batch(output, labels, t.model.device());
+      BatchScore score;
+      if (t.model.loss_fn.is_none()) {
+        score = score_batch(output, labels, t.model.device());
+      } else {
+        // The caller's loss, weighted by each batch's label count; accuracy only where
+        // every label is the class of one row of scores.
+        tensors::NoGrad no_grad;
+        const UserBatchScore user = score_batch_with(t.model.loss_fn, output, labels, t.model.device());
+        score = user.score;
+        counted_correct = counted_correct && user.has_correct;
+      }
       loss_sum += score.loss_sum;
       correct += score.correct;
       samples += score.samples;
@@ -87,7 +100,7 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
   if (scored) {
     result["samples"] = samples;
     result["loss"] = samples ? loss_sum / double(samples) : 0.0;
-    result["accuracy"] = samples ? double(correct) / double(samples) : 0.0;
+    if (counted_correct) result["accuracy"] = samples ? double(correct) / double(samples) : 0.0;
   }
   co_return std::move(result);
 }

@@ -44,6 +44,17 @@ py::object to_python(const json& j, int depth) {
   }
 }
 
+// The extras a join answer offers: the strings of its "features" list; none when it has none.
+std::vector<std::string> offered_features(const json& answer) {
+  std::vector<std::string> out;
+  if (!answer.is_object()) return out;
+  const auto it = answer.find(protocol::field::kFeatures);
+  if (it == answer.end() || !it->is_array()) return out;
+  for (const json& f : *it)
+    if (f.is_string()) out.push_back(f.get<std::string>());
+  return out;
+}
+
 py::object mock_assignment() {
   py::dict d;
   d["layer_start"] = 0;
@@ -95,7 +106,11 @@ Task<py::object> request_layer_assignment(py::object self, std::string task_id) 
     client::JoinResult answer = co_await ask_for_assignment(self, std::move(task_id));
     if (auto* r = std::get_if<client::Refused>(&answer)) refused = r->text;
     else if (auto* u = std::get_if<client::Unavailable>(&answer)) why = u->why;
-    else result = to_python(std::get<client::Assigned>(answer).answer, 0);
+    else {
+      const json& body = std::get<client::Assigned>(answer).answer;
+      result = to_python(body, 0);
+      t.session.features = offered_features(body);
+    }
   } catch (...) {
     failure = std::current_exception();
   }
@@ -103,6 +118,7 @@ Task<py::object> request_layer_assignment(py::object self, std::string task_id) 
   if (failure) why = error_message(failure);
   if (refused) throw Error("join refused: " + *refused);
   if (why) {
+    t.session.features.clear();
     t.session.member = false;
     t.session.client.set_secret(std::nullopt);
     print_line("  Warning: Using mock assignment (coordinator unavailable: " + *why + ")");
@@ -204,6 +220,15 @@ Task<py::object> join_pipeline(py::object self, py::str task_id) {
     const std::string why = "join failed: " + *wrong;
     co_await leave_task(self, why);  // the task must not wait for a member that will not train
     throw Error(why);
+  }
+  // Clipping needs every stage's norm each step: a coordinator that cannot gather them
+  // would leave the stages to clip by different factors.
+  if (t.clip_grad_norm && !t.session.offers(protocol::kFeatureNorms)) {
+    const std::string error = "clip_grad_norm needs a coordinator that gathers gradient norms; " +
+                              std::string(t.session.member ? "the coordinator at " + t.coordinator_url + " does not offer them"
+                                                           : "no coordinator answered the join");
+    co_await leave_task(self, error);
+    throw Error(error);
   }
   co_await await_result(self.attr("_download_layers")(task_id));
   co_await await_result(self.attr("_signal_ready")(task_id));

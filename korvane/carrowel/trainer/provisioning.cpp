@@ -66,6 +66,14 @@ Task<py::object> download_layers(py::object self, py::object task_id) {
   require_torch();
   Trainer& t = Trainer::of(self);
   const LayerAssignment& a = t.assignment();
+  if (!t.layer_source.is_none()) {
+    // The caller's own model (the command line's --model): no download, no demo layers.
+    t.model.set_layers(t.layer_source(t.layer_assignment));
+    t.model.move_to_device();
+    print_line("  Loaded " + std::to_string(t.model.layer_count()) + " layers (" +
+               with_thousands(t.model.parameter_count()) + " parameters)");
+    co_return py::none();
+  }
   print_line("  Downloading layers " + std::to_string(a.layer_start) + "-" + std::to_string(a.layer_end) + "...");
 
   // Through `self`, so that a subclass or a replaced hook is honoured.

@@ -89,6 +89,8 @@ void StageModel::save(const std::string& path, const StageCounters& c) const {
   state["losses"] = tensors::float64_vector(c.losses);
   state["optimizer"] = plain_optimizer_.is_none() ? py::object(py::none())
                                                   : encode_floats(plain_optimizer_.attr("state_dict")());
+  state["lr_scheduler"] = scheduler_.is_none() ? py::object(py::none()) : encode_floats(scheduler_.attr("state_dict")());
+  state["metrics_step"] = c.metrics_step;
   py::dict counters;  // per-layer counters that live outside the state_dict
   py::list layers(layers_);
   for (size_t i = 0; i < layers.size(); ++i)
@@ -118,9 +120,12 @@ StageCounters StageModel::load(const std::string& path) {
   py::object opt = optional_item(state, "optimizer");
   plain_optimizer_ = py::none();  // without a saved state: built afresh at the next update, as it was then
   plain_params_ = py::none();
+  scheduler_ = py::none();
   if (!opt.is_none() && !factory_.is_none()) {
-    optimizer_for(plain_parameters());
-    plain_optimizer_.attr("load_state_dict")(decode_floats(opt));
+    optimizer_for(plain_parameters());  // and its schedule, which sets the rates of step 0 ...
+    plain_optimizer_.attr("load_state_dict")(decode_floats(opt));  // ... that the saved state replaces
+    py::object sched = optional_item(state, "lr_scheduler");
+    if (!sched.is_none() && !scheduler_.is_none()) scheduler_.attr("load_state_dict")(decode_floats(sched));
   }
   if (state.contains("rng")) set_rng_states(state["rng"]);
 
@@ -131,6 +136,7 @@ StageCounters StageModel::load(const std::string& path) {
   if (!last.is_none()) c.last_loss = tensors::item(last);
   if (state.contains("batches_drawn")) c.batches_drawn = state["batches_drawn"].cast<long long>();
   if (state.contains("source_spent")) c.source_spent = state["source_spent"].cast<bool>();
+  c.metrics_step = state.contains("metrics_step") ? state["metrics_step"].cast<long long>() : c.step;
   if (state.contains("losses")) c.losses = tensors::float64_values(state["losses"]);
   return c;
 }

@@ -34,6 +34,17 @@ TensorFacts facts_of(py::handle x) {
   return f;
 }
 
+// A loss_fn's answer as a double; TypeError or ValueError naming loss_fn otherwise.
+double scalar_loss(py::handle loss) {
+  TensorFacts f;
+  if (!ops().facts(loss.ptr(), &f)) {
+    PyErr_Clear();
+    throw TypeError("loss_fn must return a tensor, got " + py::str(py::type::handle_of(loss).attr("__name__")).cast<std::string>());
+  }
+  if (f.numel != 1) throw ValueError("loss_fn must return a tensor of one element, got " + std::to_string(f.numel));
+  return tensors::item(loss);
+}
+
 bool is_int8_backward(py::handle layer) { return py::hasattr(layer, "backward_zeb"); }
 bool is_int8_update(py::handle layer) { return py::hasattr(layer, "update_from_gradient"); }
 
@@ -96,18 +107,48 @@ BatchScore score_batch(py::handle output, py::handle labels, const std::string& 
   return {tally.loss_sum, tally.correct, tally.samples};
 }
 
+UserBatchScore score_batch_with(py::handle loss_fn, py::handle output, py::handle labels, const std::string& device) {
+  py::object target = on_device(labels, device);
+  UserBatchScore r;
+  const double loss = scalar_loss(loss_fn(output, target));
+  const long long weight = facts_of(target).numel;  // a mean over the labels, as a loss_fn usually takes
+  r.score.loss_sum = loss * double(weight);
+  r.score.samples = weight;
+  // Right answers mean something where every label is a class index of one row of scores.
+  py::object torch = py::module_::import("torch");
+  const bool integral = !target.attr("is_floating_point")().cast<bool>() &&
+                        !torch.attr("is_complex")(target).cast<bool>() && !target.attr("dtype").is(torch.attr("bool"));
+  const py::tuple out_shape(output.attr("shape")), target_shape(target.attr("shape"));
+  bool rows_match = integral && out_shape.size() == target_shape.size() + 1;
+  for (size_t i = 0; rows_match && i < target_shape.size(); ++i)
+    rows_match = out_shape[i].cast<long long>() == target_shape[i].cast<long long>();
+  if (rows_match) {
+    r.score.correct = score_batch(output, target, device).correct;
+    r.has_correct = true;
+  }
+  return r;
+}
+
 StageModel::StageModel(std::string device)
     : device_(std::move(device)),
       layers_(py::list()),
       factory_(py::none()),
       plain_optimizer_(py::none()),
       plain_params_(py::none()),
+      scheduler_factory_(py::none()),
+      scheduler_(py::none()),
       tape_(py::none()) {}
 
 void StageModel::set_optimizer_factory(py::object factory) {
   factory_ = std::move(factory);
   plain_optimizer_ = py::none();  // built again from the new factory at the next update
   plain_params_ = py::none();
+  scheduler_ = py::none();
+}
+
+void StageModel::set_scheduler_factory(py::object factory) {
+  scheduler_factory_ = std::move(factory);
+  scheduler_ = py::none();  // built for the optimizer at the next update
 }
 
 void StageModel::set_place(long long position, long long first_layer) {
@@ -264,7 +305,12 @@ py::object StageModel::optimizer_for(const py::list& params) {
   if (!same) {
     plain_optimizer_ = py::len(params) ? factory_(params) : py::none();
     plain_params_ = params;
+    scheduler_ = py::none();  // a schedule belongs to one optimizer
   }
+  // Built before the optimizer's first step, as a schedule is in one process: building it
+  // sets the rate of its step 0.
+  if (scheduler_.is_none() && !scheduler_factory_.is_none() && !plain_optimizer_.is_none())
+    scheduler_ = scheduler_factory_(plain_optimizer_);
   return plain_optimizer_;
 }
 
@@ -285,12 +331,36 @@ void StageModel::update(double lr, bool loss_decreased) {
     // Plain SGD, no decay, no momentum; an error leaves earlier layers updated.
     for (py::handle p : parameters_of(layer)) checked(ops().sgd_step(p.ptr(), lr));
   }
-  if (!own_optimizer) return;
+  if (!own_optimizer) {
+    if (!scheduler_factory_.is_none())
+      throw ValueError("lr_scheduler needs an optimizer factory: plain SGD has no schedule to follow");
+    return;
+  }
   // The optimizer's own learning rate drives the plain layers; `lr` went to the int8 ones.
   py::object opt = optimizer_for(params);
   if (opt.is_none()) return;
   opt.attr("step")();
   opt.attr("zero_grad")();
+  if (!scheduler_.is_none()) scheduler_.attr("step")();  // once per step, after the update
+}
+
+double StageModel::plain_squared_norm() const {
+  py::object torch = py::module_::import("torch");
+  py::list norms;
+  for (py::handle p : plain_parameters()) {
+    py::object g = grad_of(p);
+    if (!g.is_none()) norms.append(torch.attr("norm")(detached(g), 2.0));
+  }
+  if (py::len(norms) == 0) return 0.0;
+  py::object n = torch.attr("stack")(norms).attr("double")();
+  return item(n.attr("mul")(n).attr("sum")());
+}
+
+void StageModel::scale_plain_gradients(double factor) {
+  for (py::handle p : plain_parameters()) {
+    py::object g = grad_of(p);
+    if (!g.is_none()) detached(g).attr("mul_")(factor);
+  }
 }
 
 py::object StageModel::take_tape() { return std::exchange(tape_, py::none()); }
@@ -306,7 +376,8 @@ StageModel::Scored StageModel::loss_backward(py::object input, py::object output
     scored = detached(output);
     require_grad(scored);
   }
-  py::object loss = checked(ops().loss(scored.ptr(), labels.ptr()));
+  py::object loss = loss_fn.is_none() ? checked(ops().loss(scored.ptr(), labels.ptr())) : loss_fn(scored, labels);
+  if (!loss_fn.is_none()) scalar_loss(loss);  // checked before its backward
   py::object scaled = m > 1 ? checked(ops().divide(loss.ptr(), double(m))) : loss;
   py::object grad_output;
   if (autograd_backward) {

@@ -29,6 +29,7 @@ struct StageCounters {
   long long batches_drawn = 0;       // batches taken from the data source since the loop began
   bool source_spent = false;         // the source turned out to hold no batch
   std::vector<double> losses;        // the step losses so far
+  long long metrics_step = 0;        // the number the next metrics record gets
 };
 
 // One batch of a data source, on the stage's device: (input, labels), None where absent.
@@ -52,6 +53,13 @@ class StageModel {
   const py::object& optimizer_factory() const { return factory_; }
   void set_optimizer_factory(py::object factory);
   const py::object& plain_optimizer() const { return plain_optimizer_; }
+  // The factory optimizer -> scheduler, or None; built with each optimizer, stepped once per update.
+  const py::object& scheduler_factory() const { return scheduler_factory_; }
+  void set_scheduler_factory(py::object factory);
+  const py::object& scheduler() const { return scheduler_; }
+  // loss_fn(output, labels) -> a one-element tensor, in place of the cross entropy (the
+  // mean of the output without labels); None: the default.
+  py::object loss_fn = py::none();
 
   // Where the slice sits (pipeline position, global index of its first layer): an error of
   // a layer's forward names the stage, the layer and its type. Position -1: not known.
@@ -88,6 +96,11 @@ class StageModel {
   // Forgets the gradients the plain layers summed, so that no update applies them; int8
   // layers keep theirs (they drop a non-finite update themselves).
   void discard_plain_gradients();
+  // The sum of the squares of the plain layers' gradients (what the optimizer sees),
+  // each gradient's norm taken as torch's clip_grad_norm_ takes it; 0 without gradients.
+  double plain_squared_norm() const;
+  // Multiplies the plain layers' gradients by `factor`, in place.
+  void scale_plain_gradients(double factor);
 
   // Layers that keep state between forward, backward and update forget what an
   // unfinished step left; after a failed step the summed gradients go too.
@@ -128,6 +141,8 @@ class StageModel {
   py::object factory_;          // None: plain SGD
   py::object plain_optimizer_;  // what the factory built, for plain_params_
   py::object plain_params_;
+  py::object scheduler_factory_;  // None: no schedule
+  py::object scheduler_;          // what it built for plain_optimizer_
   py::object tape_;             // autograd_backward: the segments of the last forward, or None
   long long position_ = -1;
   long long first_layer_ = 0;
@@ -174,6 +189,14 @@ struct BatchScore {
   long long samples = 0;
 };
 BatchScore score_batch(py::handle output, py::handle labels, const std::string& device);
+// The same with the caller's loss_fn: the batch's loss weighted by its label count, and
+// the right answers only where they mean something (integer labels, one per row of
+// class scores); `has_correct` says so.
+struct UserBatchScore {
+  BatchScore score;
+  bool has_correct = false;
+};
+UserBatchScore score_batch_with(py::handle loss_fn, py::handle output, py::handle labels, const std::string& device);
 
 // Installs the tensor operations from _carrowel_torch.stage_ops(); until then every
 // tensor operation raises ImportError. TypeError for another capsule, ImportError for

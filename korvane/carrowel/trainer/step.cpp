@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/carrowel/trainer/gradient_clipping.hpp"
 #include "korvane/carrowel/trainer/schedule.hpp"
 #include "korvane/carrowel/trainer/step_relays.hpp"
 #include "korvane/common/async/awaiters.hpp"
@@ -206,7 +207,16 @@ Task<std::optional<double>> finish(StepPtr s, double lr) {
   // Like a gradient scaler: when a gradient the plain layers summed is not finite, none of
   // them is applied. The warning names where the step's first non-finite value came from.
   // The update still runs for the int8 layers, which drop a non-finite update themselves.
-  const bool skip = !t.model.gradients_finite();
+  bool skip = !t.model.gradients_finite();
+  // Clipping to the global norm: every stage learns the same total, so a non-finite
+  // gradient anywhere skips the step everywhere.
+  if (t.clip_grad_norm) {
+    const bool total_finite = co_await clip_to_global_norm(s->self, s->base, !skip);
+    if (!total_finite && !skip) {
+      skip = true;
+      if (!s->nonfinite) s->nonfinite = "a gradient of another stage (the global gradient norm is not finite)";
+    }
+  }
   if (skip) {
     if (!s->nonfinite) s->nonfinite = "a gradient computed here";
     t.model.discard_plain_gradients();

@@ -21,6 +21,12 @@ Trainer::Trainer(std::string id, std::string url, std::optional<std::string> dev
       layer_assignment(py::none()),
       session(client::CoordinatorClient(coordinator_url, std::nullopt, async::http_exchange)) {}
 
+bool Trainer::Session::offers(const char* feature) const {
+  for (const std::string& f : features)
+    if (f == feature) return true;
+  return false;
+}
+
 const LayerAssignment& Trainer::assignment() const {
   if (layer_assignment.is_none())
     throw ValueError("trainer '" + trainer_id + "' has no layer assignment: call join_pipeline first");

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "korvane/carrowel/client/coordinator_client.hpp"
 #include "korvane/carrowel/trainer/layer_assignment.hpp"
@@ -46,6 +47,9 @@ class Trainer {
     client::CoordinatorClient client;
     std::optional<long long> pipeline_stages;  // from the ready answer, when it says
     bool member = false;
+    // What the coordinator's join answer offers beyond the plain protocol ("norms", "reports", ...).
+    std::vector<std::string> features;
+    bool offers(const char* feature) const;
     // Time limits of the join and of every post (the plain protocol gives them none). The
     // join's is longer than the coordinator's default join wait of 300 s, so that the
     // coordinator answers first.
@@ -92,6 +96,15 @@ class Trainer {
     // for cannot come, so the step fails with this rather than wait for it.
     std::optional<std::string> refused_post;
   } guard;
+
+  // Opt-in clipping (keyword-only clip_grad_norm): after each step's flush the stages
+  // exchange their squared gradient norms through the coordinator and all scale the plain
+  // layers' gradients by the same factor.
+  std::optional<double> clip_grad_norm;
+
+  // The command line's --model: called with the assignment at the join, in place of
+  // fetching layers; None: fetch them (or the demo layers).
+  py::object layer_source = py::none();
 
   // Attributes of the Python interface that no part fills; kept for callers that look.
   struct Unused {

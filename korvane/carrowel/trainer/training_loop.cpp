@@ -9,6 +9,7 @@
 #include "korvane/carrowel/trainer/data_source.hpp"
 #include "korvane/carrowel/trainer/membership.hpp"
 #include "korvane/carrowel/trainer/metrics_file.hpp"
+#include "korvane/carrowel/trainer/progress_report.hpp"
 #include "korvane/carrowel/trainer/recovery.hpp"
 #include "korvane/carrowel/trainer/step.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
@@ -29,6 +30,11 @@ struct LoopArgs {
   long long micro_batches;
   std::optional<long long> max_in_flight;
   py::object evaluation;
+  // Held-out passes inside the loop: every eval_every steps (0: none on the way) and at
+  // the end, each over eval_batches batches of eval_data; none when eval_batches is 0.
+  py::object eval_data;
+  long long eval_every = 0;
+  long long eval_batches = 0;
 };
 
 // The loop's own state, shared by its parts (coroutines take it by value).
@@ -42,6 +48,9 @@ struct Loop {
   double total = 0.0;
   long long completed = 0;
   long long round = 0;  // the next step's number
+  size_t losses_at_evaluation = 0;  // losses before the piece the next evaluation closes
+  py::dict held_out;                // the latest held-out figures, on the stage that scores
+  bool evaluated = false;           // the evaluation of the current round is done
 
   Loop(py::object s, py::object source, LoopArgs a)
       : self(std::move(s)), t(Trainer::of(self)), args(std::move(a)), data(PythonBatchSource::of(std::move(source))) {}
@@ -59,6 +68,7 @@ StageCounters counters_at(const Loop& l, long long step) {
   c.batches_drawn = l.data.drawn();
   c.source_spent = l.data.spent();
   c.losses = l.losses;
+  c.metrics_step = l.t.metrics.steps.steps_recorded();
   return c;
 }
 
@@ -71,6 +81,8 @@ void continue_from(Loop& l, const StageCounters& c) {
   l.total = 0.0;
   for (double v : l.losses) l.total += v;
   l.completed = l.round = c.step;
+  l.losses_at_evaluation = l.losses.size();
+  l.t.metrics.steps.continue_at(c.metrics_step);  // one step count with the members that went on
 }
 
 void go_back_to(Loop& l, long long step) {
@@ -179,12 +191,46 @@ void count_step(Loop& l, const py::object& loss) {
   ++l.round;
 }
 
+bool evaluation_due(const Loop& l) {
+  if (l.args.eval_batches <= 0 || l.evaluated) return false;
+  return (l.args.eval_every > 0 && l.round % l.args.eval_every == 0) || l.round >= l.args.num_rounds;
+}
+
+// A held-out pass through the whole pipeline; the stage that scores it prints its line,
+// appends it to the metrics file and reports it to a coordinator that takes reports.
+Task<void> evaluate(LoopPtr l) {
+  l->evaluated = true;
+  py::object answer = co_await await_result(l->self.attr("run_evaluation")(py::arg("dataloader") = l->args.eval_data,
+                                                                          py::arg("num_batches") = l->args.eval_batches));
+  py::dict e = answer;
+  const size_t since = std::exchange(l->losses_at_evaluation, l->losses.size());
+  if (!e.contains("loss")) co_return;
+  double piece_loss = 0.0;
+  for (size_t i = since; i < l->losses.size(); ++i) piece_loss += l->losses[i];
+  if (l->losses.size() > since) piece_loss /= double(l->losses.size() - since);
+  std::string line = "  Evaluation at round " + std::to_string(l->round) + ": train_loss=" + float_fixed(piece_loss, 4) +
+                     " eval_loss=" + float_fixed(e["loss"].cast<double>(), 4);
+  if (e.contains("accuracy")) line += " accuracy=" + float_fixed(e["accuracy"].cast<double>(), 4);
+  print_line(line);
+  py::dict evaluation;
+  for (const char* key : {"accuracy", "loss", "samples"})
+    if (e.contains(key)) evaluation[key] = e[key];
+  py::dict record;
+  record["evaluation"] = evaluation;
+  l->self.attr("log_metrics")(record);
+  l->held_out = py::dict();
+  for (const char* key : {"accuracy", "loss", "samples"})
+    if (e.contains(key)) l->held_out[py::str(std::string("eval_") + key)] = e[key];
+  co_await report_held_out(l->self, l->round, e);
+}
+
 py::dict results(const Loop& l) {
   py::dict metrics;
   metrics["rounds_completed"] = l.completed;
   metrics["total_loss"] = l.total;
   metrics["losses"] = py::cast(l.losses);
   if (l.completed > 0) metrics["avg_loss"] = l.total / double(l.completed);
+  for (auto [key, value] : l.held_out) metrics[key] = value;
   if (l.args.micro_batches > 1) {
     metrics["peak_in_flight"] = l.memory->peak_in_flight;
     metrics["in_flight_bytes"] = l.memory->peak_bytes;
@@ -221,8 +267,21 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
     record_step(*l, loss, start);
     t.metrics.steps.count_step();
     count_step(*l, loss);
+    l->evaluated = false;
+    // The held-out pass comes before the checkpoint of its step, so that a resumed stage
+    // goes on after it, at the same micro-batch number as the others.
+    if (evaluation_due(*l)) {
+      try {
+        co_await evaluate(l);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      if (roll_back_if_asked(*l, failure)) continue;
+      if (failure) std::rethrow_exception(failure);
+    }
     if (checkpoint_due(*l)) co_await save_and_report(l, l->round);
   }
+  if (l->args.num_rounds <= 0 && evaluation_due(*l)) co_await evaluate(l);  // no step: one pass
   co_return results(*l);
 }
 }  // namespace
@@ -230,24 +289,39 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
 void bind_training_loop(TrainerClass& cls) {
   cls.def("run_training_loop",
            [](py::object self, py::object dataloader, long long num_rounds, double lr, py::object on_round_complete,
-              long long micro_batches, std::optional<long long> max_in_flight, py::object evaluation) {
+              long long micro_batches, std::optional<long long> max_in_flight, py::object evaluation,
+              py::object eval_data, long long eval_every, std::optional<long long> eval_batches) {
              if (micro_batches < 1)
                throw ValueError("micro_batches must be at least 1, got " + std::to_string(micro_batches));
              if (max_in_flight && *max_in_flight < 1)
                throw ValueError("max_in_flight must be at least 1, got " + std::to_string(*max_in_flight));
              if (!evaluation.is_none() && !PyCallable_Check(evaluation.ptr()))
                raise_argument_type("evaluation", "a callable step -> value, or None", evaluation);
+             if (eval_every < 0) throw ValueError("eval_every must be 0 or more, got " + std::to_string(eval_every));
+             if (eval_batches && *eval_batches < 0)
+               throw ValueError("eval_batches must be 0 or more, got " + std::to_string(*eval_batches));
+             // Every stage forwards the same number of held-out batches: a middle stage,
+             // which reads no data, needs the count.
+             long long batches = eval_batches.value_or(0);
+             if (!eval_batches && !eval_data.is_none()) {
+               if (!py::hasattr(eval_data, "__len__"))
+                 throw ValueError("eval_data without __len__ needs eval_batches, the count every stage forwards");
+               batches = static_cast<long long>(py::len(eval_data));
+             }
              LoopArgs args{num_rounds, lr, std::move(on_round_complete), micro_batches, max_in_flight,
-                           std::move(evaluation)};
+                           std::move(evaluation), std::move(eval_data), eval_every, batches};
              auto run = run_training_loop(self, std::move(dataloader), std::move(args));
              return async::make_op(leaving_on_failure(std::move(self), std::move(run)), "run_training_loop");
            },
            py::arg("dataloader") = py::none(), py::arg("num_rounds") = 100, py::arg("lr") = 0.0001,
            py::arg("on_round_complete") = py::none(), py::kw_only(), py::arg("micro_batches") = 1,
-           py::arg("max_in_flight") = py::none(), py::arg("evaluation") = py::none(),
+           py::arg("max_in_flight") = py::none(), py::arg("evaluation") = py::none(), py::arg("eval_data") = py::none(),
+           py::arg("eval_every") = 0, py::arg("eval_batches") = py::none(),
            "Run num_rounds rounds (or pipelined steps of micro_batches each); returns the metrics dict. With a "
            "metrics file, each round or step appends a line; evaluation(step), when given, adds its value to that "
-           "line unless it returns None.");
+           "line unless it returns None. With eval_data (or eval_batches on a middle stage), a held-out pass "
+           "through the pipeline follows every eval_every steps and the last one; the stage that scores it adds "
+           "eval_loss, eval_accuracy and eval_samples to the metrics.");
 }
 
 }  // namespace korvane::carrowel

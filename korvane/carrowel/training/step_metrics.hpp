@@ -54,6 +54,8 @@ class StepMetrics {
   StepRecord record(const Start& start, Clock::time_point now, std::string trainer_id, long long round,
                     std::optional<double> loss, std::optional<long long> samples) const;
   void count_step() { ++steps_recorded_; }
+  // A resumed or rolled-back trainer numbers its next record as the checkpoint says.
+  void continue_at(long long steps) { steps_recorded_ = steps; }
 
  private:
   std::uint64_t bytes_sent_ = 0, bytes_received_ = 0;

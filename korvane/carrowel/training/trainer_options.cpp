@@ -73,13 +73,13 @@ void TrainerOptions::check(Spelling spelling) const {
   if (token) check_token_text(*token, name);
   check_recovery(*this, name);
   check_boundary(*this, name);
+  if (clip_grad_norm && !(*clip_grad_norm > 0 && std::isfinite(*clip_grad_norm)))
+    name.fail("clip_grad_norm", name("clip_grad_norm") + " must be a finite number above 0, got " + float_repr(*clip_grad_norm));
   name.at_least("max_nonfinite_steps", max_nonfinite_steps, 1, "at least 1");
   if (!std::isfinite(lr)) name.fail("lr", name("lr") + " must be a finite number, got " + float_repr(lr));
   name.at_least("micro_batches", micro_batches, 1, "at least 1");
   if (max_in_flight) name.at_least("max_in_flight", *max_in_flight, 1, "at least 1");
   name.at_least("eval_every", eval_every, 0, "0 or more");
-  if (eval_every > 0 && checkpoint_dir)
-    name.fail("checkpoint_dir", name("checkpoint_dir") + " cannot be combined with " + name("eval_every") + " yet");
 }
 
 std::optional<std::string> resolve_token(const TrainerOptions& o, Spelling spelling) {

@@ -42,6 +42,7 @@ struct TrainerOptions {
   std::optional<std::string> gradient_codec;
   std::optional<long long> stage;  // the pipeline position asked for at the join
   std::optional<long long> seed;   // seeds torch's generators and Python's random
+  std::optional<double> clip_grad_norm;       // the plain layers' global gradient norm is clipped to this
 
   // The training loop
   long long rounds = 10;
