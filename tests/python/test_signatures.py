@@ -65,6 +65,8 @@ def test_real_names_and_defaults():
     assert str(inspect.signature(bound)) == "(timeout=30.0)"
     assert list(inspect.signature(carrowel.CompressedTensor.from_bytes).parameters) == ["data"]
     assert str(inspect.signature(carrowel.compress_tensor)) == "(tensor, group_size=64, is_backward=False)"
+    assert str(inspect.signature(carrowel.encode_boundary)) == "(value, codec='sign', is_backward=False)"
+    assert str(inspect.signature(carrowel.decode_boundary)) == "(data, codec='sign', is_backward=False, device='cpu')"
     update = inspect.signature(brisol.ZEBCuPyKernels.fused_weight_update).parameters
     assert update["var_eps"].default == 1e-8 and update["weight_decay"].default == 0
     assert str(inspect.signature(carrowel.EpochStream)) == "(source)"

@@ -6,9 +6,10 @@ import pathlib
 import torch
 
 from korvane.brisol import CUPY_AVAILABLE, ZEBCuPyKernels
-from korvane.carrowel import (TORCH_AVAILABLE, CompressedTensor, EpochStream, EvaluationMetrics, LayerAssignment,
-                              OrvynPipelineTrainer, OrvynPipelineTrainerSync, TrainingMetrics, compress_tensor,
-                              decompress_tensor, main)
+from korvane.carrowel import (CODECS, TORCH_AVAILABLE, CompressedTensor, EpochStream, EvaluationMetrics,
+                              LayerAssignment, OrvynPipelineTrainer, OrvynPipelineTrainerSync, TrainingMetrics,
+                              codec_round_trip, compress_tensor, decode_boundary, decompress_tensor, encode_boundary,
+                              main)
 
 
 async def two_stages(url: str) -> list[float]:
@@ -74,6 +75,9 @@ def records() -> bytes:
     back: torch.Tensor = decompress_tensor(copy, device=torch.device("cpu"))
     ratio: float = copy.compression_ratio()
     shape: list[int] = copy.shape
+    body: bytes = encode_boundary((torch.randn(2, 8), None, torch.arange(3)), codec="int4", is_backward=True)
+    value = decode_boundary(body, codec="int4", is_backward=True, device=torch.device("cpu"))
+    inserted: torch.Tensor = codec_round_trip(torch.randn(8), CODECS[1])
     return record.to_bytes()
 
 

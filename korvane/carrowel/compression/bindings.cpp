@@ -345,6 +345,7 @@ void bind_compression(py::module_& m) {
       py::arg("compressed"), py::arg("device") = "cpu",
       "A new float32 tensor of the record's shape on `device`, outside autograd.");
   m.def("_install_tensor_backend", [](py::handle capsule) { compression::install_tensor_backend(capsule); });
+  bind_boundary(m);
 }
 
 }  // namespace korvane::carrowel

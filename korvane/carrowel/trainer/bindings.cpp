@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "korvane/carrowel/trainer/bindings.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
@@ -94,8 +95,33 @@ void token_options(training::TrainerOptions& o, py::handle token, py::handle tok
   if (!token_file.is_none()) o.token_file = py::str(py::module_::import("os").attr("fspath")(token_file)).cast<std::string>();
 }
 
+// The codecs, the stage asked for and the seed.
+void boundary_options(training::TrainerOptions& o, py::handle activation_codec, py::handle gradient_codec,
+                      py::handle stage, py::handle seed) {
+  if (!activation_codec.is_none()) o.activation_codec = require_text("activation_codec", activation_codec);
+  if (!gradient_codec.is_none()) o.gradient_codec = require_text("gradient_codec", gradient_codec);
+  for (const auto& [name, value, field] : {std::tuple{"stage", stage, &o.stage}, std::tuple{"seed", seed, &o.seed}}) {
+    if (value.is_none()) continue;
+    if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value)) raise_argument_type(name, "int", value);
+    *field = value.cast<long long>();
+  }
+}
+
+// torch's generators (the CPU one and every CUDA device's) and Python's random, which the
+// trainer's random input, its demo layers and a checkpoint's generator states draw on.
+void seed_generators(long long seed) {
+  py::module_::import("torch").attr("manual_seed")(seed);
+  py::module_::import("random").attr("seed")(seed);
+}
+
 void apply_options(Trainer& t, const training::TrainerOptions& o) {
   t.model.autograd_backward = o.autograd_backward;
+  if (o.activation_codec) t.boundary.activation_codec = *o.activation_codec;
+  if (o.gradient_codec) t.boundary.gradient_codec = *o.gradient_codec;
+  t.boundary.activation_codec_given = o.activation_codec.has_value();
+  t.boundary.gradient_codec_given = o.gradient_codec.has_value();
+  t.boundary.stage = o.stage;
+  if (o.seed) seed_generators(*o.seed);
   t.session.client = client::CoordinatorClient(t.coordinator_url, training::resolve_token(o), async::http_exchange);
   if (o.checkpoint_dir) t.recovery.checkpoints.emplace(*o.checkpoint_dir);
   t.recovery.checkpoint_every = o.checkpoint_every;
@@ -119,7 +145,8 @@ std::shared_ptr<Trainer> make_trainer(py::object trainer_id, py::object coordina
                                       py::object autograd_backward, py::object optimizer, py::object token,
                                       py::object token_file, py::object metrics_file, py::object checkpoint_dir,
                                       py::object checkpoint_every, py::object resume, py::object rejoin_timeout,
-                                      py::object max_nonfinite_steps) {
+                                      py::object max_nonfinite_steps, py::object activation_codec,
+                                      py::object gradient_codec, py::object stage, py::object seed) {
   std::string id = require_text("trainer_id", trainer_id);
   std::string url = require_text("coordinator_url", coordinator_url);
   std::optional<std::string> dev;
@@ -141,6 +168,7 @@ std::shared_ptr<Trainer> make_trainer(py::object trainer_id, py::object coordina
   if (!py::isinstance<py::int_>(max_nonfinite_steps) || py::isinstance<py::bool_>(max_nonfinite_steps))
     raise_argument_type("max_nonfinite_steps", "int", max_nonfinite_steps);
   o.max_nonfinite_steps = max_nonfinite_steps.cast<long long>();
+  boundary_options(o, activation_codec, gradient_codec, stage, seed);
   o.check(training::Spelling::keyword);
   auto t = std::make_shared<Trainer>(std::move(id), std::move(url), std::move(dev));
   t->model.set_optimizer_factory(std::move(optimizer));
@@ -154,7 +182,8 @@ void bind_constructor(TrainerClass& cls) {
           py::arg("optimizer") = py::none(), py::arg("token") = py::none(), py::arg("token_file") = py::none(),
           py::arg("metrics_file") = py::none(), py::arg("checkpoint_dir") = py::none(),
           py::arg("checkpoint_every") = 0, py::arg("resume") = false, py::arg("rejoin_timeout") = 0.0,
-          py::arg("max_nonfinite_steps") = 3,
+          py::arg("max_nonfinite_steps") = 3, py::arg("activation_codec") = py::none(),
+          py::arg("gradient_codec") = py::none(), py::arg("stage") = py::none(), py::arg("seed") = py::none(),
           "A trainer that contacts nobody until it joins; device defaults to \"cuda\" when usable, else \"cpu\".");
 }
 
@@ -204,6 +233,12 @@ void bind_run_properties(TrainerClass& cls) {
                              "Steps between checkpoints (0: only at the end).")
       .def_property_readonly("rejoin_timeout", [](const Trainer& t) { return t.recovery.rejoin.timeout_s(); },
                              "Seconds to wait for a missing member to rejoin before the run ends (0: fail at once).")
+      .def_property_readonly("activation_codec", [](const Trainer& t) { return t.boundary.activation_codec; },
+                             "The codec of the activations this trainer sends and receives.")
+      .def_property_readonly("gradient_codec", [](const Trainer& t) { return t.boundary.gradient_codec; },
+                             "The codec of the gradients this trainer sends and receives.")
+      .def_property_readonly("stage", [](const Trainer& t) { return t.boundary.stage; },
+                             "The pipeline position asked for at the join, or None: placement by join order.")
       .def_property_readonly("max_nonfinite_steps", [](const Trainer& t) { return t.guard.max_nonfinite_steps; },
                              "Steps in a row whose gradients are not finite (each applies no update) that end the run.")
       .def_readwrite("current_round", &Trainer::current_round, "Rounds completed by the training loop.")

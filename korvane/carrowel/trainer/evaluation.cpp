@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "korvane/carrowel/compression/tensor_compression.hpp"
+#include "korvane/carrowel/trainer/boundary_value.hpp"
 #include "korvane/carrowel/trainer/data_source.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/common/async/awaiters.hpp"
@@ -59,7 +60,8 @@ Task<py::object> run_evaluation(py::object self, py::object dataloader, long lon
     // that holds one.
     py::object activation;
     if (first) {
-      activation = tensors::on_device(input, t.model.device());
+      const std::string device = t.model.device();
+      activation = map_boundary(input, [&device](py::handle e) { return tensors::on_device(e, device); });
     } else {
       py::object received = co_await await_result(self.attr("receive_activation")());
       activation = std::move(received);

@@ -15,7 +15,14 @@ namespace {
 constexpr double kDefaultLr = 0.0001;
 
 Task<py::object> forward_stage(py::object self, py::object activation) {
-  co_return Trainer::of(self).model.forward(std::move(activation));
+  Trainer& t = Trainer::of(self);
+  if (t.layer_assignment.is_none()) {
+    t.model.set_place(-1, 0);
+  } else {
+    const LayerAssignment& a = t.assignment();
+    t.model.set_place(a.pipeline_position, a.layer_start);
+  }
+  co_return t.model.forward(std::move(activation));
 }
 
 Task<py::object> backward_stage(py::object self, py::object grad_output) {

@@ -2,6 +2,8 @@
 // optimizer, whether the weights may go into a checkpoint or come out of one.
 #include "korvane/carrowel/trainer/stage_model.hpp"
 
+#include "korvane/carrowel/trainer/boundary_value.hpp"
+
 #include <cmath>
 
 namespace korvane::carrowel {
@@ -22,11 +24,11 @@ bool sums_finite(const py::list& tensors) {
 bool floating(py::handle t) { return t.attr("is_floating_point")().cast<bool>(); }
 }  // namespace
 
-bool StageModel::finite(py::handle tensor) {
-  if (tensor.is_none() || !py::hasattr(tensor, "is_floating_point") || !floating(tensor)) return true;
-  py::list one;
-  one.append(tensor);
-  return sums_finite(one);
+bool StageModel::finite(py::handle value) {
+  py::list floating_entries;
+  for (const py::object& e : boundary_entries(value))
+    if (is_floating_tensor(e)) floating_entries.append(e);
+  return sums_finite(floating_entries);
 }
 
 bool StageModel::gradients_finite() const {

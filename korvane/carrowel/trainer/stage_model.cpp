@@ -2,6 +2,7 @@
 
 #include <pybind11/stl.h>
 
+#include "korvane/carrowel/trainer/boundary_value.hpp"
 #include "korvane/carrowel/trainer/stage_tensor_ops.hpp"
 #include "korvane/common/errors.hpp"
 
@@ -35,6 +36,16 @@ TensorFacts facts_of(py::handle x) {
 
 bool is_int8_backward(py::handle layer) { return py::hasattr(layer, "backward_zeb"); }
 bool is_int8_update(py::handle layer) { return py::hasattr(layer, "update_from_gradient"); }
+
+// A segment's input leaf: each entry detached, the floating ones recording their gradient
+// (token ids and masks carry none).
+py::object detached_leaf(py::handle x) {
+  return map_boundary(x, [](py::handle e) {
+    py::object d = tensors::detached(e);
+    if (is_floating_tensor(d)) tensors::require_grad(d);
+    return d;
+  });
+}
 }  // namespace
 
 void install_stage_tensor_ops(py::handle capsule) {
@@ -99,6 +110,55 @@ void StageModel::set_optimizer_factory(py::object factory) {
   plain_params_ = py::none();
 }
 
+void StageModel::set_place(long long position, long long first_layer) {
+  position_ = position;
+  first_layer_ = first_layer;
+}
+
+// A layer's error names where it happened ("stage 1, layer 7 (Block): ..."), so that the
+// user reading one trainer's failure, or a neighbour told of it, finds the layer. The
+// exception keeps its type and traceback; only its message gains the place.
+py::object StageModel::call_layer(py::handle layer, py::handle x, size_t index) const {
+  try {
+    return layer(x);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt, cancellation: as they are
+    std::string place = "layer " + std::to_string(first_layer_ + static_cast<long long>(index)) + " (" +
+                        python_type_name(layer) + ")";
+    if (position_ >= 0) place = "stage " + std::to_string(position_) + ", " + place;
+    py::object exc = e.value();
+    py::tuple args = exc.attr("args");
+    if (py::len(args) >= 1 && py::isinstance<py::str>(args[0])) {
+      py::list changed(args);
+      changed[0] = py::str(place + ": ") + py::str(args[0]);
+      exc.attr("args") = py::tuple(changed);
+    } else if (py::hasattr(exc, "add_note")) {
+      exc.attr("add_note")("in " + place);
+    }
+    throw;
+  }
+}
+
+// torch.autograd.backward over the floating entries of a structured output that recorded
+// a graph, each with the entry of the gradient at the same place (None: no gradient came).
+void StageModel::backward_entries(py::handle out, py::handle g) const {
+  std::vector<py::object> outs = boundary_entries(out), grads = boundary_entries(g);
+  if (outs.size() != grads.size())
+    throw ValueError("the gradient has " + std::to_string(grads.size()) + " entries, the stage's output " +
+                     std::to_string(outs.size()));
+  py::list tensors, grad_tensors;
+  for (size_t i = 0; i < outs.size(); ++i) {
+    if (grads[i].is_none() || !is_floating_tensor(outs[i])) continue;
+    const int recorded = ops().requires_grad(outs[i].ptr());
+    if (recorded < 0) throw py::error_already_set();
+    if (!recorded) continue;
+    tensors.append(outs[i]);
+    grad_tensors.append(grads[i]);
+  }
+  if (py::len(tensors) == 0) return;
+  py::module_::import("torch").attr("autograd").attr("backward")(tensors, py::arg("grad_tensors") = grad_tensors);
+}
+
 // autograd_backward: the slice runs as segments, each a maximal run of plain layers or
 // one int8 layer, and every segment starts from a detached copy of its input. The tape
 // keeps, per segment, (input leaf, output) of a plain run or (int8 layer,): enough for
@@ -112,15 +172,14 @@ py::object StageModel::forward_with_tape(py::object x) {
   for (size_t i = 0; i < n;) {
     py::handle layer = layers[i];
     if (is_int8_backward(layer)) {
-      x = layer(detached(x));
+      x = call_layer(layer, map_boundary(x, detached), i);
       tape.append(py::make_tuple(layer));
       ++i;
       continue;
     }
-    py::object leaf = detached(x);
-    require_grad(leaf);
+    py::object leaf = detached_leaf(x);
     x = leaf;
-    for (; i < n && !is_int8_backward(layers[i]); ++i) x = layers[i](x);
+    for (; i < n && !is_int8_backward(layers[i]); ++i) x = call_layer(layers[i], x, i);
     tape.append(py::make_tuple(leaf, x));
   }
   tape_ = tape;
@@ -131,7 +190,8 @@ py::object StageModel::forward(py::object x) {
   tape_ = py::none();
   if (autograd_backward && ops().grad_enabled()) return forward_with_tape(std::move(x));
   py::object layers = layers_;  // with no layers the input itself comes back
-  for (py::handle layer : layers) x = layer(x);
+  size_t i = 0;
+  for (py::handle layer : layers) x = call_layer(layer, x, i++);
   return x;
 }
 
@@ -147,11 +207,24 @@ py::object StageModel::backward_with_tape(py::object g) {
       continue;
     }
     py::object leaf = seg[0], out = seg[1];
-    const int recorded = ops().requires_grad(out.ptr());
-    if (recorded < 0) throw py::error_already_set();
-    if (recorded) checked(ops().backward(out.ptr(), g.ptr()));
-    py::object grad = grad_of(leaf);
-    g = grad.is_none() ? checked(ops().zeros_like(leaf.ptr())) : grad;  // no path from input to output: zero
+    if (!is_boundary_structure(out) && !is_boundary_structure(g) && !is_boundary_structure(leaf)) {
+      const int recorded = ops().requires_grad(out.ptr());
+      if (recorded < 0) throw py::error_already_set();
+      if (recorded) checked(ops().backward(out.ptr(), g.ptr()));
+      if (!is_floating_tensor(leaf)) {  // token ids: nothing to hand upstream
+        g = py::none();
+        continue;
+      }
+      py::object grad = grad_of(leaf);
+      g = grad.is_none() ? checked(ops().zeros_like(leaf.ptr())) : grad;  // no path from input to output: zero
+      continue;
+    }
+    backward_entries(out, g);
+    g = map_boundary(leaf, [](py::handle e) -> py::object {
+      if (!is_floating_tensor(e)) return py::none();  // integer and bool entries carry no gradient
+      py::object grad = grad_of(e);
+      return grad.is_none() ? checked(ops().zeros_like(e.ptr())) : grad;
+    });
   }
   return g;
 }
@@ -166,7 +239,13 @@ py::object StageModel::backward(py::object g) {
     } else {
       // A plain layer passes the gradient on untouched; its parameters get theirs from
       // the loss backward of the last stage.
-      require_grad(g);
+      if (g.is_none()) continue;  // token ids: no gradient to hand on
+      if (!is_boundary_structure(g)) {
+        require_grad(g);
+        continue;
+      }
+      for (const py::object& e : boundary_entries(g))
+        if (is_floating_tensor(e)) require_grad(e);
     }
   }
   return g;
@@ -217,6 +296,9 @@ py::object StageModel::take_tape() { return std::exchange(tape_, py::none()); }
 StageModel::Scored StageModel::loss_backward(py::object input, py::object output, py::object labels, long long m) {
   // With autograd_backward the loss backward stops at the stage's output, and the
   // stage's backward carries the gradient through the slice.
+  if (is_boundary_structure(output))
+    throw TypeError("the last stage's output is a " + python_type_name(output) +
+                    ": the loss is computed on one tensor (the logits); end the model with a layer that returns one");
   py::object scored = output;
   if (autograd_backward) {
     scored = detached(output);
@@ -232,12 +314,22 @@ StageModel::Scored StageModel::loss_backward(py::object input, py::object output
     // The input may be the caller's tensor, reused step after step: its grad
     // accumulates. The backward gets this micro-batch's gradient only; the caller's
     // tensor still ends up holding the sum, as autograd would leave it.
-    py::object earlier = grad_of(input);
-    set_grad(input, py::none());
+    // Every tensor entry of a structured input is treated alike.
+    std::vector<py::object> inputs = boundary_entries(input), earlier(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      if (inputs[i].is_none()) continue;
+      earlier[i] = grad_of(inputs[i]);
+      set_grad(inputs[i], py::none());
+    }
     checked(ops().backward(scaled.ptr(), nullptr));
-    grad_output = grad_of(input);
-    if (!earlier.is_none())
-      set_grad(input, grad_output.is_none() ? earlier : checked(ops().add(earlier.ptr(), grad_output.ptr())));
+    std::vector<py::object> grads(inputs.size(), py::none());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      if (inputs[i].is_none()) continue;
+      grads[i] = grad_of(inputs[i]);
+      if (!earlier[i].is_none())
+        set_grad(inputs[i], grads[i].is_none() ? earlier[i] : checked(ops().add(earlier[i].ptr(), grads[i].ptr())));
+    }
+    grad_output = rebuild_boundary(input, grads);
   }
   return {grad_output, item(loss)};
 }
@@ -262,13 +354,25 @@ py::object StageModel::random_input() const {
 }
 
 long long StageModel::begin_pass(py::handle x) {
-  require_grad(x);
-  return facts_of(x).rows;
+  // Only floating entries can record a gradient: token ids and masks stay as they are.
+  long long rows = -1;
+  for (const py::object& e : boundary_entries(x)) {
+    if (e.is_none()) continue;
+    const TensorFacts f = facts_of(e);  // TypeError for an entry that is no tensor
+    if (is_floating_tensor(e)) require_grad(e);
+    if (rows < 0) rows = f.rows;
+  }
+  return rows;
 }
 
 long long StageModel::tensor_bytes(py::handle x) {
-  const TensorFacts f = facts_of(x);
-  return f.numel * f.element_size;
+  long long total = 0;
+  for (const py::object& e : boundary_entries(x)) {
+    if (e.is_none()) continue;
+    const TensorFacts f = facts_of(e);
+    total += f.numel * f.element_size;
+  }
+  return total;
 }
 
 Batch StageModel::split_batch(py::object batch) const {
@@ -281,7 +385,7 @@ Batch StageModel::split_batch(py::object batch) const {
   } else {
     b.input_data = std::move(batch);
   }
-  b.input_data = on_device(b.input_data, device_);
+  b.input_data = map_boundary(b.input_data, [this](py::handle e) { return on_device(e, device_); });
   if (!b.labels.is_none()) b.labels = on_device(b.labels, device_);
   return b;
 }

@@ -55,7 +55,12 @@ class StageModel {
   void set_optimizer_factory(py::object factory);
   const py::object& plain_optimizer() const { return plain_optimizer_; }
 
-  // The stage's computation. forward keeps the tape (autograd_backward) for the backward
+  // Where the slice sits (pipeline position, global index of its first layer): an error of
+  // a layer's forward names the stage, the layer and its type. Position -1: not known.
+  void set_place(long long position, long long first_layer);
+
+  // The stage's computation, on one tensor or a tuple, list or dict of them (see
+  // boundary_value.hpp); integer and bool entries take no part in the backward. forward keeps the tape (autograd_backward) for the backward
   // of the same micro-batch; update applies and clears the gradients summed so far.
   py::object forward(py::object x);
   py::object backward(py::object grad_output);
@@ -79,7 +84,8 @@ class StageModel {
   // sum too large for its type, as an update that large would be.
   bool gradients_finite() const;
   bool parameters_finite() const;
-  // The same test for one tensor (a relayed activation or gradient); true for None.
+  // The same test for a relayed activation or gradient (every floating entry of a
+  // structure); true for None and for integer tensors.
   static bool finite(py::handle tensor);
   // Forgets the gradients the plain layers summed, so that no update applies them; int8
   // layers keep theirs (they drop a non-finite update themselves).
@@ -92,7 +98,8 @@ class StageModel {
 
   // A first stage's input when the caller gives none: randn(2, 512, 768) on the device.
   py::object random_input() const;
-  // Marks a stage input as needing its gradient; returns its rows (samples), or -1.
+  // Marks the floating entries of a stage input as needing their gradient; returns the rows
+  // (samples) of its first tensor, or -1.
   static long long begin_pass(py::handle x);
   static long long tensor_bytes(py::handle x);
   // A tuple or list is (input, labels, ignored...), anything else is the input; on the device.
@@ -115,6 +122,8 @@ class StageModel {
  private:
   py::object forward_with_tape(py::object x);
   py::object backward_with_tape(py::object g);
+  py::object call_layer(py::handle layer, py::handle x, size_t index) const;
+  void backward_entries(py::handle out, py::handle g) const;
   py::list plain_parameters() const;
   py::object optimizer_for(const py::list& params);
 
@@ -124,6 +133,8 @@ class StageModel {
   py::object plain_optimizer_;  // what the factory built, for plain_params_
   py::object plain_params_;
   py::object tape_;             // autograd_backward: the segments of the last forward, or None
+  long long position_ = -1;
+  long long first_layer_ = 0;
 };
 
 // The torch operations the trainer repeats, one named helper each, so that every part

@@ -53,6 +53,18 @@ class Trainer {
     double post_timeout_s = 60.0;
   } session;
 
+  // What crosses the stage boundaries and where the trainer asks to sit (keyword-only
+  // activation_codec, gradient_codec, stage), and what the coordinator confirmed at the join.
+  struct Boundary {
+    std::string activation_codec = "sign";  // forward
+    std::string gradient_codec = "sign";    // backward
+    bool activation_codec_given = false;    // given ones go into the join body
+    bool gradient_codec_given = false;
+    std::optional<long long> stage;         // the pipeline position asked for
+    bool codecs_confirmed = false;          // X-Codec on every post, checked on every fetch
+    bool tensor_lists = false;              // tuples, lists and dicts may cross
+  } boundary;
+
   // Opt-in checkpoints, resume and roll-back (keyword-only constructor arguments), and
   // what the coordinator said about roll-backs.
   struct Recovery {

@@ -36,6 +36,12 @@ struct TrainerOptions {
   bool resume = false;                        // start from the latest checkpoint
   double rejoin_timeout = 0.0;                // > 0: wait that long for a missing member
   long long max_nonfinite_steps = 3;          // steps in a row without a finite gradient that end the run
+  // What crosses the stage boundaries, and where this trainer sits. Unset: the sign codec
+  // both ways and placement by join order, with today's join body and relay bytes.
+  std::optional<std::string> activation_codec;  // a codec name (compression/codec.hpp)
+  std::optional<std::string> gradient_codec;
+  std::optional<long long> stage;  // the pipeline position asked for at the join
+  std::optional<long long> seed;   // seeds torch's generators and Python's random
 
   // The training loop
   long long rounds = 10;
