@@ -2,7 +2,10 @@
 and against a plain copy, all measured in this run on one thread.
 
 Goal: compress and decompress each at least 15x faster than the vectorised version, and
-within 2x of tensor.clone()."""
+within 2x of tensor.clone().
+
+Then a row per boundary codec (encode_boundary / decode_boundary of the same tensor), each
+timed against tensor.clone() in this run; goal: each within 1.5x of the copy."""
 import pathlib
 import statistics
 import sys
@@ -13,7 +16,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
-from korvane.carrowel import CompressedTensor, compress_tensor, decompress_tensor  # noqa: E402
+from korvane.carrowel import (CODECS, CompressedTensor, compress_tensor, decode_boundary,  # noqa: E402
+                              decompress_tensor, encode_boundary)
 
 GROUP = 64
 
@@ -114,6 +118,23 @@ def main():
     for name, ref_t, ours_t in (("compress", t_c_ref, t_c), ("decompress", t_d_ref, t_d)):
         met = ref_t / ours_t >= 15 and ours_t / t_copy <= 2
         print(f"goal for {name} (>= 15x the torch+numpy reference, <= 2x copy):", "met" if met else "NOT met")
+    codec_rows(x, t_copy)
+
+
+def codec_rows(x, t_copy):
+    """encode_boundary / decode_boundary per codec against a copy of the float32 input."""
+    us = 1e6
+    print(f"boundary codecs on [2, 512, 768] float32; copy (clone) {t_copy * us:.1f} us")
+    print(f"  {'codec':14s} {'bytes':>9s} {'vs fp32':>8s} {'encode us':>10s} {'x copy':>7s} {'decode us':>10s} {'x copy':>7s}")
+    worst = 0.0
+    for codec in CODECS:
+        body = encode_boundary(x, codec)
+        t_e = median_seconds(lambda: encode_boundary(x, codec), 31, 20)
+        t_d = median_seconds(lambda: decode_boundary(body, codec), 31, 20)
+        worst = max(worst, t_e / t_copy, t_d / t_copy)
+        print(f"  {codec:14s} {len(body):9d} {4 * x.numel() / len(body):7.2f}x {t_e * us:10.1f} {t_e / t_copy:6.2f}x "
+              f"{t_d * us:10.1f} {t_d / t_copy:6.2f}x")
+    print(f"goal for the codecs (each within 1.5x of copy): {'met' if worst <= 1.5 else 'NOT met'} (worst {worst:.2f}x)")
 
 
 if __name__ == "__main__":
