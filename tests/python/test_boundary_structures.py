@@ -125,10 +125,13 @@ def three_stages(url, layers, ids, labels, codec="fp32"):
     """One step of three trainers through the coordinator; their gradients, in layer order."""
 
     async def run():
+        # Joined in the reverse order of the stages they ask for: each sits where it asked.
         trainers = [OrvynPipelineTrainer(f"s{i}", url, device="cpu", autograd_backward=True, optimizer=KeepGradients,
-                                         activation_codec=codec, gradient_codec=codec, stage=i)
+                                         activation_codec=codec, gradient_codec=codec, stage=2 - i)
                     for i in range(3)]
         await asyncio.wait_for(asyncio.gather(*(t.join_pipeline("structures") for t in trainers)), 30)
+        assert [t.layer_assignment.pipeline_position for t in trainers] == [2, 1, 0]
+        trainers.reverse()
         for t in trainers:
             a = t.layer_assignment
             t.layers = nn.ModuleList(layers[a.layer_start:a.layer_end])

@@ -18,6 +18,36 @@
 
 namespace korvane::coordinator {
 
+// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
+// nothing past U+10FFFF. Identifiers are text, and they go back out in JSON.
+bool valid_utf8(const std::string& s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) continue;
+    int n;
+    unsigned lo = 0x80, hi = 0xbf;  // the allowed range of the first continuation byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      n = 1;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      n = 2;
+      if (c == 0xe0) lo = 0xa0;
+      if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      n = 3;
+      if (c == 0xf0) lo = 0x90;
+      if (c == 0xf4) hi = 0x8f;
+    } else {
+      return false;
+    }
+    if (end - p < n || *p < lo || *p > hi) return false;
+    for (++p, --n; n > 0; --n, ++p)
+      if (*p < 0x80 || *p > 0xbf) return false;
+  }
+  return true;
+}
+
 namespace {
 
 using nlohmann::json;
@@ -61,36 +91,6 @@ std::optional<std::uint64_t> parse_micro_batch(const std::string& s) {
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || end != s.data() + s.size() || s[0] == '-' || s[0] == '+') return std::nullopt;
   return v;
-}
-
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates,
-// nothing past U+10FFFF. Identifiers are text, and they go back out in JSON.
-bool valid_utf8(const std::string& s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    const unsigned char c = *p++;
-    if (c < 0x80) continue;
-    int n;
-    unsigned lo = 0x80, hi = 0xbf;  // the allowed range of the first continuation byte
-    if (c >= 0xc2 && c <= 0xdf) {
-      n = 1;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      n = 2;
-      if (c == 0xe0) lo = 0xa0;
-      if (c == 0xed) hi = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      n = 3;
-      if (c == 0xf0) lo = 0x90;
-      if (c == 0xf4) hi = 0x8f;
-    } else {
-      return false;
-    }
-    if (end - p < n || *p < lo || *p > hi) return false;
-    for (++p, --n; n > 0; --n, ++p)
-      if (*p < 0x80 || *p > 0xbf) return false;
-  }
-  return true;
 }
 
 // Why a request may not wait: the pool is full, or its source has its share of it.
@@ -207,17 +207,64 @@ class Routes {
   // that our answer reaches it before it gives up. nullopt after answering 400.
   static std::optional<std::chrono::milliseconds> client_limit(const HttpRequest& req, std::chrono::milliseconds wait,
                                                                HttpResponse& res) {
-    const std::string* v = req.header(kClientTimeoutHeader);
-    if (!v) return wait;
-    char* end = nullptr;
-    const double secs = std::strtod(v->c_str(), &end);
-    if (v->empty() || end != v->c_str() + v->size() || !std::isfinite(secs) || secs <= 0) {
-      send_error(res, 400, std::string(kClientTimeoutHeader) + " must be a positive number of seconds");
-      return std::nullopt;
+    return announced_wait(req, wait, res);
+  }
+
+  // What this coordinator offers beyond the plain protocol, for the join answer.
+  nlohmann::ordered_json features() const {
+    nlohmann::ordered_json f = {kFeatureCodecs, kFeatureTensorLists, kFeatureStage};
+    if (s_.norms) f.push_back(kFeatureNorms);
+    if (s_.reports) f.push_back(kFeatureReports);
+    return f;
+  }
+
+  // A codec name of a join body or an X-Codec header: one the protocol knows.
+  static bool codec_name(const std::string& what, const std::string& name, HttpResponse& res) {
+    if (known_codec(name)) return true;
+    std::string known;
+    for (const char* c : kCodecNames) known += (known.empty() ? "" : ", ") + std::string(c);
+    const std::string shown = name.size() > kMaxCodecNameLength ? name.substr(0, kMaxCodecNameLength) + "..." : name;
+    send_error(res, 400, what + " names an unknown codec " + in_quotes(shown) + " (known: " + known + ")");
+    return false;
+  }
+
+  // The codecs and stage a join body asks for, each optional; nullopt after answering 400.
+  struct JoinTerms {
+    CodecPair codecs = default_codecs();
+    std::optional<std::int64_t> stage;
+    bool named = false;  // the body named any of them
+  };
+  std::optional<JoinTerms> join_terms(const json& j, HttpResponse& res) const {
+    JoinTerms t;
+    for (auto [key, out] : {std::pair{field::kActivationCodec, &t.codecs.activation},
+                            std::pair{field::kGradientCodec, &t.codecs.gradient}}) {
+      auto it = j.find(key);
+      if (it == j.end()) continue;
+      t.named = true;
+      if (!it->is_string()) {
+        send_error(res, 400, std::string("\"") + key + "\" must be a string");
+        return std::nullopt;
+      }
+      if (!codec_name(std::string("\"") + key + "\"", it->get<std::string>(), res)) return std::nullopt;
+      *out = it->get<std::string>();
     }
-    const double margin = std::min(0.5, secs / 10.0);
-    const double ms = std::min((secs - margin) * 1000.0, static_cast<double>(wait.count()));
-    return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, ms)));
+    if (auto it = j.find(field::kStage); it != j.end()) {
+      t.named = true;
+      const auto stages = s_.registry.config().stages;
+      if (!it->is_number_integer()) {
+        send_error(res, 400, "\"stage\" must be an integer");
+        return std::nullopt;
+      }
+      const bool in_range = it->is_number_unsigned() ? it->get<std::uint64_t>() < static_cast<std::uint64_t>(stages)
+                                                     : it->get<std::int64_t>() >= 0 && it->get<std::int64_t>() < stages;
+      if (!in_range) {
+        send_error(res, 400, "\"stage\" is out of range: this coordinator's tasks have stages 0 to " +
+                                 std::to_string(stages - 1));
+        return std::nullopt;
+      }
+      t.stage = it->get<std::int64_t>();
+    }
+    return t;
   }
 
   awaitable<void> join(HttpRequest& req, HttpResponse& res, Hold& hold) {
@@ -234,9 +281,13 @@ class Routes {
       send_error(res, 400, "\"has_gpu\" must be a boolean");
       co_return;
     }
+    auto terms = join_terms(j, res);
+    if (!terms) co_return;
     auto wait = client_limit(req, s_.limits.join_wait, res);
     if (!wait) co_return;
     JoinRequest jr;
+    jr.codecs = terms->codecs;
+    jr.stage = terms->stage;
     jr.task_id = body->task_id;
     jr.trainer_id = body->trainer_id;
     jr.memory_bytes = mem->get<std::uint64_t>();
@@ -291,6 +342,15 @@ class Routes {
             {field::kLayerWeightsHash, a.layer_weights_hash},
         };
         if (r.secret) out[field::kMemberSecret] = *r.secret;
+        // A join that speaks beyond the plain protocol (it asks for a member secret, as
+        // every korvane trainer does, or names a codec or a stage) learns the task's
+        // codecs (an assigned member asked for them) and what else is offered; a plain
+        // join gets the plain answer.
+        if (jr.wants_secret || terms->named) {
+          out[field::kActivationCodec] = jr.codecs.activation;
+          out[field::kGradientCodec] = jr.codecs.gradient;
+          out[field::kFeatures] = features();
+        }
         send_json(res, 200, out);
         co_return;
       }
@@ -392,8 +452,11 @@ class Routes {
       send_refusal(res, access);
       return;
     }
+    auto codec = header(req, kCodecHeader);
+    if (codec && !codec_name(std::string(kCodecHeader) + " header", *codec, res)) return;
     RelayMessage m{*from, std::nullopt, std::make_shared<const std::string>(std::move(req.body))};
     if (kind == RelayKind::gradient) m.loss = header(req, kLossHeader);
+    m.codec = std::move(codec);
 
     using S = RelayStore::PostStatus;
     switch (s_.store.post({kind, access.scope, *to, *mb}, std::move(m), access.run != 0, access.exclusive)) {
@@ -466,6 +529,7 @@ class Routes {
         res.status = 200;
         res.headers.emplace_back(kFromTrainerHeader, r.message.sender);
         if (r.message.loss) res.headers.emplace_back(kLossHeader, *r.message.loss);
+        if (r.message.codec) res.headers.emplace_back(kCodecHeader, *r.message.codec);
         res.content_type = "application/octet-stream";
         res.body = r.message.body;  // shared: repeated and concurrent fetches copy nothing
         co_return;
@@ -528,6 +592,23 @@ class Routes {
 
 }  // namespace
 
+std::optional<std::chrono::milliseconds> announced_wait(const HttpRequest& req, std::chrono::milliseconds wait,
+                                                        HttpResponse& res) {
+  const std::string* v = req.header(kClientTimeoutHeader);
+  if (!v) return wait;
+  char* end = nullptr;
+  const double secs = std::strtod(v->c_str(), &end);
+  if (v->empty() || end != v->c_str() + v->size() || !std::isfinite(secs) || secs <= 0) {
+    send_error(res, 400, std::string(kClientTimeoutHeader) + " must be a positive number of seconds");
+    return std::nullopt;
+  }
+  const double margin = std::min(0.5, secs / 10.0);
+  const double ms = std::min((secs - margin) * 1000.0, static_cast<double>(wait.count()));
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, ms)));
+}
+
+std::string quoted_id(const std::string& s) { return in_quotes(s); }
+
 void install_routes(HttpServer& server, Service& service) {
   auto routes = std::make_shared<Routes>(service);
   const RouteLimits limits = service.limits;
@@ -576,6 +657,7 @@ void install_routes(HttpServer& server, Service& service) {
     });
   }
   install_rollback_routes(server, service);
+  install_member_routes(server, service);
   server.route("GET", kStatusPath, 0, [routes, &server](HttpRequest&, HttpResponse& res, Hold&) -> awaitable<void> {
     routes->status(res, server);
     co_return;

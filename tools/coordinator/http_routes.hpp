@@ -9,6 +9,8 @@
 
 #include "korvane/protocol/protocol.hpp"
 #include "tools/coordinator/hold_limiter.hpp"
+#include "tools/coordinator/member_reports.hpp"
+#include "tools/coordinator/norm_exchange.hpp"
 #include "tools/coordinator/relay_store.hpp"
 #include "tools/coordinator/task_registry.hpp"
 
@@ -35,6 +37,8 @@ struct Service {
   HoldLimiter& holds;
   RouteLimits limits;
   std::optional<std::string> token;  // every request must carry it as a Bearer token
+  NormExchange* norms = nullptr;       // set: POST /pipeline/norm is served
+  MemberReports* reports = nullptr;    // set: POST /pipeline/report is served
 };
 
 class HttpServer;
@@ -43,5 +47,20 @@ class HttpServer;
 void install_routes(HttpServer& server, Service& service);
 // The checkpoint reports and roll-backs (rollback_routes.cpp); install_routes calls it.
 void install_rollback_routes(HttpServer& server, Service& service);
+// The norm exchange and the members' reports (member_routes.cpp), when the service has them.
+void install_member_routes(HttpServer& server, Service& service);
+
+// Shared by the route files.
+struct HttpRequest;
+struct HttpResponse;
+// Well-formed UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
+bool valid_utf8(const std::string& s);
+// The wait a request may be held: `wait`, shortened to the limit the client announced in
+// X-Client-Timeout (less a margin, so that the answer reaches it first). nullopt after
+// answering 400 for an announcement that is no positive number.
+std::optional<std::chrono::milliseconds> announced_wait(const HttpRequest& req, std::chrono::milliseconds wait,
+                                                        HttpResponse& res);
+// 'text', with what cannot be shown replaced, for error texts and the log.
+std::string quoted_id(const std::string& s);
 
 }  // namespace korvane::coordinator

@@ -46,7 +46,13 @@ std::optional<std::uint64_t> decimal(const std::string* s) {
 
 json optional_text(const std::optional<std::string>& s) { return s ? json(*s) : json(nullptr); }
 
-json trainer_json(const TaskRegistry::MemberView& m, bool complete, const PipelineProgress::Trainer* p) {
+template <class T>
+json figure(const std::optional<T>& v) {
+  return v ? json(*v) : json(nullptr);
+}
+
+json trainer_json(const TaskRegistry::MemberView& m, bool complete, const PipelineProgress::Trainer* p,
+                  const std::optional<MemberFigures>& figures) {
   json t;
   t["trainer_id"] = m.id;
   if (complete) {
@@ -78,7 +84,29 @@ json trainer_json(const TaskRegistry::MemberView& m, bool complete, const Pipeli
   if (p)
     for (const auto& [mb, loss] : p->losses) losses.push_back(json::array({mb, loss}));
   t["losses"] = std::move(losses);
+  // What the member reported of itself (POST /pipeline/report).
+  const MemberFigures f = figures.value_or(MemberFigures{});
+  t["report_step"] = figure(f.step);
+  t["heldout_loss"] = figure(f.heldout_loss);
+  t["heldout_accuracy"] = figure(f.heldout_accuracy);
+  t["averaging_seconds"] = figure(f.averaging_seconds);
+  t["group_generation"] = figure(f.group_generation);
   return t;
+}
+
+// The reported figures of the members of the runs the live page shows first, at most
+// Metrics::kMaxMemberSeries of them: ids come from clients, so their number is capped.
+std::vector<MemberSeries> member_series(Service& s) {
+  std::vector<MemberSeries> rows;
+  const auto snap = s.registry.snapshot(TaskRegistry::PageRequest{Metrics::kMaxMemberRuns, {}});
+  for (const auto& run : snap.runs) {
+    if (run.over || !run.complete) continue;
+    for (const auto& m : run.members) {
+      if (rows.size() >= Metrics::kMaxMemberSeries) return rows;
+      if (auto f = s.reports->of(run.task_id, run.run, m.id)) rows.push_back({run.task_id, m.id, *f});
+    }
+  }
+  return rows;
 }
 
 }  // namespace
@@ -137,7 +165,9 @@ json tasks_json(Service& s, const LiveView& live, const HttpServer& server, cons
         auto it = progress->trainers.find(m.id);
         if (it != progress->trainers.end()) p = &it->second;
       }
-      trainers.push_back(trainer_json(m, run.complete, p));
+      std::optional<MemberFigures> figures;
+      if (s.reports && run.complete) figures = s.reports->of(run.task_id, run.run, m.id);
+      trainers.push_back(trainer_json(m, run.complete, p, figures));
     }
     t["trainers"] = std::move(trainers);
     json links = json::array();
@@ -199,7 +229,9 @@ void install_live_view(HttpServer& server, Service& service, LiveView& live) {
     g.stored_bytes = store.bytes;
     g.max_stored_bytes = service.store.limits().max_bytes;
     g.connections = server.connections();
-    res.set_body(200, live.metrics.render(g), "text/plain; version=0.0.4; charset=utf-8");
+    std::string text = live.metrics.render(g);
+    if (service.reports) text += render_member_figures(member_series(service));
+    res.set_body(200, text, "text/plain; version=0.0.4; charset=utf-8");
     co_return;
   });
 

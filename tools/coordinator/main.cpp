@@ -192,12 +192,17 @@ int main(int argc, char** argv) {
   store_limits.max_tasks = o.max_tasks;
   store_limits.ttl = ms(o.message_ttl);
   kc::RelayStore store(store_limits);
+  kc::NormExchange norms;
+  kc::MemberReports reports;
   kc::TaskRegistry::Config registry_config{o.stages, o.layers, o.max_tasks, ms(o.member_timeout)};
-  kc::TaskRegistry registry(registry_config, [&store](const std::string& scope, bool over) {
-    if (over)
+  kc::TaskRegistry registry(registry_config, [&store, &norms](const std::string& scope, bool over) {
+    if (over) {
       store.drop_task(scope);
-    else
+      norms.drop_group(scope);
+    } else {
       store.wake_task(scope);
+      norms.wake_group(scope);
+    }
   });
   kc::RouteLimits route_limits;
   route_limits.join_wait = ms(o.join_wait);
@@ -206,6 +211,8 @@ int main(int argc, char** argv) {
   route_limits.max_body = o.max_body;
   route_limits.max_json_body = o.max_json_body;
   kc::Service service{registry, store, holds, route_limits, token};
+  service.norms = &norms;
+  service.reports = &reports;
 
   kc::HttpServer::Options server_options;
   server_options.threads = o.threads;
@@ -254,6 +261,7 @@ int main(int argc, char** argv) {
     kc::log_line(std::string("shutting down on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
     registry.shutdown();  // held joins and fetches answer 503
     store.shutdown();
+    norms.shutdown();
     server.stop();
     janitor.cancel();
   });

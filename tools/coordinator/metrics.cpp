@@ -16,6 +16,8 @@ std::string_view route_label(std::string_view path) {
   if (path == kStatusPath || path == kStatusTasksPath) return "status";
   if (path == kLivePagePath || path == kIndexPath) return "page";
   if (path == kMetricsPath) return "metrics";
+  if (path == kNormPath) return "norm";
+  if (path == kReportPath) return "report";
   return "other";
 }
 
@@ -70,7 +72,46 @@ void sample(std::string& out, const std::string& name, const std::string& labels
   out += value;
   out += '\n';
 }
+// A label value: backslash, double quote and line feed escaped.
+std::string label_value(const std::string& v) {
+  std::string out;
+  out.reserve(v.size());
+  for (char c : v) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
 }  // namespace
+
+std::string render_member_figures(const std::vector<MemberSeries>& rows) {
+  std::string out;
+  const auto family = [&](const char* name, const char* help, auto get) {
+    bool any = false;
+    for (const MemberSeries& r : rows) {
+      const auto v = get(r.figures);
+      if (!v) continue;
+      if (!any) header(out, name, "gauge", help);
+      any = true;
+      sample(out, name, "task=\"" + label_value(r.task_id) + "\",trainer=\"" + label_value(r.trainer_id) + "\"",
+             number(static_cast<double>(*v)));
+    }
+  };
+  family("korvane_heldout_loss", "Held-out loss a member reported last.",
+         [](const MemberFigures& f) { return f.heldout_loss; });
+  family("korvane_heldout_accuracy", "Held-out accuracy a member reported last.",
+         [](const MemberFigures& f) { return f.heldout_accuracy; });
+  family("korvane_reported_step", "The step of a member's latest report.", [](const MemberFigures& f) { return f.step; });
+  family("korvane_averaging_seconds", "Seconds a member spent averaging with its stage's replicas in its last step.",
+         [](const MemberFigures& f) { return f.averaging_seconds; });
+  family("korvane_group_generation", "Generation of the replica group a member averages in.",
+         [](const MemberFigures& f) { return f.group_generation; });
+  return out;
+}
 
 void Metrics::relayed(RelayKind kind, std::size_t bytes) {
   PerKind& k = kinds_[index_of(kind)];

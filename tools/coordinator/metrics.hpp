@@ -14,7 +14,9 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "tools/coordinator/member_reports.hpp"
 #include "tools/coordinator/relay_store.hpp"
 
 namespace korvane::coordinator {
@@ -24,8 +26,22 @@ std::string_view route_label(std::string_view path);
 // Why an answer with this status refused its request, as a metric label.
 std::string_view refusal_reason(int status);
 
+// The latest figures one member reported, with its task and trainer id as labels.
+struct MemberSeries {
+  std::string task_id, trainer_id;
+  MemberFigures figures;
+};
+// korvane_heldout_loss{task="...",trainer="..."} and its siblings, one sample per member
+// and figure that is set; label values escaped as the exposition format wants.
+std::string render_member_figures(const std::vector<MemberSeries>& rows);
+
 class Metrics {
  public:
+  // Per-member series: the members of at most this many running tasks, and at most this
+  // many members in all, so that clients cannot grow the number of series without bound.
+  static constexpr std::size_t kMaxMemberRuns = 64;
+  static constexpr std::size_t kMaxMemberSeries = 1024;
+
   static constexpr std::array<double, 12> kWaitBuckets{0.001, 0.005, 0.01, 0.05, 0.1, 0.25,
                                                        0.5,   1,     2.5,  5,    10,  30};
 

@@ -20,6 +20,7 @@ RelayStore::RelayStore(Limits limits, std::function<Clock::time_point()> now)
 std::size_t RelayStore::charge_for(const RelayKey& key, const RelayMessage& message) {
   std::size_t n = kEntryOverhead + key.task_id.size() + key.recipient.size() + message.sender.size();
   if (message.loss) n += message.loss->size();
+  if (message.codec) n += message.codec->size();
   if (message.body) n += message.body->size();
   return n;
 }

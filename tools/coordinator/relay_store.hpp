@@ -39,6 +39,7 @@ struct RelayMessage {
   std::string sender;
   std::optional<std::string> loss;  // the X-Loss text exactly as posted
   std::shared_ptr<const std::string> body;
+  std::optional<std::string> codec = std::nullopt;  // the X-Codec name as posted
 };
 
 class RelayStore {

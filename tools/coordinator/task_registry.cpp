@@ -54,6 +54,11 @@ std::string run_scope(const std::string& task_id, std::uint64_t run) {
 
 namespace {
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+std::string codec_refusal(const JoinRequest& req, const CodecPair& task) {
+  return "task " + quoted(req.task_id) + " relays with codecs " + describe(task) + "; trainer " +
+         quoted(req.trainer_id) + " asked for " + describe(req.codecs);
+}
 }  // namespace
 
 TaskRegistry::TaskRegistry(Config config, std::function<void(const std::string&, bool)> on_run_change,
@@ -88,6 +93,16 @@ TaskRegistry::Run* TaskRegistry::live_run(const std::string& task_id, std::uint6
 
 void TaskRegistry::complete_run(const std::string& task_id, Run& run) {
   const std::size_t n = run.members.size();
+  {
+    // Pinned members take their positions, the others fill the rest in join order;
+    // from here on the members are kept in pipeline order.
+    std::vector<std::optional<std::int64_t>> pins;
+    for (const Member& m : run.members) pins.push_back(m.stage);
+    std::vector<Member> ordered;
+    ordered.reserve(n);
+    for (std::size_t i : pipeline_order(pins)) ordered.push_back(std::move(run.members[i]));
+    run.members = std::move(ordered);
+  }
   const auto now = now_();
   for (std::size_t i = 0; i < n; ++i) {
     Assignment& a = run.members[i].assignment;
@@ -150,6 +165,15 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
                 "; joining again needs its member secret";
       return r;
     }
+    if (req.codecs != run.codecs) {
+      r.error = codec_refusal(req, run.codecs);
+      return r;
+    }
+    if (req.stage && *req.stage != m->assignment.pipeline_position) {
+      r.error = "trainer " + quoted(req.trainer_id) + " holds stage " + std::to_string(m->assignment.pipeline_position) +
+                " of task " + quoted(req.task_id) + ", not stage " + std::to_string(*req.stage);
+      return r;
+    }
     // A member asking again (its answer may have been lost): the same slice, at once.
     m->active = true;
     m->ended.clear();
@@ -167,6 +191,20 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
     return r;
   }
 
+  if (req.stage && (*req.stage < 0 || *req.stage >= config_.stages)) {  // the routes answer 400 first
+    r.error = "stage " + std::to_string(*req.stage) + " is out of range: task " + quoted(req.task_id) + " has " +
+              std::to_string(config_.stages) + " stages";
+    if (run.members.empty()) tasks_.erase(it);
+    return r;
+  }
+  if (run.members.empty()) {
+    run.codecs = req.codecs;  // the first member fixes the task's codecs
+  } else if (std::string why = terms_refusal(run, req); !why.empty()) {
+    r.joined = run.members.size();
+    r.error = std::move(why);
+    return r;
+  }
+
   const bool completes = static_cast<std::int64_t>(run.members.size()) + 1 == config_.stages;
   if (!completes && !req.may_wait) {
     if (run.members.empty()) tasks_.erase(it);  // created for this join alone
@@ -175,13 +213,14 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
   }
   Member m;
   m.id = req.trainer_id;
+  m.stage = req.stage;
   if (req.wants_secret) m.secret = new_secret();
   m.last_seen = now_();
   run.members.push_back(std::move(m));
   r.joined = run.members.size();
   if (completes) {
     complete_run(req.task_id, run);
-    const Member& me = run.members.back();
+    const Member& me = *find(run, req.trainer_id);
     r.status = JoinStatus::assigned;
     r.assignment = me.assignment;
     r.secret = me.secret;
@@ -190,6 +229,16 @@ TaskRegistry::JoinResult TaskRegistry::join(const JoinRequest& req, const std::s
   if (waiter) run.join_waiters.push_back(waiter);
   r.status = JoinStatus::waiting;
   return r;
+}
+
+std::string TaskRegistry::terms_refusal(const Run& run, const JoinRequest& req) const {
+  if (req.codecs != run.codecs) return codec_refusal(req, run.codecs);
+  if (req.stage)
+    for (const Member& m : run.members)
+      if (m.stage == req.stage)
+        return "stage " + std::to_string(*req.stage) + " of task " + quoted(req.task_id) + " is taken by trainer " +
+               quoted(m.id);
+  return {};
 }
 
 TaskRegistry::JoinResult TaskRegistry::poll_join(const std::string& task_id, const std::string& trainer_id,

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/coordinator/join_terms.hpp"
 #include "tools/coordinator/waiter.hpp"
 
 namespace korvane::coordinator {
@@ -64,6 +65,8 @@ struct JoinRequest {
   bool wants_secret = false;          // the trainer asked for a member secret
   std::optional<std::string> secret;  // presented with a rejoin
   bool may_wait = true;               // false: refuse with `busy` rather than wait
+  CodecPair codecs = default_codecs();  // the pair asked for (join_terms.hpp)
+  std::optional<std::int64_t> stage = std::nullopt;  // the position asked for; below `stages`
 };
 
 // The store scope of a run's relay messages, or the bare task id outside any run.
@@ -170,6 +173,23 @@ class TaskRegistry {
   // failed, or the neighbour that would post has left), or nothing when it still can.
   std::optional<std::string> fetch_blocker(const std::string& task_id, std::uint64_t run,
                                            const std::string& recipient, bool gradient);
+  // The members whose squared gradient norms a member's norm post is summed with: its
+  // run's members in pipeline order. `access` as for a fetch, but only a member of a
+  // formed run is let in (with its secret when it holds one).
+  struct NormGroup {
+    Access access;
+    std::string key;         // where the group's exchange lives: changes with the epoch
+    std::size_t size = 0;    // members
+    std::size_t position = 0;  // of the poster, in the group
+  };
+  NormGroup norm_group(const std::string& task_id, const std::string& trainer_id,
+                       const std::optional<std::string>& secret, std::optional<std::uint64_t> epoch);
+  // Why a held norm exchange of `trainer_id` in run `run` can never complete (the run is
+  // over or failed, a member of its group is gone), or nothing.
+  std::optional<std::string> norm_blocker(const std::string& task_id, std::uint64_t run, const std::string& trainer_id);
+  // May this member report its figures? As norm_group, without the epoch.
+  Access check_member(const std::string& task_id, const std::string& trainer_id, const std::optional<std::string>& secret);
+
   // A held request of a member counts as activity for its whole wait.
   void hold(const std::string& task_id, std::uint64_t run, const std::string& trainer_id, int delta);
 
@@ -202,7 +222,7 @@ class TaskRegistry {
     bool over = false;
     double ended_seconds_ago = 0;  // when over
     std::optional<std::string> failure;
-    std::vector<MemberView> members;  // join order, which is pipeline order
+    std::vector<MemberView> members;  // pipeline order once formed, join order before
   };
   static constexpr std::size_t kEndedRunsKept = 16;
   // One page of the runs that are forming or running: those running first (a run whose
@@ -234,6 +254,7 @@ class TaskRegistry {
     Clock::time_point last_seen;
     std::string ended;  // set when it becomes inactive
     std::optional<std::int64_t> checkpoint;  // the latest step it reported saved
+    std::optional<std::int64_t> stage;       // the position it asked for
   };
   struct Run {
     std::uint64_t number = 0;
@@ -243,10 +264,13 @@ class TaskRegistry {
     std::vector<std::shared_ptr<Waiter>> join_waiters;
     std::uint64_t epoch = 0;          // roll-backs so far
     std::int64_t rollback_step = 0;   // the step the latest one went back to
+    CodecPair codecs;                 // fixed by its first member
   };
   using Tasks = std::map<std::string, Run>;
 
   Member* find(Run& run, const std::string& trainer_id);
+  // Why `req` may not join the forming `run` on its terms (codecs, stage), or "".
+  std::string terms_refusal(const Run& run, const JoinRequest& req) const;
   static std::string scope_of(const std::string& task_id, const Run& run);  // the current epoch's
   std::optional<Access> stale_epoch(const Run& run, std::optional<std::uint64_t> epoch) const;
   Run* live_run(const std::string& task_id, std::uint64_t run);  // formed or forming, with that number

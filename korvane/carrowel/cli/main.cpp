@@ -3,6 +3,7 @@
 //       [--autograd-backward] [--model MODULE:FUNCTION [--eval-every N]] [--micro-batches M [--max-in-flight K]]
 //       [--token TOKEN | --token-file PATH] [--metrics-file PATH] [--progress]
 //       [--checkpoint-dir DIR [--checkpoint-every K] [--resume]] [--rejoin-timeout S] [--max-nonfinite-steps N]
+//       [--activation-codec CODEC] [--gradient-codec CODEC] [--stage N] [--seed N]
 // Option errors print a usage line and the error on stderr and give exit status 2 (the
 // style is common/cli/style.hpp); any error after parsing propagates (the interpreter
 // reports it on stderr with status 1).
@@ -17,6 +18,7 @@
 
 #include "korvane/carrowel/cli/bindings.hpp"
 #include "korvane/carrowel/cli/user_model.hpp"
+#include "korvane/carrowel/compression/codec.hpp"
 #include "korvane/carrowel/trainer/membership.hpp"
 #include "korvane/carrowel/trainer/trainer.hpp"
 #include "korvane/carrowel/training/trainer_options.hpp"
@@ -93,6 +95,12 @@ std::vector<std::string> empty_inline_values_apart(const CLI::App& app, const st
   return out;
 }
 
+std::string codec_names() {
+  std::string names;
+  for (Codec c : kAllCodecs) names += std::string(names.empty() ? "" : ", ") + codec_name(c);
+  return names;
+}
+
 void add_options(CLI::App& app, Options& o, std::string& metrics_file, std::string& checkpoint_dir) {
   training::TrainerOptions& r = o.run;
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -131,6 +139,19 @@ void add_options(CLI::App& app, Options& o, std::string& metrics_file, std::stri
   app.add_option("--rejoin-timeout", r.rejoin_timeout,
                  "Seconds to wait for a missing member to rejoin before the run ends; 0 fails at once")
       ->capture_default_str();
+  const std::string codecs = codec_names();
+  app.add_option("--activation-codec", r.activation_codec,
+                 "Codec of the activations between stages: " + codecs + " (default: sign, 1 bit per element)")
+      ->type_name("CODEC");
+  app.add_option("--gradient-codec", r.gradient_codec,
+                 "Codec of the gradients between stages: " + codecs + " (default: sign)")
+      ->type_name("CODEC");
+  app.add_option("--stage", r.stage, "Ask the coordinator for this pipeline position (default: by join order)")
+      ->type_name("INT")
+      ->transform(decimal_integer);
+  app.add_option("--seed", r.seed, "Seed torch's generators and Python's random, for a repeatable run")
+      ->type_name("INT")
+      ->transform(decimal_integer);
   app.add_option("--max-nonfinite-steps", r.max_nonfinite_steps,
                  "Steps in a row with non-finite gradients (each applies no update) that end the run")
       ->transform(decimal_integer)
@@ -308,6 +329,10 @@ int run_main(std::optional<std::vector<std::string>> argv_opt) {
   kwargs["resume"] = r.resume;
   kwargs["rejoin_timeout"] = r.rejoin_timeout;
   kwargs["max_nonfinite_steps"] = r.max_nonfinite_steps;
+  if (r.activation_codec) kwargs["activation_codec"] = *r.activation_codec;
+  if (r.gradient_codec) kwargs["gradient_codec"] = *r.gradient_codec;
+  if (r.stage) kwargs["stage"] = *r.stage;
+  if (r.seed) kwargs["seed"] = *r.seed;
   py::object trainer = carrowel.attr("OrvynPipelineTrainerSync")(**kwargs);
   Interruptions interruptions(trainer.attr("_loop"));
   try {

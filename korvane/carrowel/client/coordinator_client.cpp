@@ -139,8 +139,9 @@ JoinResult read_join(State& s, const http::Response& resp, std::string task_id, 
 }
 
 Task<JoinResult> join_task(std::shared_ptr<State> s, std::string task_id, std::string trainer_id, long long memory_bytes,
-                           bool has_gpu, double timeout_s) {
-  http::Request req = json_request(*s, protocol::kJoinPath, join_body(task_id, trainer_id, memory_bytes, has_gpu), timeout_s);
+                           bool has_gpu, double timeout_s, JoinOptions options) {
+  http::Request req =
+      json_request(*s, protocol::kJoinPath, join_body(task_id, trainer_id, memory_bytes, has_gpu, options), timeout_s);
   req.headers.push_back(std::string(protocol::kSecretRequestHeader) + ": " + protocol::kSecretRequestValue);
   req.headers.push_back(std::string(protocol::kClientTimeoutHeader) + ": " + float_repr(timeout_s));
   std::optional<http::Response> resp;
@@ -196,9 +197,9 @@ const char* relay_path(Relay relay) {
 }
 
 Task<PostResult> post_task(std::shared_ptr<State> s, Relay relay, std::string to, long long micro_batch, std::string body,
-                           std::optional<double> loss, std::optional<double> timeout_s) {
+                           std::optional<double> loss, std::optional<double> timeout_s, std::optional<std::string> codec) {
   http::Request req("POST", s->base_url + relay_path(relay));
-  req.headers = relay_headers(s->member.task_id, s->member.trainer_id, to, micro_batch, loss);
+  req.headers = relay_headers(s->member.task_id, s->member.trainer_id, to, micro_batch, loss, codec);
   for (auto& h : identity_headers(*s)) req.headers.push_back(std::move(h));
   add_rollback_epoch(*s, req.headers);
   const std::size_t size = body.size();
@@ -228,6 +229,7 @@ FetchResult read_fetch(const State& s, Relay relay, http::Response resp) {
   if (auto refused = refusal(resp)) return *refused;
   Received r;
   if (relay == Relay::gradient) r.loss = loss_of(resp);
+  r.codec = resp.header(protocol::kCodecHeader);
   r.bytes = resp.body.size();
   r.body = std::move(resp.body);
   return r;
@@ -284,6 +286,57 @@ Task<RollbackResult> rollback_task(std::shared_ptr<State> s, long long latest_st
   co_return read_rollback(resp);
 }
 
+// The wait an exchange announces to the coordinator, so that it answers first.
+void announce_limit(std::vector<std::string>& headers, std::optional<double> timeout_s) {
+  if (timeout_s && std::isfinite(*timeout_s) && *timeout_s > 0)
+    headers.push_back(std::string(protocol::kClientTimeoutHeader) + ": " + float_repr(*timeout_s));
+}
+
+NormResult read_norm(const State& s, const http::Response& resp) {
+  if (auto rb = rollback_answer(s, resp)) return *rb;
+  if (resp.status == protocol::kStatusNeighbourGone || resp.status == protocol::kStatusNeighbourLate)
+    return NeighbourMissing{resp.status, "HTTP " + std::to_string(resp.status) + ": " + resp.body.substr(0, 200),
+                            refusal(resp)->text};
+  if (auto refused = refusal(resp)) return *refused;
+  if (auto total = norm_answer_total(resp.body)) return NormTotal{*total};
+  return Unavailable{"the coordinator's norm answer lacks its total: " + resp.body.substr(0, 200)};
+}
+
+Task<NormResult> norm_task(std::shared_ptr<State> s, long long step, double squared_norm, std::optional<double> timeout_s) {
+  const Member& m = s->member;
+  const bool limited = timeout_s && std::isfinite(*timeout_s) && *timeout_s > 0;
+  http::Request req = json_request(*s, protocol::kNormPath, norm_body(m.task_id, m.trainer_id, step, squared_norm),
+                                   limited ? timeout_s : std::nullopt);
+  announce_limit(req.headers, timeout_s);
+  add_rollback_epoch(*s, req.headers);
+  std::optional<http::Response> resp;
+  std::string failure;
+  bool timed_out = false;
+  try {
+    resp = co_await s->transport(std::move(req));
+  } catch (const TimeoutError& e) {
+    failure = e.what();
+    timed_out = true;
+  } catch (const Error& e) {
+    failure = e.what();
+  }
+  if (!resp) {
+    if (timed_out) co_return NeighbourMissing{0, failure, ""};
+    co_return Unavailable{failure};
+  }
+  co_return read_norm(*s, *resp);
+}
+
+Task<NoticeResult> report_task(std::shared_ptr<State> s, ProgressReport progress) {
+  const Member& m = s->member;
+  http::Request req = json_request(*s, protocol::kReportPath, report_body(m.task_id, m.trainer_id, progress),
+                                   protocol::kNoticeTimeoutS);
+  auto answer = co_await exchange(s, std::move(req));
+  if (auto* u = std::get_if<Unavailable>(&answer)) co_return *u;
+  if (auto refused = refusal(std::get<http::Response>(answer))) co_return *refused;
+  co_return Noted{};
+}
+
 }  // namespace
 
 std::optional<Refused> refusal(const http::Response& response) {
@@ -324,8 +377,9 @@ void CoordinatorClient::set_secret(std::optional<std::string> secret) {
 void CoordinatorClient::set_rollback_epoch(std::optional<unsigned long long> epoch) { state_->member.rollback_epoch = epoch; }
 
 Task<JoinResult> CoordinatorClient::join(std::string task_id, std::string trainer_id, long long memory_bytes, bool has_gpu,
-                                         double timeout_s) {
-  return join_task(state_, std::move(task_id), std::move(trainer_id), memory_bytes, has_gpu, timeout_s);
+                                         double timeout_s, JoinOptions options) {
+  return join_task(state_, std::move(task_id), std::move(trainer_id), memory_bytes, has_gpu, timeout_s,
+                   std::move(options));
 }
 
 Task<NoticeResult> CoordinatorClient::ready(long long pipeline_position) { return ready_task(state_, pipeline_position); }
@@ -333,8 +387,9 @@ Task<NoticeResult> CoordinatorClient::ready(long long pipeline_position) { retur
 Task<LeaveResult> CoordinatorClient::leave(std::optional<std::string> error) { return leave_task(state_, std::move(error)); }
 
 Task<PostResult> CoordinatorClient::post(Relay relay, std::string to, long long micro_batch, std::string body,
-                                         std::optional<double> loss, std::optional<double> timeout_s) {
-  return post_task(state_, relay, std::move(to), micro_batch, std::move(body), loss, timeout_s);
+                                         std::optional<double> loss, std::optional<double> timeout_s,
+                                         std::optional<std::string> codec) {
+  return post_task(state_, relay, std::move(to), micro_batch, std::move(body), loss, timeout_s, std::move(codec));
 }
 
 Task<FetchResult> CoordinatorClient::fetch(Relay relay, long long micro_batch, std::optional<double> timeout_s) {
@@ -346,5 +401,14 @@ Task<CheckpointResult> CoordinatorClient::report_checkpoint(long long step) { re
 Task<RollbackResult> CoordinatorClient::request_rollback(long long latest_step) {
   return rollback_task(state_, latest_step);
 }
+
+Task<NormResult> CoordinatorClient::exchange_norm(long long step, double squared_norm, std::optional<double> timeout_s) {
+  // Checked here, not in the Task: the caller learns of its mistake at the call.
+  if (!std::isfinite(squared_norm) || squared_norm < 0)
+    throw ValueError("a squared gradient norm must be finite and not negative, got " + float_repr(squared_norm));
+  return norm_task(state_, step, squared_norm, timeout_s);
+}
+
+Task<NoticeResult> CoordinatorClient::report(ProgressReport progress) { return report_task(state_, std::move(progress)); }
 
 }  // namespace korvane::carrowel::client

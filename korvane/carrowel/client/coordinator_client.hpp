@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 
+#include "korvane/carrowel/client/messages.hpp"
 #include "korvane/carrowel/client/results.hpp"
 #include "korvane/common/coro/task.hpp"
 #include "korvane/common/http/exchange.hpp"
@@ -72,17 +73,20 @@ class CoordinatorClient {
   // answer. Unavailable (no answer, or no JSON object): the membership and secret are
   // forgotten. Refused: nothing changes. `timeout_s` bounds the whole exchange and is
   // announced to the coordinator.
+  // The members of `options` that are set go out in the body; none set: the plain join.
   async::Task<JoinResult> join(std::string task_id, std::string trainer_id, long long memory_bytes, bool has_gpu,
-                               double timeout_s);
+                               double timeout_s, JoinOptions options = {});
   // The ready notice of the member at `pipeline_position`.
   async::Task<NoticeResult> ready(long long pipeline_position);
   // Says the member leaves, with `error` when its run failed. After any answer the client
   // is no longer a member; a client that is none sends nothing (NotMember).
   async::Task<LeaveResult> leave(std::optional<std::string> error);
 
-  // Posts a relay body for trainer `to`, with the loss a gradient carries.
+  // Posts a relay body for trainer `to`, with the loss a gradient carries and, when
+  // given, the name of its codec (X-Codec; ValueError for CR, LF or NUL in it).
   async::Task<PostResult> post(Relay relay, std::string to, long long micro_batch, std::string body,
-                               std::optional<double> loss, std::optional<double> timeout_s);
+                               std::optional<double> loss, std::optional<double> timeout_s,
+                               std::optional<std::string> codec = std::nullopt);
   // Fetches this member's relay body of `micro_batch`, waiting at most `timeout_s` (none
   // or not positive: no limit), a limit the coordinator is told of so that it answers first.
   async::Task<FetchResult> fetch(Relay relay, long long micro_batch, std::optional<double> timeout_s);
@@ -93,6 +97,14 @@ class CoordinatorClient {
   // coordinator without roll-backs answers Refused with status 404; an answer without
   // its step and epoch is Unavailable.
   async::Task<RollbackResult> request_rollback(long long latest_step);
+
+  // Posts this member's squared gradient norm of `step` and waits, at most `timeout_s`
+  // (none or not positive: no limit of its own), until every member has posted its own;
+  // answers the sum. ValueError for a norm that is negative or not finite (nothing is
+  // sent). May overlap relays.
+  async::Task<NormResult> exchange_norm(long long step, double squared_norm, std::optional<double> timeout_s);
+  // Reports this member's figures; the members left unset are not sent.
+  async::Task<NoticeResult> report(ProgressReport progress);
 
   struct State;
 

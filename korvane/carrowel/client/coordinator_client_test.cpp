@@ -10,8 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "korvane/carrowel/client/assignment_record.hpp"
 #include "korvane/common/errors.hpp"
@@ -318,4 +324,250 @@ TEST(CoordinatorClient, CancellationAlwaysPassesThrough) {
   EXPECT_THROW(run_sync(client.fetch(Relay::gradient, 0, 1.0)), Cancelled);
   EXPECT_THROW(run_sync(client.report_checkpoint(1)), Cancelled);
   EXPECT_THROW(run_sync(client.request_rollback(1)), Cancelled);
+}
+
+// --- codecs, stages, norms and reports ---------------------------------------------------
+
+namespace {
+
+JoinOptions codecs(std::string activation, std::string gradient, std::optional<long long> stage = std::nullopt) {
+  return JoinOptions{std::move(activation), std::move(gradient), stage};
+}
+
+// Members of a task forming at the coordinator, as its /status counts them.
+std::size_t members_at(const Coordinator& c) {
+  http::Request r("GET", c.url() + "/status");
+  const auto j = nlohmann::json::parse(blocking_exchange(r).body);
+  return j["tasks"].get<std::size_t>() == 0 ? 0 : j["active_members"].get<std::size_t>();
+}
+
+void wait_for_members(const Coordinator& c, std::size_t n) {
+  for (int i = 0; i < 1000 && members_at(c) < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(members_at(c), n);
+}
+
+// `n` members of one task joined at once with `options[i]`; ordered by position.
+std::vector<std::pair<CoordinatorClient, Assigned>> members(const Coordinator& c, const std::string& task,
+                                                            std::vector<JoinOptions> options) {
+  std::vector<std::pair<CoordinatorClient, Assigned>> out;
+  for (std::size_t i = 0; i < options.size(); ++i) out.emplace_back(client_of(c), Assigned{});
+  std::vector<std::thread> joins;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    joins.emplace_back([&, i] {
+      JoinResult r = run_sync(out[i].first.join(task, "m" + std::to_string(i), 1, false, 30.0, options[i]));
+      if (auto* a = std::get_if<Assigned>(&r)) out[i].second = *a;
+    });
+    wait_for_members(c, i + 1);  // join order is the order of `options`
+  }
+  for (auto& t : joins) t.join();
+  std::sort(out.begin(), out.end(), [](const auto& x, const auto& y) {
+    return x.second.answer.value("pipeline_position", -1) < y.second.answer.value("pipeline_position", -1);
+  });
+  return out;
+}
+
+std::string html_get(const Coordinator& c, const std::string& path) {
+  http::Request r("GET", c.url() + path);
+  return blocking_exchange(r).body;
+}
+
+}  // namespace
+
+TEST(CoordinatorClient, CodecsAreAgreedAtTheJoinAndNamedOnEveryRelay) {
+  Coordinator c({"--stages", "2", "--layers", "4"});
+  auto m = members(c, "codec-task", {codecs("int8", "int4"), codecs("int8", "int4")});
+  for (const auto& [client, a] : m) {
+    EXPECT_EQ(a.answer.at("activation_codec"), "int8");
+    EXPECT_EQ(a.answer.at("gradient_codec"), "int4");
+    for (const char* f : {"codecs", "tensor_lists", "stage", "norms", "reports"})
+      EXPECT_NE(std::find(a.answer.at("features").begin(), a.answer.at("features").end(), f),
+                a.answer.at("features").end())
+          << f;
+  }
+  auto& [first, a0] = m[0];
+  auto& [last, a1] = m[1];
+  const std::string to = a0.answer.at("downstream_trainer");
+  ASSERT_TRUE(std::holds_alternative<Delivered>(run_sync(first.post(Relay::activation, to, 0, "q8", std::nullopt, 10.0, "int8"))));
+  EXPECT_EQ(as<Received>(run_sync(last.fetch(Relay::activation, 0, 10.0))).codec, "int8");
+  // A post that names no codec comes back without one: the plain sign record.
+  ASSERT_TRUE(std::holds_alternative<Delivered>(run_sync(first.post(Relay::activation, to, 1, "s", std::nullopt, 10.0))));
+  EXPECT_EQ(as<Received>(run_sync(last.fetch(Relay::activation, 1, 10.0))).codec, std::nullopt);
+  // A name the coordinator does not know is refused, and one that would break the header is the caller's fault.
+  EXPECT_EQ(as<Refused>(run_sync(first.post(Relay::activation, to, 2, "x", std::nullopt, 10.0, "int3"))).status, 400);
+  EXPECT_THROW(run_sync(first.post(Relay::activation, to, 2, "x", std::nullopt, 10.0, "int8\r\nX-Evil: 1")), ValueError);
+}
+
+TEST(CoordinatorClient, AJoinAskingAnotherCodecPairIsRefusedWithBothPairs) {
+  Coordinator c({"--stages", "2", "--layers", "4"});
+  auto first = client_of(c);
+  std::thread forming([&] { joined(first, "pair-task", "a"); });
+  wait_for_members(c, 1);
+  // The first member asked for nothing: the task relays sign/sign.
+  auto other = client_of(c);
+  const Refused r = as<Refused>(run_sync(other.join("pair-task", "b", 1, false, 30.0, codecs("int4", "int4"))));
+  EXPECT_EQ(r.status, 409);
+  EXPECT_NE(r.reason.find("activation=sign gradient=sign"), std::string::npos) << r.reason;
+  EXPECT_NE(r.reason.find("activation=int4 gradient=int4"), std::string::npos) << r.reason;
+  EXPECT_FALSE(other.member().joined);
+  const Refused unknown = as<Refused>(run_sync(other.join("pair-task", "b", 1, false, 30.0, codecs("int4", "zip"))));
+  EXPECT_EQ(unknown.status, 400);
+  EXPECT_NE(unknown.reason.find("'zip'"), std::string::npos) << unknown.reason;
+  const Assigned plain = joined(other, "pair-task", "b");  // the default pair agrees
+  EXPECT_EQ(plain.answer.at("gradient_codec"), "sign");
+  forming.join();
+}
+
+TEST(CoordinatorClient, PinnedStagesArePlacedAndATakenOrMissingStageIsRefused) {
+  Coordinator c({"--stages", "3", "--layers", "6"});
+  auto m = members(c, "pin-task", {codecs("sign", "sign", 2), JoinOptions{}, JoinOptions{std::nullopt, std::nullopt, 0}});
+  // m is in position order: the member that pinned 0 joined third, the unpinned one second.
+  EXPECT_EQ(m[0].first.member().trainer_id, "m2");
+  EXPECT_EQ(m[1].first.member().trainer_id, "m1");
+  EXPECT_EQ(m[2].first.member().trainer_id, "m0");
+  EXPECT_EQ(m[0].second.answer.at("downstream_trainer"), "m1");
+  EXPECT_EQ(m[2].second.answer.at("upstream_trainer"), "m1");
+  EXPECT_EQ(m[2].second.answer.at("layer_start"), 4);
+
+  Coordinator d({"--stages", "2", "--layers", "2"});
+  auto holder = client_of(d);
+  std::thread hold([&] { (void)run_sync(holder.join("t", "h", 1, false, 30.0, JoinOptions{std::nullopt, std::nullopt, 1})); });
+  wait_for_members(d, 1);
+  auto late = client_of(d);
+  const Refused taken = as<Refused>(run_sync(late.join("t", "x", 1, false, 30.0, JoinOptions{std::nullopt, std::nullopt, 1})));
+  EXPECT_EQ(taken.status, 409);
+  EXPECT_NE(taken.reason.find("stage 1 of task 't' is taken by trainer 'h'"), std::string::npos) << taken.reason;
+  const Refused out = as<Refused>(run_sync(late.join("t", "x", 1, false, 30.0, JoinOptions{std::nullopt, std::nullopt, 2})));
+  EXPECT_EQ(out.status, 400);
+  EXPECT_NE(out.reason.find("out of range"), std::string::npos) << out.reason;
+  EXPECT_EQ(as<Assigned>(run_sync(late.join("t", "x", 1, false, 30.0, JoinOptions{std::nullopt, std::nullopt, 0})))
+                .answer.at("pipeline_position"),
+            0);
+  hold.join();
+}
+
+TEST(CoordinatorClient, NormsAreSummedInPipelineOrderAndEveryMemberGetsTheSameDouble) {
+  Coordinator c({"--stages", "3", "--layers", "3"});
+  auto m = members(c, "norm-task", {JoinOptions{}, JoinOptions{}, JoinOptions{}});
+  // 1e16 + 1 + 1 is 1e16 in pipeline order and 1e16 + 2 in any order that adds the ones first.
+  const double norms[] = {1e16, 1.0, 1.0};
+  std::vector<NormResult> got(3);
+  std::vector<std::thread> posts;
+  for (int i = 2; i >= 0; --i) posts.emplace_back([&, i] { got[i] = run_sync(m[i].first.exchange_norm(0, norms[i], 30.0)); });
+  for (auto& t : posts) t.join();
+  for (const auto& r : got) EXPECT_EQ(as<NormTotal>(r).total, 1e16);
+  // The answer of a step, asked again with the same value, is the same total; another value is refused.
+  EXPECT_EQ(as<NormTotal>(run_sync(m[1].first.exchange_norm(0, 1.0, 30.0))).total, 1e16);
+  EXPECT_EQ(as<Refused>(run_sync(m[1].first.exchange_norm(0, 2.0, 30.0))).status, 409);
+  // What no coordinator could sum is refused before anything is sent.
+  EXPECT_THROW(run_sync(m[0].first.exchange_norm(1, -1.0, 30.0)), ValueError);
+  EXPECT_THROW(run_sync(m[0].first.exchange_norm(1, std::numeric_limits<double>::infinity(), 30.0)), ValueError);
+  EXPECT_THROW(run_sync(m[0].first.exchange_norm(1, std::nan(""), 30.0)), ValueError);
+}
+
+TEST(CoordinatorClient, ANormExchangeEndsWhenAMemberLeavesOrTheWaitRunsOut) {
+  Coordinator c({"--stages", "2", "--layers", "2"});
+  Pair p = two_members(c, "norm-gone");
+  // The coordinator answers just before the announced limit.
+  const NeighbourMissing late = as<NeighbourMissing>(run_sync(p.first.exchange_norm(0, 1.0, 0.5)));
+  EXPECT_EQ(late.status, 504);
+  std::thread leaving([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    (void)run_sync(p.last.leave(std::string("lost its GPU")));
+  });
+  const NeighbourMissing gone = as<NeighbourMissing>(run_sync(p.first.exchange_norm(1, 1.0, 30.0)));
+  leaving.join();
+  EXPECT_EQ(gone.status, 410);
+  EXPECT_NE(gone.refusal.find("lost its GPU"), std::string::npos) << gone.refusal;
+  // A stranger is refused; so is a member whose secret is not sent.
+  auto stranger = client_of(c);
+  stranger.adopt("norm-gone", "z");
+  EXPECT_EQ(as<Refused>(run_sync(stranger.exchange_norm(0, 1.0, 5.0))).status, 403);
+}
+
+TEST(CoordinatorClient, ANormExchangeOfAStaleEpochLearnsOfTheRollback) {
+  Coordinator c({"--stages", "2", "--layers", "2"});
+  Pair p = two_members(c, "norm-rollback");
+  p.first.set_rollback_epoch(0);
+  p.last.set_rollback_epoch(0);
+  ASSERT_TRUE(std::holds_alternative<Noted>(run_sync(p.first.report_checkpoint(4))));
+  ASSERT_TRUE(std::holds_alternative<Noted>(run_sync(p.last.report_checkpoint(4))));
+  ASSERT_TRUE(std::holds_alternative<RolledBack>(run_sync(p.first.request_rollback(4))));
+  const RolledBack back = as<RolledBack>(run_sync(p.last.exchange_norm(5, 1.0, 10.0)));
+  EXPECT_EQ(back.step, 4);
+  EXPECT_EQ(back.epoch, 1u);
+}
+
+TEST(CoordinatorClient, ReportsReachTheLivePageAndTheMetrics) {
+  Coordinator c({"--stages", "1", "--layers", "2"});
+  auto client = client_of(c);
+  joined(client, "report-task", "a");
+  ProgressReport r;
+  r.step = 300;
+  r.heldout_loss = 2.014;
+  r.heldout_accuracy = 0.5;
+  EXPECT_TRUE(std::holds_alternative<Noted>(run_sync(client.report(r))));
+  const auto tasks = nlohmann::json::parse(html_get(c, "/status/tasks"));
+  const auto& t = tasks.at("tasks").at(0).at("trainers").at(0);
+  EXPECT_EQ(t.at("heldout_loss"), 2.014);
+  EXPECT_EQ(t.at("heldout_accuracy"), 0.5);
+  EXPECT_EQ(t.at("report_step"), 300);
+  EXPECT_TRUE(t.at("averaging_seconds").is_null());
+  const std::string metrics = html_get(c, "/metrics");
+  EXPECT_NE(metrics.find("korvane_heldout_loss{task=\"report-task\",trainer=\"a\"} 2.014\n"), std::string::npos)
+      << metrics;
+  // A figure that is not finite clears it (JSON has no NaN); the others stay.
+  ProgressReport cleared;
+  cleared.heldout_loss = std::nan("");
+  EXPECT_TRUE(std::holds_alternative<Noted>(run_sync(client.report(cleared))));
+  const auto after = nlohmann::json::parse(html_get(c, "/status/tasks")).at("tasks").at(0).at("trainers").at(0);
+  EXPECT_TRUE(after.at("heldout_loss").is_null());
+  EXPECT_EQ(after.at("heldout_accuracy"), 0.5);
+  EXPECT_EQ(html_get(c, "/metrics").find("korvane_heldout_loss{"), std::string::npos);
+
+  auto stranger = client_of(c);
+  stranger.adopt("report-task", "z");
+  EXPECT_EQ(as<Refused>(run_sync(stranger.report(r))).status, 403);
+}
+
+TEST(CoordinatorClient, AgainstAPlainCoordinatorTheExtrasAreVisiblyAbsent) {
+  // A coordinator that knows only the plain protocol: its join answer has no codecs or
+  // features, its fetch answers carry no X-Codec, and it has no norm or report route.
+  std::vector<http::Request> seen;
+  Transport plain = [&seen](http::Request r) -> async::Task<http::Response> {
+    seen.push_back(r);
+    http::Response resp;
+    resp.status = 200;
+    if (r.url.find("/pipeline/join") != std::string::npos) {
+      resp.body = R"({"layer_start": 0, "layer_end": 2, "pipeline_position": 1, "upstream_trainer": "a",
+                      "downstream_trainer": null, "layer_weights_hash": ""})";
+    } else if (r.url.find("/pipeline/activation") != std::string::npos) {
+      resp.body = r.method == "GET" ? "bytes" : "{}";
+    } else {
+      resp.status = 404;
+      resp.body = R"({"error": "no such route"})";
+    }
+    co_return resp;
+  };
+  CoordinatorClient client("http://plain", std::nullopt, plain);
+  const Assigned a = as<Assigned>(run_sync(client.join("t", "b", 1, false, 5.0, codecs("int4", "int4", 1))));
+  EXPECT_FALSE(a.answer.contains("features"));
+  EXPECT_FALSE(a.answer.contains("activation_codec"));
+  EXPECT_EQ(seen.back().body,
+            R"({"task_id":"t","trainer_id":"b","memory_bytes":1,"has_gpu":false,"activation_codec":"int4","gradient_codec":"int4","stage":1})");
+  EXPECT_EQ(as<Received>(run_sync(client.fetch(Relay::activation, 0, 5.0))).codec, std::nullopt);
+  ASSERT_TRUE(std::holds_alternative<Delivered>(run_sync(client.post(Relay::activation, "c", 0, "x", std::nullopt, 5.0, "int4"))));
+  EXPECT_EQ(seen.back().headers.at(4), "X-Codec: int4");
+  EXPECT_EQ(as<Refused>(run_sync(client.exchange_norm(0, 1.0, 5.0))).status, 404);
+  EXPECT_EQ(as<Refused>(run_sync(client.report(ProgressReport{}))).status, 404);
+  // Without options the join body is the plain one, byte for byte.
+  (void)run_sync(client.join("t", "b", 1, false, 5.0));
+  EXPECT_EQ(seen.back().body, R"({"task_id":"t","trainer_id":"b","memory_bytes":1,"has_gpu":false})");
+}
+
+TEST(CoordinatorClient, NormsAndReportsPassCancellationThrough) {
+  CoordinatorClient client("http://127.0.0.1:1", std::nullopt, cancelled_transport);
+  client.adopt("t", "a");
+  EXPECT_THROW(run_sync(client.exchange_norm(0, 1.0, 1.0)), Cancelled);
+  EXPECT_THROW(run_sync(client.report(ProgressReport{})), Cancelled);
+  EXPECT_THROW(run_sync(client.join("t", "a", 1, false, 1.0, codecs("int8", "int8", 0))), Cancelled);
 }

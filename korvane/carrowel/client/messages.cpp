@@ -1,5 +1,7 @@
 #include "korvane/carrowel/client/messages.hpp"
 
+#include <cmath>
+
 #include <nlohmann/json.hpp>
 
 #include "korvane/common/errors.hpp"
@@ -15,12 +17,16 @@ namespace {
 std::string dumped(const ordered_json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 }  // namespace
 
-std::string join_body(const std::string& task_id, const std::string& trainer_id, long long memory_bytes, bool has_gpu) {
+std::string join_body(const std::string& task_id, const std::string& trainer_id, long long memory_bytes, bool has_gpu,
+                      const JoinOptions& options) {
   ordered_json j;
   j[field::kTaskId] = task_id;
   j[field::kTrainerId] = trainer_id;
   j[field::kMemoryBytes] = memory_bytes;
   j[field::kHasGpu] = has_gpu;
+  if (options.activation_codec) j[field::kActivationCodec] = *options.activation_codec;
+  if (options.gradient_codec) j[field::kGradientCodec] = *options.gradient_codec;
+  if (options.stage) j[field::kStage] = *options.stage;
   return dumped(j);
 }
 
@@ -45,6 +51,37 @@ std::string step_body(const std::string& task_id, const std::string& trainer_id,
   // are replaced rather than failing the report.
   nlohmann::json j{{field::kTaskId, task_id}, {field::kTrainerId, trainer_id}, {field::kStep, step}};
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string norm_body(const std::string& task_id, const std::string& trainer_id, long long step, double squared_norm) {
+  ordered_json j;
+  j[field::kTaskId] = task_id;
+  j[field::kTrainerId] = trainer_id;
+  j[field::kStep] = step;
+  j[field::kSquaredNorm] = squared_norm;  // written as the shortest text that reads back exactly
+  return dumped(j);
+}
+
+std::optional<double> norm_answer_total(const std::string& body) {
+  const auto j = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!j.is_object()) return std::nullopt;
+  const auto it = j.find(field::kTotal);
+  if (it == j.end() || !it->is_number()) return std::nullopt;
+  return it->get<double>();
+}
+
+std::string report_body(const std::string& task_id, const std::string& trainer_id, const ProgressReport& progress) {
+  ordered_json j;
+  j[field::kTaskId] = task_id;
+  j[field::kTrainerId] = trainer_id;
+  // JSON has no infinities or NaN: such a figure goes out as null, which clears it.
+  const auto figure = [](double v) { return std::isfinite(v) ? ordered_json(v) : ordered_json(nullptr); };
+  if (progress.step) j[field::kStep] = *progress.step;
+  if (progress.heldout_loss) j[field::kHeldoutLoss] = figure(*progress.heldout_loss);
+  if (progress.heldout_accuracy) j[field::kHeldoutAccuracy] = figure(*progress.heldout_accuracy);
+  if (progress.averaging_seconds) j[field::kAveragingSeconds] = figure(*progress.averaging_seconds);
+  if (progress.group_generation) j[field::kGroupGeneration] = *progress.group_generation;
+  return dumped(j);
 }
 
 std::optional<long long> ready_answer_stages(const std::string& body) {
@@ -108,6 +145,14 @@ std::vector<std::string> relay_headers(const std::string& task_id, const std::st
   h.push_back(header(protocol::kToTrainerHeader, to));
   h.push_back(header(protocol::kMicroBatchHeader, std::to_string(micro_batch)));
   if (loss) h.push_back(header(protocol::kLossHeader, float_repr(*loss)));
+  return h;
+}
+
+std::vector<std::string> relay_headers(const std::string& task_id, const std::string& from, const std::string& to,
+                                       long long micro_batch, std::optional<double> loss,
+                                       const std::optional<std::string>& codec) {
+  std::vector<std::string> h = relay_headers(task_id, from, to, micro_batch, loss);
+  if (codec) h.push_back(header(protocol::kCodecHeader, *codec));
   return h;
 }
 

@@ -73,3 +73,25 @@ TEST(ReadyAnswer, StagesOnlyWhenOfferedAsAPositiveCount) {
   EXPECT_EQ(ready_answer_stages("not json"), std::nullopt);
   EXPECT_EQ(ready_answer_stages(""), std::nullopt);
 }
+
+TEST(CoordinatorMessages, NormAndReportBodiesCarryExactNumbers) {
+  using namespace korvane::carrowel::client;
+  EXPECT_EQ(norm_body("t", "a", 7, 0.1), R"({"task_id":"t","trainer_id":"a","step":7,"squared_norm":0.1})");
+  EXPECT_EQ(norm_answer_total(R"({"step": 7, "total": 1.0000000000000002})"), 1.0000000000000002);
+  EXPECT_EQ(norm_answer_total(R"({"step": 7, "total": 3})"), 3.0);
+  EXPECT_EQ(norm_answer_total(R"({"step": 7, "total": "3"})"), std::nullopt);
+  EXPECT_EQ(norm_answer_total(R"({"step": 7})"), std::nullopt);
+  EXPECT_EQ(norm_answer_total("<html>"), std::nullopt);
+
+  ProgressReport r;
+  EXPECT_EQ(report_body("t", "a", r), R"({"task_id":"t","trainer_id":"a"})");
+  r.step = 3;
+  r.heldout_loss = 2.5;
+  r.heldout_accuracy = std::numeric_limits<double>::infinity();  // not finite: cleared
+  r.group_generation = 2;
+  EXPECT_EQ(report_body("t", "a", r),
+            R"({"task_id":"t","trainer_id":"a","step":3,"heldout_loss":2.5,"heldout_accuracy":null,"group_generation":2})");
+  EXPECT_EQ(relay_headers("t", "a", "b", 0, std::nullopt, std::string("int4")).back(), "X-Codec: int4");
+  EXPECT_EQ(relay_headers("t", "a", "b", 0, std::nullopt, std::nullopt).size(), 4u);
+  EXPECT_THROW(relay_headers("t", "a", "b", 0, std::nullopt, std::string("int4\r\nX: y")), ValueError);
+}

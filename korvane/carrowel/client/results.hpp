@@ -49,7 +49,14 @@ struct NeighbourMissing {
 struct Received {
   std::string body;
   std::optional<double> loss;
-  std::size_t bytes = 0;  // body bytes received
+  std::size_t bytes = 0;             // body bytes received
+  std::optional<std::string> codec;  // the X-Codec the sender named; none: the plain sign record
+};
+
+// The sum of every member's squared gradient norm for a step, added in pipeline order,
+// so that every member holds the identical double.
+struct NormTotal {
+  double total = 0;
 };
 
 // The coordinator's join answer: the JSON object (or null) as sent, without the member
@@ -75,5 +82,9 @@ using CheckpointResult = std::variant<Noted, Refused, RolledBack, Unavailable>;
 // A roll-back request: where the run goes back to, Refused, or Unavailable; a coordinator
 // without roll-backs answers 404, which arrives as Refused with status 404.
 using RollbackResult = std::variant<RolledBack, Refused, Unavailable>;
+// A norm exchange: the total; Refused (a coordinator without norms answers 404);
+// RolledBack; NeighbourMissing when a member left (410), the coordinator's wait ended
+// (504) or the exchange's own time limit ran out; Unavailable when it could not be asked.
+using NormResult = std::variant<NormTotal, Refused, RolledBack, NeighbourMissing, Unavailable>;
 
 }  // namespace korvane::carrowel::client

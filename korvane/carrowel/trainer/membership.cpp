@@ -11,6 +11,7 @@
 #include "korvane/common/errors.hpp"
 #include "korvane/common/python/output.hpp"
 #include "korvane/common/python/translate_errors.hpp"
+#include "korvane/protocol/protocol.hpp"
 
 namespace korvane::carrowel {
 using async::await_result;
@@ -76,8 +77,12 @@ Task<client::JoinResult> ask_for_assignment(py::object self, std::string task_id
   Trainer& t = Trainer::of(self);
   const long long memory = self.attr("_get_available_memory")().cast<long long>();
   client::CoordinatorClient& c = t.coordinator();
+  client::JoinOptions options;  // only what was asked for: an unchanged trainer sends today's body
+  if (t.boundary.activation_codec_given) options.activation_codec = t.boundary.activation_codec;
+  if (t.boundary.gradient_codec_given) options.gradient_codec = t.boundary.gradient_codec;
+  options.stage = t.boundary.stage;
   co_return co_await c.join(std::move(task_id), t.trainer_id, memory, t.model.device() == "cuda",
-                            t.session.join_timeout_s);
+                            t.session.join_timeout_s, std::move(options));
 }
 
 Task<py::object> request_layer_assignment(py::object self, std::string task_id) {
@@ -142,6 +147,45 @@ LayerAssignment read_assignment(const Trainer& t, const py::object& map, std::st
   return a;
 }
 
+bool lists_feature(const py::object& map, const char* feature) {
+  py::object features = map.attr("get")(protocol::field::kFeatures);
+  if (!py::isinstance<py::list>(features)) return false;
+  for (py::handle f : features)
+    if (py::isinstance<py::str>(f) && f.cast<std::string>() == feature) return true;
+  return false;
+}
+
+// What the answer says about the boundary: whether it confirms codecs and lists of
+// tensors, and whether it gave the codecs and the stage asked for. A trainer that asked
+// for what the answer does not grant fails its join: it would train with other codecs than
+// its neighbours, or sit where it did not ask to. Returns the reason, or nothing.
+std::optional<std::string> check_boundary(Trainer& t, const py::object& map, const LayerAssignment& a) {
+  Trainer::Boundary& b = t.boundary;
+  b.codecs_confirmed = lists_feature(map, protocol::kFeatureCodecs);
+  b.tensor_lists = lists_feature(map, protocol::kFeatureTensorLists);
+  const std::string asked = b.activation_codec + "/" + b.gradient_codec;
+  const bool plain = b.activation_codec == protocol::kDefaultCodec && b.gradient_codec == protocol::kDefaultCodec;
+  if (!t.session.member) {  // the mock assignment: no coordinator agreed to anything
+    if (!plain)
+      return "codecs " + asked + " need a coordinator that agrees them, and none could be reached";
+    if (b.stage && *b.stage != a.pipeline_position)
+      return "stage " + std::to_string(*b.stage) + " needs a coordinator, and none could be reached";
+    return std::nullopt;
+  }
+  if (!b.codecs_confirmed && !plain)
+    return "codecs " + asked + " asked for, but the coordinator does not confirm codecs (it relays sign only)";
+  if (b.codecs_confirmed) {
+    py::object act = map.attr("get")(protocol::field::kActivationCodec, protocol::kDefaultCodec);
+    py::object grad = map.attr("get")(protocol::field::kGradientCodec, protocol::kDefaultCodec);
+    const std::string agreed = py::str(act).cast<std::string>() + "/" + py::str(grad).cast<std::string>();
+    if (agreed != asked) return "the task's codecs are " + agreed + ", this trainer's " + asked;
+  }
+  if (b.stage && *b.stage != a.pipeline_position)
+    return "stage " + std::to_string(*b.stage) + " asked for, but the coordinator assigned position " +
+           std::to_string(a.pipeline_position) + " (it does not place trainers by stage)";
+  return std::nullopt;
+}
+
 void print_assignment(const LayerAssignment& a) {
   print_line("  Assigned layers " + std::to_string(a.layer_start) + "-" + std::to_string(a.layer_end));
   print_line("  Pipeline position: " + std::to_string(a.pipeline_position));
@@ -156,6 +200,11 @@ Task<py::object> join_pipeline(py::object self, py::str task_id) {
   if (map.is_none()) throw TypeError("coordinator answered null instead of an assignment");
   t.layer_assignment = py::cast(read_assignment(t, map, task_id.cast<std::string>()));
   print_assignment(t.assignment());
+  if (std::optional<std::string> wrong = check_boundary(t, map, t.assignment())) {
+    const std::string why = "join failed: " + *wrong;
+    co_await leave_task(self, why);  // the task must not wait for a member that will not train
+    throw Error(why);
+  }
   co_await await_result(self.attr("_download_layers")(task_id));
   co_await await_result(self.attr("_signal_ready")(task_id));
   print_line("  Ready for training!");

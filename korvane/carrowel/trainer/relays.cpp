@@ -3,12 +3,15 @@
 #include <pybind11/stl.h>
 
 #include "korvane/carrowel/client/results.hpp"
+#include "korvane/carrowel/compression/boundary_format.hpp"
+#include "korvane/carrowel/compression/boundary_message.hpp"
 #include "korvane/carrowel/compression/tensor_compression.hpp"
 #include "korvane/common/async/awaiters.hpp"
 #include "korvane/common/async/op.hpp"
 #include "korvane/common/errors.hpp"
 #include "korvane/common/python/output.hpp"
 #include "korvane/common/python/translate_errors.hpp"
+#include "korvane/protocol/protocol.hpp"
 
 namespace korvane::carrowel {
 using async::Task;
@@ -25,6 +28,11 @@ constexpr Direction kActivation{client::Relay::activation, "activation", false};
 constexpr Direction kGradient{client::Relay::gradient, "gradient", true};
 
 const Direction& direction(bool backward) { return backward ? kGradient : kActivation; }
+
+// The codec agreed for a direction.
+const std::string& direction_codec(const Trainer& t, bool backward) {
+  return backward ? t.boundary.gradient_codec : t.boundary.activation_codec;
+}
 
 // What a post's answer means: true when delivered. A refusal or an unreachable
 // coordinator throws, for the caller's warning; a roll-back is left for the loop.
@@ -62,8 +70,11 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     const LayerAssignment& a = t.assignment();
     std::string to = dir.is_backward ? *a.upstream_trainer : *a.downstream_trainer;
     client::CoordinatorClient& c = t.coordinator();
-    client::PostResult answer =
-        co_await c.post(dir.relay, std::move(to), micro_batch, std::move(body), loss, t.session.post_timeout_s);
+    // The codec goes with the message once the coordinator confirmed it passes it on.
+    std::optional<std::string> codec;
+    if (t.boundary.codecs_confirmed) codec = direction_codec(t, dir.is_backward);
+    client::PostResult answer = co_await c.post(dir.relay, std::move(to), micro_batch, std::move(body), loss,
+                                                t.session.post_timeout_s, std::move(codec));
     note_refusal(t, dir, micro_batch, answer);
     ok = delivered(t, answer);
   } catch (...) {
@@ -74,6 +85,22 @@ Task<bool> post_tensor(py::object self, Direction dir, std::string body, std::op
     print_line(std::string("  Warning: Failed to send ") + dir.noun + ": " + error_message(failure));
   }
   co_return ok;
+}
+
+// A fetched body, decoded with the codec agreed for its direction. The message names its
+// codec (no name: sign, as a coordinator of the plain protocol relays); one coded otherwise
+// is refused, never decoded as something it is not.
+py::object decode_relay_body(const Trainer& t, const std::string& body, const std::optional<std::string>& named,
+                             bool backward) {
+  const std::string& expected = direction_codec(t, backward);
+  const std::string& got = named ? *named : std::string(protocol::kDefaultCodec);
+  if (got != expected)
+    throw ValueError(std::string("refused ") + (backward ? "a gradient" : "an activation") + " coded with '" + got +
+                     "': this trainer expects '" + expected + "'");
+  const Codec codec = codec_by_name(expected);
+  if (codec == Codec::sign && !compression::is_boundary_message(body))  // one tensor, today's record
+    return decompress_tensor(CompressedTensor::from_bytes(body), t.model.device());
+  return decode_boundary(body, codec, backward, t.model.device());
 }
 
 struct Fetched {
@@ -96,7 +123,7 @@ void wait_for_rejoin(Trainer& t, const client::NeighbourMissing& missing) {
 }
 
 // What a fetch's answer means: the tensor, or nothing when the neighbour is to be asked again.
-std::optional<Fetched> read_fetch(Trainer& t, client::FetchResult& answer) {
+std::optional<Fetched> read_fetch(Trainer& t, client::FetchResult& answer, bool backward) {
   if (auto* missing = std::get_if<client::NeighbourMissing>(&answer)) {
     wait_for_rejoin(t, *missing);
     return std::nullopt;
@@ -110,8 +137,7 @@ std::optional<Fetched> read_fetch(Trainer& t, client::FetchResult& answer) {
   if (auto* r = std::get_if<client::Refused>(&answer)) throw ConnectionError(r->text);
   client::Received& got = std::get<client::Received>(answer);
   t.metrics.steps.add_received(got.bytes);
-  CompressedTensor wire = CompressedTensor::from_bytes(got.body);
-  Fetched out{decompress_tensor(wire, t.model.device()), got.loss};
+  Fetched out{decode_relay_body(t, got.body, got.codec, backward), got.loss};
   t.recovery.rejoin.present();
   return out;
 }
@@ -125,7 +151,7 @@ Task<Fetched> fetch_tensor(py::object self, Direction dir, double timeout, long 
     try {
       client::CoordinatorClient& c = t.coordinator();
       client::FetchResult answer = co_await c.fetch(dir.relay, micro_batch, timeout);
-      out = read_fetch(t, answer);
+      out = read_fetch(t, answer, dir.is_backward);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -149,7 +175,7 @@ py::object fetched_value(Fetched f, bool backward) {
 Task<py::object> send(py::object self, Direction dir, py::object tensor, std::optional<double> loss) {
   const LayerAssignment& a = Trainer::of(self).assignment();
   if (dir.is_backward ? a.is_first_stage() : a.is_last_stage()) co_return py::bool_(false);
-  std::string body = encode_relay_body(tensor, dir.is_backward);
+  std::string body = encode_relay_body(Trainer::of(self), tensor, dir.is_backward);
   const long long micro_batch = Trainer::of(self).micro_batch_idx;
   bool ok = co_await post_tensor(std::move(self), dir, std::move(body), loss, micro_batch);
   co_return py::bool_(ok);
@@ -177,8 +203,16 @@ std::optional<double> loss_argument(py::handle loss) {
 }
 }  // namespace
 
-std::string encode_relay_body(py::handle tensor, bool backward) {
-  return compress_tensor(tensor, kCompressionGroup, backward).to_bytes();
+std::string encode_relay_body(const Trainer& t, py::handle value, bool backward) {
+  const bool structure = is_structure(value);
+  if (structure && !t.boundary.tensor_lists)
+    throw ValueError(std::string("this stage's ") + (backward ? "input gradient" : "output") + " is a " +
+                     python_type_name(value) + ": several tensors cross a boundary only through a coordinator "
+                     "that confirms \"tensor_lists\" at the join, and this one did not");
+  const Codec codec = codec_by_name(direction_codec(t, backward));
+  if (codec == Codec::sign && !structure)  // today's record, byte for byte
+    return compress_tensor(value, kCompressionGroup, backward).to_bytes();
+  return encode_boundary(value, codec, backward);
 }
 
 Task<py::object> post_relay(py::object self, bool backward, std::string body, std::optional<double> loss,

@@ -14,8 +14,11 @@
 
 namespace korvane::carrowel {
 
-// A tensor as a relay body: compressed and serialised (a gradient in the backward form).
-std::string encode_relay_body(py::handle tensor, bool backward);
+// A relay body: a tensor, or a tuple, list or dict of them where the coordinator confirmed
+// lists, coded with the direction's codec (a gradient in the backward form). One tensor in
+// the sign codec is today's compressed record. ValueError for a structure the coordinator
+// cannot relay, or a value the codec cannot represent.
+std::string encode_relay_body(const Trainer& t, py::handle value, bool backward);
 
 // The relays for a micro-batch number of the caller's choosing (the pipelined step keeps
 // several in flight), with the warnings and failures of the trainer's own relay methods.

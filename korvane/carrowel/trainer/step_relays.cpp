@@ -64,7 +64,7 @@ py::object StepRelays::refetch(bool backward, long long k, double timeout) {
 }
 
 void StepRelays::post(bool backward, py::handle tensor, std::optional<double> loss, long long k) {
-  std::string body = encode_relay_body(tensor, backward);
+  std::string body = encode_relay_body(Trainer::of(self_), tensor, backward);
   std::erase_if(posts_, done);
   posts_.push_back(spawn(post_relay(self_, backward, std::move(body), loss, base_ + k), relay_name(backward, false)));
 }

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <fstream>
+#include <utility>
+
+#include "korvane/carrowel/compression/codec.hpp"
 
 #include "korvane/common/float_format.hpp"
 
@@ -39,6 +42,18 @@ void check_token_text(const std::string& value, const Rules& name) {
     name.fail("token", name("token") + " must not contain a line break or NUL");
 }
 
+void check_boundary(const TrainerOptions& o, const Rules& name) {
+  for (const auto& [keyword, value] : {std::pair{"activation_codec", &o.activation_codec},
+                                       std::pair{"gradient_codec", &o.gradient_codec}}) {
+    if (!*value || parse_codec(**value)) continue;
+    std::string names;
+    for (Codec c : kAllCodecs) names += std::string(names.empty() ? "" : ", ") + codec_name(c);
+    name.fail(keyword, name(keyword) + " must be one of " + names + ", got '" + **value + "'");
+  }
+  if (o.stage) name.at_least("stage", *o.stage, 0, "0 or more");
+  if (o.seed) name.at_least("seed", *o.seed, 0, "0 or more");
+}
+
 void check_recovery(const TrainerOptions& o, const Rules& name) {
   if (o.checkpoint_dir && o.checkpoint_dir->empty())
     name.fail("checkpoint_dir", name("checkpoint_dir") + " must not be empty");
@@ -57,6 +72,7 @@ void TrainerOptions::check(Spelling spelling) const {
     name.fail("token", "give either " + name("token") + " or " + name("token_file") + ", not both");
   if (token) check_token_text(*token, name);
   check_recovery(*this, name);
+  check_boundary(*this, name);
   name.at_least("max_nonfinite_steps", max_nonfinite_steps, 1, "at least 1");
   if (!std::isfinite(lr)) name.fail("lr", name("lr") + " must be a finite number, got " + float_repr(lr));
   name.at_least("micro_batches", micro_batches, 1, "at least 1");
