@@ -26,39 +26,14 @@ def stage_cuts(layers: int, stages: int) -> list[int]:
 
 
 def boundary_round_trip(tensor: torch.Tensor, codec: str | None, is_backward: bool = False) -> tuple[torch.Tensor, int]:
-    """(what `tensor` becomes after crossing a boundary with `codec`, the bytes it took).
-    None leaves it unchanged and counts it as float32."""
+    """(what `tensor` becomes after crossing a boundary with `codec`, the bytes it took):
+    codec_round_trip, through the bytes themselves so that they can be counted. None leaves
+    the tensor unchanged and counts it as float32."""
     if codec is None or codec == "none":
         return tensor, tensor.numel() * 4
     from korvane import carrowel
-    if hasattr(carrowel, "encode_boundary"):
-        data = carrowel.encode_boundary(tensor.detach(), codec=codec, is_backward=is_backward)
-        out = carrowel.decode_boundary(data, codec=codec, is_backward=is_backward, device=str(tensor.device))
-        return out, len(data)
-    return _python_round_trip(tensor.detach(), codec, is_backward)
-
-
-def _python_round_trip(t: torch.Tensor, codec: str, is_backward: bool) -> tuple[torch.Tensor, int]:
-    """The codecs written out in torch, for trainers built without the native ones."""
-    from korvane import carrowel
-    if codec == "sign":
-        record = carrowel.compress_tensor(t, is_backward=is_backward)
-        return carrowel.decompress_tensor(record), record.size_bytes()
-    if codec in ("bf16", "fp16"):
-        return t.to(torch.bfloat16 if codec == "bf16" else torch.float16).to(t.dtype), t.numel() * 2
-    if codec == "fp32":
-        return t.float().to(t.dtype), t.numel() * 4
-    levels = {"int8": 127, "int4": 7}.get(codec)
-    if levels is None:
-        raise ValueError(f"unknown codec '{codec}'")
-    flat = t.float().reshape(-1)
-    pad = (-flat.numel()) % 64
-    groups = torch.cat([flat, flat.new_zeros(pad)]).view(-1, 64)
-    scale = (groups.abs().amax(dim=1, keepdim=True) / levels).half().float()
-    q = torch.where(scale > 0, (groups / scale).round().clamp(-levels, levels), torch.zeros_like(groups))
-    out = (q * scale).view(-1)[:flat.numel()].view(t.shape).to(t.dtype)
-    bits = 8 if codec == "int8" else 4
-    return out, (flat.numel() * bits + 7) // 8 + groups.shape[0] * 2
+    data = carrowel.encode_boundary(tensor.detach(), codec=codec, is_backward=is_backward)
+    return carrowel.decode_boundary(data, codec=codec, is_backward=is_backward, device=str(tensor.device)), len(data)
 
 
 class _Boundary(torch.autograd.Function):
