@@ -3,7 +3,7 @@ decoder-only transformer that learns to predict the next byte of Python's own st
 library sources (the interpreter's top-level `.py` files, about 4.7 MB, in name order; the
 last 10% is held out).
 
-    build/bin/korvane-coordinator --port 9545 --stages 3 --layers 6 &
+    build/bin/korvane-coordinator --port 9545 --stages 3 --layers 4 &
     for id in s1 s2 s3; do                       # start them in pipeline order
       PYTHONPATH=. /usr/bin/python3 -m korvane.carrowel --task-id lm --trainer-id $id \\
           --coordinator http://127.0.0.1:9545 --model examples.lm_model:stage \\

@@ -38,14 +38,16 @@ def boundary_round_trip(tensor: torch.Tensor, codec: str | None, is_backward: bo
 
 class _Boundary(torch.autograd.Function):
     @staticmethod
-    def forward(ctx: Any, x: torch.Tensor, boundary: "CodecBoundary") -> torch.Tensor:
+    def forward(ctx: Any, *args: Any) -> Any:
+        x, boundary = args
         ctx.boundary = boundary
         out, n = boundary_round_trip(x, boundary.activation_codec)
         boundary.bytes += n
         return out
 
     @staticmethod
-    def backward(ctx: Any, grad: torch.Tensor) -> tuple[torch.Tensor, None]:
+    def backward(ctx: Any, *grad_outputs: Any) -> Any:
+        (grad,) = grad_outputs
         out, n = boundary_round_trip(grad, ctx.boundary.gradient_codec, is_backward=True)
         ctx.boundary.bytes += n
         return out, None
