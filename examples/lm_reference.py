@@ -38,7 +38,7 @@ def boundary_round_trip(tensor: torch.Tensor, codec: str | None, is_backward: bo
 
 class _Boundary(torch.autograd.Function):
     @staticmethod
-    def forward(ctx: Any, *args: Any) -> Any:
+    def forward(ctx: Any, *args: Any, **kwargs: Any) -> Any:
         x, boundary = args
         ctx.boundary = boundary
         out, n = boundary_round_trip(x, boundary.activation_codec)
