@@ -38,7 +38,8 @@ void save_checkpoint(Trainer& t, const StageCounters& counters) {
   if (const auto& secret = t.session.client.member().secret) dir.write_member_secret(*secret);
   const std::string temporary = dir.prepare_temporary(counters.step);
   try {
-    t.model.save(temporary, counters);
+    const LayerAssignment* slice = t.layer_assignment.is_none() ? nullptr : &t.assignment();
+    t.model.save(temporary, counters, slice);
   } catch (...) {
     training::CheckpointDirectory::discard(temporary);
     throw;

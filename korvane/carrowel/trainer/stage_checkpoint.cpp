@@ -78,8 +78,19 @@ py::object optional_item(const py::dict& state, const char* key) {
 }
 }  // namespace
 
-void StageModel::save(const std::string& path, const StageCounters& c) const {
+void StageModel::save(const std::string& path, const StageCounters& c, const LayerAssignment* slice) const {
   py::dict state;
+  // Where this slice sits in the whole model, for putting the stages back together.
+  // Resuming ignores it. Nothing of one run only (no task id): two runs' files compare equal.
+  if (slice) {
+    py::dict where;
+    where["layer_start"] = slice->layer_start;
+    where["layer_end"] = slice->layer_end;
+    where["pipeline_position"] = slice->pipeline_position;
+    where["first_stage"] = slice->is_first_stage();
+    where["last_stage"] = slice->is_last_stage();
+    state["slice"] = where;
+  }
   state["layers"] = layers_.attr("state_dict")();
   state["micro_batch_idx"] = c.micro_batch_idx;
   state["step"] = c.step;

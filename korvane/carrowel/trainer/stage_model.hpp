@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "korvane/carrowel/trainer/layer_assignment.hpp"
+
 namespace korvane::carrowel {
 namespace py = pybind11;
 
@@ -123,7 +125,9 @@ class StageModel {
 
   // Writes the stage's tensors and `counters` to `path` with torch.save, in a form that
   // torch.load(path, weights_only=True) reads.
-  void save(const std::string& path, const StageCounters& counters) const;
+  // `slice`, when given, is recorded too (the layer range, the position, whether first or
+  // last), so that the stages' files can be put back together into one model.
+  void save(const std::string& path, const StageCounters& counters, const LayerAssignment* slice = nullptr) const;
   // Loads such a file in place (layers, optimizer state, per-layer counters, random
   // generator states) and returns the counters it kept.
   StageCounters load(const std::string& path);
