@@ -27,7 +27,12 @@ struct ScopeExit {
 template <class F>
 ScopeExit(F) -> ScopeExit<F>;
 
-std::string in_quotes(const std::string& s) { return "'" + printable(s) + "'"; }
+std::string in_quotes(const std::string& s) {
+  std::string out(1, '\'');  // appended, not "'" + ...: GCC 12 warns falsely on that form
+  out += printable(s);
+  out += '\'';
+  return out;
+}
 bool has_control(const std::string& s) {
   return std::any_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }

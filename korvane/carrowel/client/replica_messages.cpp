@@ -55,35 +55,44 @@ std::optional<std::string> base64_decode(std::string_view text) {
   return out;
 }
 
+namespace {
+StoreOp make_op(const char* name, std::vector<std::string> keys) {
+  StoreOp o;
+  o.op = name;
+  o.keys = std::move(keys);
+  return o;
+}
+}  // namespace
+
 StoreOp StoreOp::set(std::string key, std::string value) {
-  StoreOp o{so::kSet, {std::move(key)}};
+  StoreOp o = make_op(so::kSet, {std::move(key)});
   o.value = std::move(value);
   return o;
 }
 StoreOp StoreOp::get(std::string key, std::optional<double> wait_s) {
-  StoreOp o{so::kGet, {std::move(key)}};
+  StoreOp o = make_op(so::kGet, {std::move(key)});
   o.wait_s = wait_s;
   return o;
 }
 StoreOp StoreOp::add(std::string key, long long amount) {
-  StoreOp o{so::kAdd, {std::move(key)}};
+  StoreOp o = make_op(so::kAdd, {std::move(key)});
   o.amount = amount;
   return o;
 }
 StoreOp StoreOp::compare_set(std::string key, std::string expected, std::string desired) {
-  StoreOp o{so::kCompareSet, {std::move(key)}};
+  StoreOp o = make_op(so::kCompareSet, {std::move(key)});
   o.expected = std::move(expected);
   o.value = std::move(desired);
   return o;
 }
-StoreOp StoreOp::check(std::vector<std::string> keys) { return StoreOp{so::kCheck, std::move(keys)}; }
+StoreOp StoreOp::check(std::vector<std::string> keys) { return make_op(so::kCheck, std::move(keys)); }
 StoreOp StoreOp::wait(std::vector<std::string> keys, std::optional<double> wait_s) {
-  StoreOp o{so::kWait, std::move(keys)};
+  StoreOp o = make_op(so::kWait, std::move(keys));
   o.wait_s = wait_s;
   return o;
 }
-StoreOp StoreOp::erase(std::string key) { return StoreOp{so::kDelete, {std::move(key)}}; }
-StoreOp StoreOp::num_keys() { return StoreOp{so::kNumKeys, {}}; }
+StoreOp StoreOp::erase(std::string key) { return make_op(so::kDelete, {std::move(key)}); }
+StoreOp StoreOp::num_keys() { return make_op(so::kNumKeys, {}); }
 
 std::string store_body(const std::string& task_id, const std::string& trainer_id, const StoreOp& op) {
   json j{{field::kTaskId, task_id}, {field::kTrainerId, trainer_id}, {field::kOp, op.op}};
