@@ -88,6 +88,16 @@ def test_a_join_with_another_pair_is_refused_while_the_task_forms(coordinator):
     assert s == 200 and a["gradient_codec"] == "fp16" and "member_secret" in a
 
 
+def test_every_codec_the_trainer_offers_is_one_the_coordinator_agrees_to(coordinator):
+    # The two sides keep their own tables of names; a codec missing on one side would make
+    # every join that asks for it fail.
+    carrowel = pytest.importorskip("korvane.carrowel")
+    url = coordinator(stages=1, layers=1)
+    for codec in carrowel.CODECS:
+        s, a = join(url, f"t-{codec}", "a", activation_codec=codec, gradient_codec=codec)
+        assert s == 200 and (a["activation_codec"], a["gradient_codec"]) == (codec, codec), a
+
+
 @pytest.mark.parametrize("extra,message", [
     ({"activation_codec": "int3"}, "unknown codec 'int3'"),
     ({"gradient_codec": "x" * 5000}, "unknown codec"),
