@@ -12,6 +12,7 @@
 
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/live_view.hpp"
+#include "tools/coordinator/scope_exit.hpp"
 #include "tools/coordinator/service_log.hpp"
 
 #include <boost/asio/use_awaitable.hpp>
@@ -53,15 +54,6 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using asio::awaitable;
-
-// Runs a callable when the scope ends, also when a coroutine is destroyed mid-wait.
-template <class F>
-struct ScopeExit {
-  F f;
-  ~ScopeExit() { f(); }
-};
-template <class F>
-ScopeExit(F) -> ScopeExit<F>;
 
 void send_json(HttpResponse& res, int status, const nlohmann::ordered_json& body) {
   res.set_body(status, body.dump(), "application/json");

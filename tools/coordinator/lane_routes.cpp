@@ -9,6 +9,7 @@
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/key_value_store.hpp"
+#include "tools/coordinator/scope_exit.hpp"
 #include "tools/coordinator/service_log.hpp"
 
 namespace korvane::coordinator {
@@ -18,14 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 void answer(HttpResponse& res, int status, const json& body) { res.set_body(status, body.dump(), "application/json"); }
 void refuse(HttpResponse& res, int status, const std::string& message) { answer(res, status, {{field::kError, message}}); }
-
-template <class F>
-struct ScopeExit {
-  F f;
-  ~ScopeExit() { f(); }
-};
-template <class F>
-ScopeExit(F) -> ScopeExit<F>;
 
 std::string in_quotes(const std::string& s) {
   std::string out(1, '\'');  // appended, not "'" + ...: GCC 12 warns falsely on that form

@@ -19,6 +19,7 @@
 
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
+#include "tools/coordinator/scope_exit.hpp"
 #include "tools/coordinator/service_log.hpp"
 
 namespace korvane::coordinator {
@@ -38,14 +39,6 @@ void refuse_access(HttpResponse& res, const TaskRegistry::Access& access) {
     res.headers.emplace_back(kRollbackStepHeader, std::to_string(access.rollback_step));
   }
 }
-
-template <class F>
-struct ScopeExit {
-  F f;
-  ~ScopeExit() { f(); }
-};
-template <class F>
-ScopeExit(F) -> ScopeExit<F>;
 
 struct MemberBody {
   json j;
