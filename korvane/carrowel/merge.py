@@ -21,7 +21,8 @@ import re
 import stat
 import sys
 from dataclasses import dataclass
-from typing import Any, Sequence
+import collections.abc
+from typing import Any
 
 CHECKPOINT_NAME = re.compile(r"checkpoint-(\d{8,})\.pt")
 
@@ -89,7 +90,7 @@ def read_stage(directory: str, step: int | None = None) -> StageFile:
         raise MergeError(f"{path}: its slice record is incomplete ({e})") from e
 
 
-def check_cover(stages: Sequence[StageFile]) -> None:
+def check_cover(stages: collections.abc.Sequence[StageFile]) -> None:
     """One step, layers 0..L-1 each held exactly once."""
     steps = {s.step for s in stages}
     if len(steps) > 1:
@@ -114,7 +115,8 @@ def check_cover(stages: Sequence[StageFile]) -> None:
         raise MergeError(f"the first stage is missing: {ordered[0].directory} was not the pipeline's first stage")
 
 
-def merge(directories: Sequence[str], step: int | None = None) -> tuple[dict[str, Any], list[StageFile]]:
+def merge(directories: collections.abc.Sequence[str],
+          step: int | None = None) -> tuple[dict[str, Any], list[StageFile]]:
     """(state_dict of the whole model, the stages in layer order)."""
     if not directories:
         raise MergeError("name at least one checkpoint directory")
@@ -131,7 +133,7 @@ def merge(directories: Sequence[str], step: int | None = None) -> tuple[dict[str
     return merged, stages
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def main(argv: collections.abc.Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python3 -m korvane.carrowel.merge",
         description="Join the stages' latest checkpoints into one state_dict for the whole model "
