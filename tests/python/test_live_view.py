@@ -369,8 +369,12 @@ def test_the_page_shows_what_members_report_of_their_held_out_data(coordinator):
     with tempfile.TemporaryDirectory() as profile:
         text = page_text(exe, url + "/", profile, ["--dump-dom"])
     assert "held-out loss" in text and "held-out acc." in text
-    row = re.search(r"s0 → ·(.*?)links", text)  # the last stage's row, after its neighbours
-    assert row and "2.0140" in row.group(1) and "81.3%" in row.group(1), text[:2000]
+    # One row per member: position, trainer, layers, then the rest (join order, and so the
+    # positions, is whichever join arrived first).
+    rows = {m.group(1): m.group(2) for m in re.finditer(r"\d+ (s[01]) \d+ (.*?)(?=\d+ s[01] \d+ |links)", text)}
+    assert set(rows) == {"s0", "s1"}, text[:2000]
+    assert "2.0140" in rows["s1"] and "81.3%" in rows["s1"], text[:2000]
+    assert "2.0140" not in rows["s0"], text[:2000]
     families = metric_families(url)
     assert [(s.labels, s.value) for s in families["korvane_heldout_loss"].samples] == [
         ({"task": "evaluated", "trainer": "s1"}, 2.014)]
