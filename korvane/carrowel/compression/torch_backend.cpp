@@ -60,6 +60,16 @@ PyObject* hold(at::Tensor t) {
   return capsule;
 }
 
+// A new host tensor as a Python object on `device`; a device other than the CPU is reached
+// through Python's Tensor.to, so that torch initialises CUDA the way it does for Python.
+PyObject* wrap_on_device(at::Tensor h, const at::Device& target, const char* device) {
+  PyObject* result = THPVariable_Wrap(std::move(h));
+  if (!result || target.is_cpu()) return result;
+  PyObject* moved = PyObject_CallMethod(result, "to", "s", device);
+  Py_DECREF(result);
+  return moved;
+}
+
 class TorchBackend final : public TensorBackend {
  public:
   int version() const noexcept override { return kTensorBackendVersion; }
@@ -113,12 +123,7 @@ class TorchBackend final : public TensorBackend {
       const at::Device target{std::string(device)};  // rejects a bad name before any work
       at::Tensor h = at::empty(at::IntArrayRef(sizes, static_cast<std::size_t>(ndim)), at::dtype(at::kFloat));
       fill(context, h.data_ptr<float>(), h.numel());
-      PyObject* result = THPVariable_Wrap(std::move(h));
-      if (!result || target.is_cpu()) return result;
-      // Through Python's Tensor.to, so that torch initialises CUDA the way it does for Python.
-      PyObject* moved = PyObject_CallMethod(result, "to", "s", device);
-      Py_DECREF(result);
-      return moved;
+      return wrap_on_device(std::move(h), target, device);
       END_HANDLE_TH_ERRORS_RET(nullptr)
     } catch (py::error_already_set& e) {
       e.restore();
@@ -183,11 +188,7 @@ PyObject* TorchBackend::new_tensor(const std::int64_t* sizes, std::int64_t ndim,
     at::Tensor h = at::empty(at::IntArrayRef(sizes, static_cast<std::size_t>(ndim)), at::dtype(scalar_type(fill_type)));
     fill(context, h.data_ptr(), h.numel());
     if (result_type != fill_type) h = h.to(scalar_type(result_type));
-    PyObject* result = THPVariable_Wrap(std::move(h));
-    if (!result || target.is_cpu()) return result;
-    PyObject* moved = PyObject_CallMethod(result, "to", "s", device);
-    Py_DECREF(result);
-    return moved;
+    return wrap_on_device(std::move(h), target, device);
     END_HANDLE_TH_ERRORS_RET(nullptr)
   } catch (py::error_already_set& e) {
     e.restore();
