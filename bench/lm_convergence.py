@@ -41,7 +41,7 @@ from korvane import carrowel  # noqa: E402
 
 COORDINATOR = ROOT / "build" / "bin" / "korvane-coordinator"
 STAGES = 3
-PAIRS = [("sign", "sign"), ("sign", "int8"), ("int8", "int8"), ("int4", "int4"), ("bf16", "bf16")]
+PAIRS = [("sign", "sign"), ("sign", "int8"), ("int8", "int8"), ("int8", "int4"), ("int4", "int4"), ("bf16", "bf16")]
 STANDARD = {"sign", "int8", "int4", "bf16", "fp16", "fp32"}
 
 
@@ -50,11 +50,13 @@ def experimental_codecs() -> list[str]:
     return [c for c in getattr(carrowel, "CODECS", ()) if c not in STANDARD]
 
 
-def one_process(steps, micro_batches, codecs=(None, None)):
+def one_process(steps, micro_batches, codecs=(None, None), sequences=None):
     layers = lm.build_layers()
     model = ref.with_boundaries(layers, STAGES, *codecs)
     counters = [m for m in model if isinstance(m, ref.CodecBoundary)]
     train, held_out = lm.data()
+    if sequences is not None:
+        train = lm.RandomWindows(lm.split()[0], batch_size=sequences)
     started = time.monotonic()
     ref.train(model, lm.make_optimizer(model.parameters()), train, steps, micro_batches)
     bytes_per_step = sum(c.bytes for c in counters) / max(steps, 1)  # before evaluating adds to it
@@ -143,20 +145,40 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="30 steps: a smoke run, not a measurement")
     parser.add_argument("--micro-batches", type=int, default=4)
     parser.add_argument("--skip-pipeline", action="store_true", help="only the one-process rows")
+    parser.add_argument("--pairs", metavar="A/G,...",
+                        help="only these codec pairs, e.g. int4/int4,int8/int4 (default: the table's)")
+    parser.add_argument("--lr", type=float, help="one-process rows only (with --skip-pipeline): another learning "
+                        "rate, to see how a codec's cost moves with it")
+    parser.add_argument("--sequences", type=int, help="one-process rows only (with --skip-pipeline): sequences per "
+                        "micro-batch")
     parser.add_argument("--one-process-file", metavar="JSON",
                         help="keep the one-process rows in this file, and take them from it when it holds "
                              "rows of the same steps (the pipeline rows are always measured)")
     args = parser.parse_args(argv)
     steps = 30 if args.quick else args.steps
+    if (args.lr is not None or args.sequences is not None) and not args.skip_pipeline:
+        parser.error("--lr and --sequences change the one-process rows only: add --skip-pipeline")
+    if (args.lr is not None or args.sequences is not None) and args.one_process_file:
+        parser.error("--lr and --sequences would mix rows of other settings into --one-process-file")
+    if args.lr is not None:
+        lm.LR = args.lr  # make_optimizer reads it at each call
     torch.manual_seed(0)
 
     low_bit = [(c, c) for c in experimental_codecs()]
     pairs = PAIRS + low_bit
+    if args.pairs:
+        try:
+            pairs = [tuple(p.split("/")) for p in args.pairs.split(",")]
+        except ValueError:
+            parser.error(f"--pairs takes activation/gradient pairs, got {args.pairs!r}")
+        if any(len(p) != 2 for p in pairs):
+            parser.error(f"--pairs takes activation/gradient pairs, got {args.pairs!r}")
+        low_bit = [p for p in low_bit if p in pairs]
     params = sum(p.numel() for layer in lm.build_layers() for p in layer.parameters())
     train, held_out = lm.split()
     print(f"model: {len(lm.build_layers())} layers, {params} parameters (width {lm.WIDTH}, {lm.BLOCKS} blocks, "
           f"context {lm.CONTEXT}); text: {len(train)} bytes to train on, {len(held_out)} held out; "
-          f"{steps} steps of {args.micro_batches} micro-batches of {lm.BATCH} sequences; "
+          f"{steps} steps of {args.micro_batches} micro-batches of {args.sequences or lm.BATCH} sequences; "
           f"AdamW lr {lm.LR}; {STAGES} stages", flush=True)
 
     rows = None
@@ -168,18 +190,18 @@ def main(argv=None):
             print(f"  one-process rows from {saved}", flush=True)
     if rows is None:
         rows = []
-        loss, nbytes, secs = one_process(steps, args.micro_batches)
+        loss, nbytes, secs = one_process(steps, args.micro_batches, sequences=args.sequences)
         rows.append(("one process", "none", "none", loss, nbytes, secs))
         print(f"  one process, no codec: {loss:.4f} ({secs:.0f} s)", flush=True)
         for act, grad in pairs:
-            loss, nbytes, secs = one_process(steps, args.micro_batches, (act, grad))
+            loss, nbytes, secs = one_process(steps, args.micro_batches, (act, grad), args.sequences)
             rows.append(("one process", act, grad, loss, nbytes, secs))
             print(f"  one process, {act}/{grad}: {loss:.4f} ({secs:.0f} s)", flush=True)
 
     # Pairs that a kept file predates (a codec added since) are trained now and kept too.
     for act, grad in pairs:
         if not any(r[:3] == ("one process", act, grad) for r in rows):
-            loss, nbytes, secs = one_process(steps, args.micro_batches, (act, grad))
+            loss, nbytes, secs = one_process(steps, args.micro_batches, (act, grad), args.sequences)
             rows.append(("one process", act, grad, loss, nbytes, secs))
             print(f"  one process, {act}/{grad}: {loss:.4f} ({secs:.0f} s)", flush=True)
     if saved:

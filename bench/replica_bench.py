@@ -139,11 +139,13 @@ def main():
         return
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer steps")
+    parser.add_argument("--steps", type=int, default=30, help="steps timed per run (a step takes a few tenths of a "
+                        "second: fewer make the ratio noisy)")
     parser.add_argument("--mbit", type=float, default=MBIT, help="each line's rate (0: unlimited)")
     parser.add_argument("--rtt-ms", type=float, default=RTT_MS, help="each line's round trip")
     parser.add_argument("--lanes", type=int, nargs="+", default=[1, 2, 3], help="the lane counts to run")
     args = parser.parse_args()
-    steps = 3 if args.quick else 6
+    steps = 6 if args.quick else args.steps
     coordinator = subprocess.Popen([str(ROOT / "build/bin/korvane-coordinator"), "--port", "0", "--stages",
                                     str(STAGES), "--layers", str(STAGES)], stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, text=True)
