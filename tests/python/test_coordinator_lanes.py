@@ -128,6 +128,24 @@ def test_store_operations_are_scoped_to_the_run_and_held_gets_wake(coordinator):
     assert got["r"][0] == 410 and "over" in got["r"][1]["error"]
 
 
+def test_held_store_waits_count_against_the_hold_limits(coordinator):
+    url = coordinator(stages=1, layers=2, replicas=2, token=TOKEN, max_held=2, max_held_per_client=1)
+    m = members(url, "t", form(url, "t", ["a", "b"]))
+    got = {}
+    waiter = threading.Thread(target=lambda: got.update(r=m["b"].store("get", key="k", timeout=10)))
+    waiter.start()
+    deadline = time.monotonic() + 10
+    while status(url, TOKEN)["held_requests"] < 1:
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    assert m["a"].store("wait", keys=["k"], timeout=10) == (
+        503, {"error": "too many requests waiting from this client address"})
+    assert m["a"].store("set", key="k", value=b64(b"v")) == (200, {"stored": True})  # needs no hold
+    waiter.join(10)
+    assert got["r"] == (200, {"value": b64(b"v")})
+    assert status(url, TOKEN)["held_requests"] == 0
+
+
 def test_hostile_store_bodies_are_refused_clearly_and_change_nothing(coordinator):
     url = coordinator(stages=1, layers=2, replicas=2, token=TOKEN)
     a = members(url, "t", form(url, "t", ["a", "b"]))["a"]

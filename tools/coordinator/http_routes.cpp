@@ -10,6 +10,7 @@
 #include <string>
 #include <strings.h>
 
+#include "tools/coordinator/held_request.hpp"
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/live_view.hpp"
 #include "tools/coordinator/scope_exit.hpp"
@@ -83,18 +84,6 @@ std::optional<std::uint64_t> parse_micro_batch(const std::string& s) {
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || end != s.data() + s.size() || s[0] == '-' || s[0] == '+') return std::nullopt;
   return v;
-}
-
-// Why a request may not wait: the pool is full, or its source has its share of it.
-std::string busy_text(HoldLimiter::Refusal why, const std::string& task_id) {
-  switch (why) {
-    case HoldLimiter::Refusal::client:
-      return "too many requests waiting from this client address";
-    case HoldLimiter::Refusal::task:
-      return "too many requests waiting for task " + in_quotes(task_id);
-    default:
-      return "too many requests waiting at the coordinator";
-  }
 }
 
 class Routes {
@@ -558,22 +547,7 @@ class Routes {
                                  " micro-batch " + std::to_string(*mb) + " within " + seconds_text(wait));
         co_return;
       }
-      if (!slot) {
-        slot.emplace(s_.holds, req.peer, *task_id);
-        if (!*slot) {
-          send_error(res, 503, busy_text(slot->refusal(), *task_id));
-          co_return;
-        }
-      }
-      const Hold::End end = co_await hold.wait(*waiter, deadline);
-      if (end == Hold::End::client_gone) {
-        res.drop = true;
-        co_return;
-      }
-      if (end == Hold::End::stopping) {
-        send_error(res, 503, "coordinator is shutting down");
-        co_return;
-      }
+      if (!co_await wait_for_change(s_.holds, slot, req, *task_id, res, hold, *waiter, deadline)) co_return;
     }
   }
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/coordinator/base64.hpp"
+#include "tools/coordinator/held_request.hpp"
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/key_value_store.hpp"
@@ -197,22 +198,7 @@ class StoreRoute {
                              : "the keys were not all set within the wait");
         co_return;
       }
-      if (!slot) {
-        slot.emplace(s_.holds, req.peer, m.task_id);
-        if (!*slot) {
-          refuse(res, 503, "too many requests waiting at the coordinator");
-          co_return;
-        }
-      }
-      const Hold::End end = co_await hold.wait(*waiter, deadline);
-      if (end == Hold::End::client_gone) {
-        res.drop = true;
-        co_return;
-      }
-      if (end == Hold::End::stopping) {
-        refuse(res, 503, "coordinator is shutting down");
-        co_return;
-      }
+      if (!co_await wait_for_change(s_.holds, slot, req, m.task_id, res, hold, *waiter, deadline)) co_return;
     }
   }
 
@@ -364,23 +350,8 @@ asio::awaitable<void> regroup(Service& s, HttpRequest& req, HttpResponse& res, H
       s.registry.hold(m->task_id, run, m->trainer_id, +1);
       holding = true;
     }
-    if (!slot) {
-      slot.emplace(s.holds, req.peer, m->task_id);
-      if (!*slot) {
-        refuse(res, 503, "too many requests waiting at the coordinator");
-        co_return;
-      }
-    }
     // Woken when the round ends; at its deadline the next ask ends it.
-    const Hold::End end = co_await hold.wait(*waiter, r.deadline);
-    if (end == Hold::End::client_gone) {
-      res.drop = true;
-      co_return;
-    }
-    if (end == Hold::End::stopping) {
-      refuse(res, 503, "coordinator is shutting down");
-      co_return;
-    }
+    if (!co_await wait_for_change(s.holds, slot, req, m->task_id, res, hold, *waiter, r.deadline)) co_return;
   }
 }
 

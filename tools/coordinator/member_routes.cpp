@@ -17,6 +17,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "tools/coordinator/held_request.hpp"
 #include "tools/coordinator/http_routes.hpp"
 #include "tools/coordinator/http_server.hpp"
 #include "tools/coordinator/scope_exit.hpp"
@@ -170,22 +171,8 @@ asio::awaitable<void> norm(Service& s, HttpRequest& req, HttpResponse& res, Hold
                            std::to_string(*step) + " within " + seconds(*wait));
       co_return;
     }
-    if (!slot) {
-      slot.emplace(s.holds, req.peer, b->task_id);
-      if (!*slot) {
-        refuse(res, 503, "too many requests waiting at the coordinator");
-        co_return;
-      }
-    }
-    const Hold::End end = co_await hold.wait(*waiter, deadline);
-    if (end == Hold::End::client_gone) {
-      res.drop = true;  // its value stays: a retry replaces it
-      co_return;
-    }
-    if (end == Hold::End::stopping) {
-      refuse(res, 503, "coordinator is shutting down");
-      co_return;
-    }
+    // A client gone leaves its value: a retry replaces it.
+    if (!co_await wait_for_change(s.holds, slot, req, b->task_id, res, hold, *waiter, deadline)) co_return;
     r = s.norms->poll(group.key, *step);
   }
 }
