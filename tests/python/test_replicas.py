@@ -278,21 +278,28 @@ def read_records(path):
         return []
 
 
-def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal(coordinator, tmp_path):
-    """2 stages x 3 lanes; one replica of stage 1 is SIGKILLed early. Its lane's other
-    member ends with the coordinator's message naming it; the two other lanes regroup,
-    reach the last step and still agree bit for bit."""
-    steps = 24
-    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
+def start_workers(url, task, tmp_path, steps, *extra):
+    """Six replica_worker.py processes joining `task`: w0 .. w5, each with its output and
+    metrics file in tmp_path."""
     worker = pathlib.Path(__file__).with_name("replica_worker.py")
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(__file__).resolve().parents[2]))
     procs = {}
     for i in range(6):
         tid = f"w{i}"
         out = open(tmp_path / f"{tid}.out", "w")
-        procs[tid] = subprocess.Popen([sys.executable, str(worker), url, "lost", tid, TOKEN,
-                                       str(tmp_path / f"{tid}.jsonl"), str(steps)],
+        procs[tid] = subprocess.Popen([sys.executable, str(worker), url, task, tid, TOKEN,
+                                       str(tmp_path / f"{tid}.jsonl"), str(steps), *map(str, extra)],
                                       stdout=out, stderr=subprocess.STDOUT, env=env)
+    return procs
+
+
+def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal(coordinator, tmp_path):
+    """2 stages x 3 lanes; one replica of stage 1 is SIGKILLed early. Its lane's other
+    member ends with the coordinator's message naming it; the two other lanes regroup,
+    reach the last step and still agree bit for bit."""
+    steps = 24
+    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
+    procs = start_workers(url, "lost", tmp_path, steps)
     try:
         # The victim: the first replica of stage 1 to finish its third step.
         victim, deadline = None, time.monotonic() + 120
@@ -335,3 +342,44 @@ def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal
     took = time.monotonic() - killed_at
     print(f"\nlost replica {victim}: regroup times {regrouped}; all survivors done {took:.1f} s after the kill")
     assert all(len(r) == 1 and float(r[0]) < 30 for r in regrouped), regrouped
+
+
+def test_survivors_a_step_apart_after_a_half_completed_collective_go_on_bitwise_equal(coordinator, tmp_path):
+    """2 stages x 3 lanes; stage 1's all-reduce of step 3 completes on every replica, then
+    fails on lane 1's while lane 2's dies (replica_worker.py's SPLIT_STEP): lane 0's goes
+    on to step 4, lane 1's redoes step 3. After the regroup lane 1's takes step 3's
+    averaging from lane 0's, and both lanes reach the last step bitwise equal."""
+    steps, split = 8, 3
+    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
+    procs = start_workers(url, "split", tmp_path, steps, split)
+    try:
+        codes = {tid: p.wait(180) for tid, p in procs.items()}
+    finally:
+        for p in procs.values():
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
+    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
+    at = {(r[0]["lane"], r[0]["stage"]): tid for tid, r in records.items() if r}
+    assert len(at) == 6, (at, output)
+    victim, partner = at[(2, 1)], at[(2, 0)]
+    assert codes[victim] == -signal.SIGKILL, output[victim]
+    assert codes[partner] == 1 and f"'{victim}'" in output[partner], output[partner]
+    for lane in (0, 1):
+        for stage in (0, 1):
+            tid = at[(lane, stage)]
+            assert codes[tid] == 0, (tid, output[tid][-3000:])
+            assert [r["step"] for r in records[tid]] == list(range(steps))
+            assert (records[tid][-1]["group_generation"], records[tid][-1]["group_size"]) == (1, 2)
+    for stage in (0, 1):
+        a, b = (records[at[(lane, stage)]] for lane in (0, 1))
+        assert [r["param_hash"] for r in a] == [r["param_hash"] for r in b], stage
+    # Lane 1's replica finished step 3 in the new generation, with the averaging it took;
+    # lane 0's had finished it in the old one.
+    ahead, behind = records[at[(0, 1)]], records[at[(1, 1)]]
+    assert [r["group_generation"] for r in ahead[split:split + 2]] == [0, 1]
+    assert [r["group_generation"] for r in behind[split - 1:split + 1]] == [0, 1]
+    assert f"took step {split * 2} from a replica ahead" in output[at[(1, 1)]], output[at[(1, 1)]]
+    assert "took step" not in output[at[(0, 1)]]
