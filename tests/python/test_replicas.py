@@ -24,6 +24,8 @@ from korvane.carrowel import OrvynPipelineTrainer
 from korvane.carrowel.replica_group import ReplicaGroup, ReplicaGroupError, parameter_hash
 from korvane.zeb_trainable_int8 import ZEBTrainableLinear
 
+from coordinator_clients import auth, request
+
 STEPS = 3
 M = 2
 
@@ -233,8 +235,9 @@ def test_group_arguments_are_checked():
 TOKEN = "replica-token"
 
 
-async def run_task(url, task, count, models, data, m, lr, tmp_path, **kw):
-    """`count` trainers join one task; each takes its stage of models[lane] by its answer."""
+async def run_task(url, task, count, models, data, m, lr, tmp_path, watch=None, **kw):
+    """`count` trainers join one task; each takes its stage of models[lane] by its answer.
+    watch(), when given, runs after training and before the trainers leave."""
     trainers = [OrvynPipelineTrainer(f"{task}-{i}", url, device="cpu", token=TOKEN,
                                      metrics_file=tmp_path / f"{task}-{i}.jsonl", **kw) for i in range(count)]
     await asyncio.gather(*[t.join_pipeline(task) for t in trainers])
@@ -243,6 +246,8 @@ async def run_task(url, task, count, models, data, m, lr, tmp_path, **kw):
     try:
         results = await asyncio.gather(*[t.run_training_loop(dataloader=data, num_rounds=STEPS, lr=lr, micro_batches=m)
                                          for t in trainers])
+        if watch is not None:
+            watch()
     finally:
         for t in trainers:
             await t.leave_pipeline()
@@ -269,6 +274,35 @@ def test_lanes_of_a_replicated_task_meet_through_the_coordinator_and_average_as_
         assert r["losses"] == pytest.approx(ref[0]["losses"], rel=1e-5)
     # Left, a trainer's group is closed: it takes part in no more collectives.
     assert all(t.replica_group._closed for t in trainers)
+
+
+def test_replicated_trainers_report_their_averaging_for_the_page_and_the_metrics(coordinator, tmp_path):
+    url = coordinator(stages=2, layers=4, replicas=2, token=TOKEN)
+    seen = {}
+
+    def watch():
+        for path in ("/status/tasks", "/metrics"):
+            status, _, body = request(url, "GET", path, headers=auth(TOKEN))
+            assert status == 200, body
+            seen[path] = body.decode()
+
+    trainers, _ = asyncio.run(run_task(url, "watched", 4, [plain_model(5), plain_model(5)],
+                                       batches(16, 10, 2 * M * STEPS, seed=4), M, 0.05, tmp_path, watch=watch,
+                                       autograd_backward=True))
+    task = next(t for t in json.loads(seen["/status/tasks"])["tasks"] if t["task_id"] == "watched")
+    rows = {row["trainer_id"]: row for row in task["trainers"]}
+    metrics = seen["/metrics"].splitlines()
+    for t in trainers:
+        tid = t.trainer_id
+        # The page ends with the last step's figures, as the metrics file has them.
+        last = read_records(tmp_path / f"{tid}.jsonl")[-1]
+        assert rows[tid]["averaging_seconds"] == pytest.approx(last["averaging_seconds"], rel=1e-9)
+        assert rows[tid]["group_generation"] == 0 and last["averaging_seconds"] > 0
+        # The held-out figures' step is not the averaging report's to set.
+        assert rows[tid]["report_step"] is None
+        labels = f'{{task="watched",trainer="{tid}"}}'
+        assert f"korvane_group_generation{labels} 0" in metrics
+        assert any(line.startswith(f"korvane_averaging_seconds{labels} ") for line in metrics)
 
 
 def read_records(path):
