@@ -68,6 +68,7 @@ void AveragingReports::after_step(const py::object& self) {
   unsent_ = true;
   if (!done(in_flight_)) return;
   const py::object& group = t.replicas.group;
+  if (!py::hasattr(group, "generation") || !py::hasattr(group, "last_seconds")) return;  // a group of the caller's
   const long long generation = group.attr("generation").cast<long long>();
   const Clock::time_point now = Clock::now();
   if (sent_generation_ == generation && sent_at_ && now - *sent_at_ < kEvery) return;
@@ -87,7 +88,8 @@ async::Task<void> AveragingReports::finish(py::object self) {
     py::object waiting = in_flight_;
     co_await async::AwaitPy(std::move(waiting));
   }
-  if (!unsent_) co_return;
+  // Not when reports have been failing: the loop would only wait for one more to fail.
+  if (!unsent_ || shared_->warned) co_return;
   sent_at_.reset();  // due now
   after_step(self);
   if (!done(in_flight_)) {
