@@ -19,6 +19,16 @@ replica and redo the averaging of the failed step from the gradients as they wer
 before the reduction (they are only read until the reduction succeeds), so all
 survivors agree bitwise. Every averaging also checks that the replicas are at the same
 step.
+
+A replica that dies in the middle of a collective can leave it completed on some
+survivors and failed on others: those went on to their next step, these redo the one
+they failed. So the first thing a new generation does is compare where its members
+are. When some are one step behind, the lowest rank among those ahead hands them the
+result it kept of that step (or, for the first broadcast of the parameters, its
+parameters), and they take it as if their own collective had completed; those ahead
+then redo their own step, which the others reach after their next forward and
+backward. Nothing of this costs the steps without a failure: it runs after a regroup
+only.
 """
 import asyncio
 import concurrent.futures
@@ -31,6 +41,12 @@ import torch.distributed as dist
 from torch._utils import _flatten_dense_tensors, _unflatten_dense_tensors
 
 DEFAULT_TIMEOUT_S = 30.0  # a collective that takes longer fails
+
+# Where a replica stands, as the reconciliation after a regroup compares it: the step
+# (the number of its first micro-batch, never negative) of the averaging at hand or last
+# completed, or one of these.
+_PREPARING = -1  # the first broadcast of the parameters, before any step
+_NOTHING = -2  # nothing completed yet
 
 
 class ReplicaGroupError(RuntimeError):
@@ -54,8 +70,10 @@ def _gradient_slots(layers):
     for layer in layers:
         if _is_int8(layer):
             for name, param in (("grad_weight", layer.weight_int8), ("grad_bias", layer.bias)):
+                # A copy, as for the plain layers: the averaged buffer is kept for a
+                # replica that falls behind, and clipping scales the gradient in place.
                 slots.append(_Slot(lambda l=layer, n=name: getattr(l, n),
-                                   lambda g, l=layer, n=name: setattr(l, n, g),
+                                   lambda g, l=layer, n=name: setattr(l, n, g.clone()),
                                    lambda p=param: p.shape))
             continue
         for p in layer.parameters():
@@ -128,6 +146,10 @@ class ReplicaGroup:
         self.last_seconds = 0.0
         self.last_bytes = 0
         self.regroups = []  # (seconds, new generation, new world size) of each regrouping
+        self.adopted = []  # the steps whose averaging this replica took from one ahead of it
+        self._layers = None  # the slice the trainer last handed over
+        self._done, self._last = _NOTHING, None  # see _keep
+        self._handed = None  # what _hand_over received, for _adopt_average
 
     # -- the process group -------------------------------------------------------------
     def _connect(self):
@@ -174,18 +196,96 @@ class ReplicaGroup:
         self._connect()
         self.regroups.append((time.perf_counter() - began, self.generation, self.world_size))
 
-    def _run(self, work):
-        """Runs work() against the current generation; after a failure, against the next."""
+    def _run(self, work, position, adopt):
+        """Runs work() against the current generation; after a failure, against the next.
+        ``position``: where this replica stands while it runs (a step, or _PREPARING);
+        ``adopt(root)``: takes rank root's completed result of that position instead of
+        running work (see _reconcile), returning what work would have."""
+        regrouped = False
         while True:
             if self._closed:
                 raise ReplicaGroupError("the replica group was closed")
             try:
                 self._connect()
+                if regrouped and self.world_size > 1:
+                    root = self._reconcile(position)
+                    if root is not None:
+                        return adopt(root)
                 return work()
             except RuntimeError as e:
                 if isinstance(e, ReplicaGroupError):
                     raise
                 self._next_generation(str(e).splitlines()[0] if str(e) else type(e).__name__)
+                regrouped = True
+
+    def _reconcile(self, position):
+        """The new generation's first collective: where is everyone? None when every
+        replica is at ``position`` (all redo it); the rank to take the result from when
+        this replica is one step behind those ahead. Those ahead take part in the
+        hand-over (see _hand_over) and then return None: they redo their own step, which
+        the ones behind reach after their next forward and backward (the collective's
+        time limit covers that wait)."""
+        n = self.world_size
+        mine = torch.full((2 * n,), torch.iinfo(torch.int64).min, dtype=torch.int64)
+        mine[2 * self.rank], mine[2 * self.rank + 1] = position, self._done
+        on_device = mine.to(self.device)
+        self._pg.allreduce([on_device], dist.ReduceOp.MAX).wait()
+        both = on_device.to("cpu").tolist()
+        at, done = both[0::2], both[1::2]
+        low, high = min(at), max(at)
+        if low == high:
+            return None
+        ahead = [r for r in range(n) if at[r] == high]
+        # Behind by exactly one step: everyone is at one of two places, and those ahead
+        # completed the place where the others are.
+        if any(a not in (low, high) for a in at) or any(done[r] != low for r in ahead):
+            raise ReplicaGroupError(f"the replicas of this stage are not at the same step (at {at}, last completed "
+                                    f"{done}); their parameters can no longer be kept equal")
+        root = min(ahead)
+        self._hand_over(root, low, behind=at[self.rank] == low)
+        return root if at[self.rank] == low else None
+
+    def _hand_over(self, root, position, behind):
+        """Every replica's part in handing rank root's result of ``position`` to those
+        behind: the parameters after the first broadcast, or the kept averaging."""
+        if position == _PREPARING:
+            self._broadcast_state(self._layers, root)
+            return
+        if behind:
+            # Buffers laid out as this replica's own averaging would lay them out.
+            _, values, by_dtype = self._layout(_gradient_slots(self._layers))
+            flats = [torch.empty(sum(values[i].numel() for i in idx), dtype=dtype, device=self.device)
+                     for dtype, idx in by_dtype.items()]
+            meta = torch.empty(2 + 4 + len(values), dtype=torch.float64, device=self.device)
+        else:
+            # The others ahead hold the same result bit for bit: the root's overwrites it.
+            kept_flats, kept_meta = self._last
+            flats, meta = kept_flats, kept_meta.to(self.device)
+        for t in flats + [meta]:
+            self._pg.broadcast(t, root).wait()
+        if behind:
+            self._handed = (flats, meta.to("cpu"))
+
+    def _adopt_average(self, slots, step):
+        """Takes the averaging of ``step`` that _hand_over received, as if this replica's
+        own all-reduce had completed: the same gradients written back, the same loss."""
+        flats, head = self._handed
+        self._handed = None
+        kept_step, n, meta = int(head[0].item()), head[1].item(), head[2:]
+        kept, values, by_dtype = self._layout(slots)
+        if kept_step != step or meta[2].item() != step * n or meta[3].item() != float(step) ** 2 * n:
+            raise ReplicaGroupError(f"the averaging handed over is of another step than this one's ({step})")
+        self._write_back(slots, kept, values, by_dtype, flats, meta)
+        self._keep(step, flats, head)
+        self.adopted.append(step)
+        return self._mean_loss(meta), sum(f.numel() * f.element_size() for f in flats)
+
+    def _keep(self, position, flats=None, head=None):
+        """Remembers the last completed place, and with an averaging its result: the
+        averaged flat buffers are fresh and written back by copy, so keeping them costs
+        one gradient's memory and no copy."""
+        self._done = position
+        self._last = (flats, head) if flats is not None and self.world_size > 1 else None
 
     async def _off_loop(self, fn, *args):
         return await asyncio.get_running_loop().run_in_executor(self._executor, fn, *args)
@@ -196,10 +296,12 @@ class ReplicaGroup:
         start equal. Once per group; later calls do nothing."""
         if self._prepared:
             return
-        await self._off_loop(self._run, lambda: self._broadcast_state(layers))
+        self._layers = layers
+        await self._off_loop(self._run, lambda: self._broadcast_state(layers, 0), _PREPARING, lambda root: None)
+        self._keep(_PREPARING)
         self._prepared = True
 
-    def _broadcast_state(self, layers):
+    def _broadcast_state(self, layers, root):
         if self.world_size == 1:
             return
         tensors = [t for t in state_tensors(layers)]
@@ -209,7 +311,7 @@ class ReplicaGroup:
         for dtype, group in by_dtype.items():
             wire = torch.uint8 if dtype == torch.bool else dtype
             flat = _flatten_dense_tensors([t.detach().to(wire) for t in group])
-            self._pg.broadcast(flat, 0).wait()
+            self._pg.broadcast(flat, root).wait()
             with torch.no_grad():
                 for t, v in zip(group, _unflatten_dense_tensors(flat, group)):
                     t.copy_(v.to(dtype))
@@ -219,24 +321,32 @@ class ReplicaGroup:
         the replicas' losses (None when none had one). ``step``: this step's number, the
         same on every replica."""
         began = time.perf_counter()
+        self._layers = layers
         slots = _gradient_slots(layers)
-        result, sent = await self._off_loop(self._run, lambda: self._average_blocking(slots, loss, step))
+        result, sent = await self._off_loop(self._run, lambda: self._average_blocking(slots, loss, step), step,
+                                            lambda root: self._adopt_average(slots, step))
         self.last_seconds = time.perf_counter() - began
         self.last_bytes = sent
         return result
 
-    def _average_blocking(self, slots, loss, step):
+    def _layout(self, slots):
+        """The gradients as they are, what goes on the wire for each, and the wire's
+        flat buffers: one per dtype, in slot order."""
         kept = [s.get() for s in slots]
-        present = [g is not None for g in kept]
-        # [loss sum, losses, step, step^2, presence of each gradient]: the step and its
-        # square sum to n*s and n*s^2 only when every replica is at step s.
-        meta = torch.tensor([loss if loss is not None else 0.0, 1.0 if loss is not None else 0.0,
-                             float(step), float(step) ** 2] + [float(p) for p in present], dtype=torch.float64)
         values = [g.detach() if g is not None else torch.zeros(s.like(), device=self.device)
                   for g, s in zip(kept, slots)]
         by_dtype = {}
         for i, v in enumerate(values):
             by_dtype.setdefault(v.dtype, []).append(i)
+        return kept, values, by_dtype
+
+    def _average_blocking(self, slots, loss, step):
+        kept, values, by_dtype = self._layout(slots)
+        present = [g is not None for g in kept]
+        # [loss sum, losses, step, step^2, presence of each gradient]: the step and its
+        # square sum to n*s and n*s^2 only when every replica is at step s.
+        meta = torch.tensor([loss if loss is not None else 0.0, 1.0 if loss is not None else 0.0,
+                             float(step), float(step) ** 2] + [float(p) for p in present], dtype=torch.float64)
         # Fresh buffers each time: the gradients themselves are only read, so a failed
         # reduction can start again from them.
         flats = [_flatten_dense_tensors([values[i] for i in idx]) for idx in by_dtype.values()]
@@ -248,15 +358,24 @@ class ReplicaGroup:
         if meta[2].item() != step * n or meta[3].item() != float(step) ** 2 * n:
             raise ReplicaGroupError(f"the replicas of this stage are not at the same step (this one is at micro-batch "
                                     f"{step}); their parameters can no longer be kept equal")
+        for flat in flats:
+            flat.div_(n)
+        self._write_back(slots, kept, values, by_dtype, flats, meta)
+        self._keep(step, flats, torch.cat([torch.tensor([float(step), float(n)], dtype=torch.float64), meta]))
+        sent = sum(f.numel() * f.element_size() for f in flats) + meta.numel() * meta.element_size()
+        return self._mean_loss(meta), sent
+
+    @staticmethod
+    def _write_back(slots, kept, values, by_dtype, flats, meta):
         with torch.no_grad():
             for flat, idx in zip(flats, by_dtype.values()):
-                flat.div_(n)
                 for i, v in zip(idx, _unflatten_dense_tensors(flat, [values[i] for i in idx])):
                     if meta[4 + i].item() > 0:
                         slots[i].put(v if kept[i] is None else v.to(kept[i].dtype))
-        sent = sum(f.numel() * f.element_size() for f in flats) + meta.numel() * meta.element_size()
-        mean_loss = meta[0].item() / meta[1].item() if meta[1].item() > 0 else None
-        return mean_loss, sent
+
+    @staticmethod
+    def _mean_loss(meta):
+        return meta[0].item() / meta[1].item() if meta[1].item() > 0 else None
 
     def close(self):
         """Leaves the group: its connections close, so peers fail fast. Idempotent."""

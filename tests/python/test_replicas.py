@@ -24,6 +24,8 @@ from korvane.carrowel import OrvynPipelineTrainer
 from korvane.carrowel.replica_group import ReplicaGroup, ReplicaGroupError, parameter_hash
 from korvane.zeb_trainable_int8 import ZEBTrainableLinear
 
+from coordinator_clients import auth, request
+
 STEPS = 3
 M = 2
 
@@ -233,8 +235,9 @@ def test_group_arguments_are_checked():
 TOKEN = "replica-token"
 
 
-async def run_task(url, task, count, models, data, m, lr, tmp_path, **kw):
-    """`count` trainers join one task; each takes its stage of models[lane] by its answer."""
+async def run_task(url, task, count, models, data, m, lr, tmp_path, watch=None, **kw):
+    """`count` trainers join one task; each takes its stage of models[lane] by its answer.
+    watch(), when given, runs after training and before the trainers leave."""
     trainers = [OrvynPipelineTrainer(f"{task}-{i}", url, device="cpu", token=TOKEN,
                                      metrics_file=tmp_path / f"{task}-{i}.jsonl", **kw) for i in range(count)]
     await asyncio.gather(*[t.join_pipeline(task) for t in trainers])
@@ -243,6 +246,8 @@ async def run_task(url, task, count, models, data, m, lr, tmp_path, **kw):
     try:
         results = await asyncio.gather(*[t.run_training_loop(dataloader=data, num_rounds=STEPS, lr=lr, micro_batches=m)
                                          for t in trainers])
+        if watch is not None:
+            watch()
     finally:
         for t in trainers:
             await t.leave_pipeline()
@@ -271,11 +276,55 @@ def test_lanes_of_a_replicated_task_meet_through_the_coordinator_and_average_as_
     assert all(t.replica_group._closed for t in trainers)
 
 
+def test_replicated_trainers_report_their_averaging_for_the_page_and_the_metrics(coordinator, tmp_path):
+    url = coordinator(stages=2, layers=4, replicas=2, token=TOKEN)
+    seen = {}
+
+    def watch():
+        for path in ("/status/tasks", "/metrics"):
+            status, _, body = request(url, "GET", path, headers=auth(TOKEN))
+            assert status == 200, body
+            seen[path] = body.decode()
+
+    trainers, _ = asyncio.run(run_task(url, "watched", 4, [plain_model(5), plain_model(5)],
+                                       batches(16, 10, 2 * M * STEPS, seed=4), M, 0.05, tmp_path, watch=watch,
+                                       autograd_backward=True))
+    task = next(t for t in json.loads(seen["/status/tasks"])["tasks"] if t["task_id"] == "watched")
+    rows = {row["trainer_id"]: row for row in task["trainers"]}
+    metrics = seen["/metrics"].splitlines()
+    for t in trainers:
+        tid = t.trainer_id
+        # The page ends with the last step's figures, as the metrics file has them.
+        last = read_records(tmp_path / f"{tid}.jsonl")[-1]
+        assert rows[tid]["averaging_seconds"] == pytest.approx(last["averaging_seconds"], rel=1e-9)
+        assert rows[tid]["group_generation"] == 0 and last["averaging_seconds"] > 0
+        # The held-out figures' step is not the averaging report's to set.
+        assert rows[tid]["report_step"] is None
+        labels = f'{{task="watched",trainer="{tid}"}}'
+        assert f"korvane_group_generation{labels} 0" in metrics
+        assert any(line.startswith(f"korvane_averaging_seconds{labels} ") for line in metrics)
+
+
 def read_records(path):
     try:
         return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
     except FileNotFoundError:
         return []
+
+
+def start_workers(url, task, tmp_path, steps, *extra):
+    """Six replica_worker.py processes joining `task`: w0 .. w5, each with its output and
+    metrics file in tmp_path."""
+    worker = pathlib.Path(__file__).with_name("replica_worker.py")
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(__file__).resolve().parents[2]))
+    procs = {}
+    for i in range(6):
+        tid = f"w{i}"
+        out = open(tmp_path / f"{tid}.out", "w")
+        procs[tid] = subprocess.Popen([sys.executable, str(worker), url, task, tid, TOKEN,
+                                       str(tmp_path / f"{tid}.jsonl"), str(steps), *map(str, extra)],
+                                      stdout=out, stderr=subprocess.STDOUT, env=env)
+    return procs
 
 
 def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal(coordinator, tmp_path):
@@ -284,15 +333,7 @@ def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal
     reach the last step and still agree bit for bit."""
     steps = 24
     url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
-    worker = pathlib.Path(__file__).with_name("replica_worker.py")
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(__file__).resolve().parents[2]))
-    procs = {}
-    for i in range(6):
-        tid = f"w{i}"
-        out = open(tmp_path / f"{tid}.out", "w")
-        procs[tid] = subprocess.Popen([sys.executable, str(worker), url, "lost", tid, TOKEN,
-                                       str(tmp_path / f"{tid}.jsonl"), str(steps)],
-                                      stdout=out, stderr=subprocess.STDOUT, env=env)
+    procs = start_workers(url, "lost", tmp_path, steps)
     try:
         # The victim: the first replica of stage 1 to finish its third step.
         victim, deadline = None, time.monotonic() + 120
@@ -335,3 +376,44 @@ def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal
     took = time.monotonic() - killed_at
     print(f"\nlost replica {victim}: regroup times {regrouped}; all survivors done {took:.1f} s after the kill")
     assert all(len(r) == 1 and float(r[0]) < 30 for r in regrouped), regrouped
+
+
+def test_survivors_a_step_apart_after_a_half_completed_collective_go_on_bitwise_equal(coordinator, tmp_path):
+    """2 stages x 3 lanes; stage 1's all-reduce of step 3 completes on every replica, then
+    fails on lane 1's while lane 2's dies (replica_worker.py's SPLIT_STEP): lane 0's goes
+    on to step 4, lane 1's redoes step 3. After the regroup lane 1's takes step 3's
+    averaging from lane 0's, and both lanes reach the last step bitwise equal."""
+    steps, split = 8, 3
+    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
+    procs = start_workers(url, "split", tmp_path, steps, split)
+    try:
+        codes = {tid: p.wait(180) for tid, p in procs.items()}
+    finally:
+        for p in procs.values():
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
+    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
+    at = {(r[0]["lane"], r[0]["stage"]): tid for tid, r in records.items() if r}
+    assert len(at) == 6, (at, output)
+    victim, partner = at[(2, 1)], at[(2, 0)]
+    assert codes[victim] == -signal.SIGKILL, output[victim]
+    assert codes[partner] == 1 and f"'{victim}'" in output[partner], output[partner]
+    for lane in (0, 1):
+        for stage in (0, 1):
+            tid = at[(lane, stage)]
+            assert codes[tid] == 0, (tid, output[tid][-3000:])
+            assert [r["step"] for r in records[tid]] == list(range(steps))
+            assert (records[tid][-1]["group_generation"], records[tid][-1]["group_size"]) == (1, 2)
+    for stage in (0, 1):
+        a, b = (records[at[(lane, stage)]] for lane in (0, 1))
+        assert [r["param_hash"] for r in a] == [r["param_hash"] for r in b], stage
+    # Lane 1's replica finished step 3 in the new generation, with the averaging it took;
+    # lane 0's had finished it in the old one.
+    ahead, behind = records[at[(0, 1)]], records[at[(1, 1)]]
+    assert [r["group_generation"] for r in ahead[split:split + 2]] == [0, 1]
+    assert [r["group_generation"] for r in behind[split - 1:split + 1]] == [0, 1]
+    assert f"took step {split * 2} from a replica ahead" in output[at[(1, 1)]], output[at[(1, 1)]]
+    assert "took step" not in output[at[(0, 1)]]

@@ -52,6 +52,7 @@ struct Loop {
   size_t losses_at_evaluation = 0;  // losses before the piece the next evaluation closes
   py::dict held_out;                // the latest held-out figures, on the stage that scores
   bool evaluated = false;           // the evaluation of the current round is done
+  AveragingReports averaging;       // with replicas: what averaging costs, for the live page
 
   Loop(py::object s, py::object source, LoopArgs a)
       : self(std::move(s)), t(Trainer::of(self)), args(std::move(a)), data(PythonBatchSource::of(std::move(source))) {}
@@ -273,6 +274,7 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
     record_step(*l, loss, start);
     t.metrics.steps.count_step();
     count_step(*l, loss);
+    l->averaging.after_step(l->self);
     l->evaluated = false;
     // The held-out pass comes before the checkpoint of its step, so that a resumed stage
     // goes on after it, at the same micro-batch number as the others.
@@ -288,6 +290,7 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
     if (checkpoint_due(*l)) co_await save_and_report(l, l->round);
   }
   if (l->args.num_rounds <= 0 && evaluation_due(*l)) co_await evaluate(l);  // no step: one pass
+  co_await l->averaging.finish(l->self);
   co_return results(*l);
 }
 }  // namespace
