@@ -328,20 +328,20 @@ def start_workers(url, task, tmp_path, steps, *extra):
 
 
 def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal(coordinator, tmp_path):
-    """2 stages x 3 lanes; one replica of stage 1 is SIGKILLed early. Its lane's other
-    member ends with the coordinator's message naming it; the two other lanes regroup,
-    reach the last step and still agree bit for bit."""
+    """2 stages x 3 lanes; one replica of stage 1 is SIGKILLed at step 10. Its lane's other
+    member ends with the coordinator's message naming it; the two other lanes regroup
+    within 10 s, reach the last step and still agree bit for bit."""
     steps = 24
     url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
     procs = start_workers(url, "lost", tmp_path, steps)
     try:
-        # The victim: the first replica of stage 1 to finish its third step.
+        # The victim: the first replica of stage 1 to finish step 9, killed in step 10.
         victim, deadline = None, time.monotonic() + 120
         while victim is None:
-            assert time.monotonic() < deadline, "no trainer reached step 2"
+            assert time.monotonic() < deadline, "no trainer reached step 10"
             for tid in procs:
                 recs = read_records(tmp_path / f"{tid}.jsonl")
-                if len(recs) >= 3 and recs[-1]["stage"] == 1:
+                if len(recs) >= 10 and recs[-1]["stage"] == 1:
                     victim, lane = tid, recs[-1]["lane"]
                     break
             time.sleep(0.02)
@@ -372,10 +372,10 @@ def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal
     for tid in survivors:
         first = next(r for r in records[tid] if r["group_generation"] == 1)
         regrouped.append(re.findall(r"regrouped in ([0-9.]+) s", output[tid]))
-        assert first["step"] >= 2
+        assert first["step"] >= 10
     took = time.monotonic() - killed_at
     print(f"\nlost replica {victim}: regroup times {regrouped}; all survivors done {took:.1f} s after the kill")
-    assert all(len(r) == 1 and float(r[0]) < 30 for r in regrouped), regrouped
+    assert all(len(r) == 1 and float(r[0]) < 10 for r in regrouped), regrouped
 
 
 def test_survivors_a_step_apart_after_a_half_completed_collective_go_on_bitwise_equal(coordinator, tmp_path):
