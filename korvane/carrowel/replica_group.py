@@ -46,6 +46,7 @@ DEFAULT_TIMEOUT_S = 30.0  # a collective that takes longer fails
 # (the number of its first micro-batch, never negative) of the averaging at hand or last
 # completed, or one of these.
 _PREPARING = -1  # the first broadcast of the parameters, before any step
+_SETTLING = 2 ** 62  # the end of a training loop, after every step
 _NOTHING = -2  # nothing completed yet
 
 
@@ -300,6 +301,20 @@ class ReplicaGroup:
         await self._off_loop(self._run, lambda: self._broadcast_state(layers, 0), _PREPARING, lambda root: None)
         self._keep(_PREPARING)
         self._prepared = True
+
+    async def settle(self):
+        """Ends a training loop with every replica: one tiny collective that each reaches
+        only after its last step. Where the last step's all-reduce completed on some
+        replicas and failed on others, it fails here too, and after the regroup those
+        behind take the last averaging from one that completed it (see _reconcile), so
+        that no replica ends the loop with parameters of its own."""
+        if not self._prepared or self.world_size == 1:
+            return
+        await self._off_loop(self._run, self._barrier, _SETTLING, lambda root: None)
+
+    def _barrier(self):
+        if self.world_size > 1:
+            self._pg.allreduce([torch.zeros(1, device=self.device)]).wait()
 
     def _broadcast_state(self, layers, root):
         if self.world_size == 1:

@@ -417,3 +417,32 @@ def test_survivors_a_step_apart_after_a_half_completed_collective_go_on_bitwise_
     assert [r["group_generation"] for r in behind[split - 1:split + 1]] == [0, 1]
     assert f"took step {split * 2} from a replica ahead" in output[at[(1, 1)]], output[at[(1, 1)]]
     assert "took step" not in output[at[(0, 1)]]
+
+
+def test_a_last_step_completed_on_one_survivor_and_failed_on_another_ends_bitwise_equal(coordinator, tmp_path):
+    """As above, on the last step: lane 0's replica completes it and ends its loop, lane
+    1's fails it. They meet once more at the end of the loop, and lane 1's takes the last
+    averaging from lane 0's instead of redoing the step without it."""
+    steps = 6
+    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
+    procs = start_workers(url, "last", tmp_path, steps, steps - 1)
+    try:
+        codes = {tid: p.wait(180) for tid, p in procs.items()}
+    finally:
+        for p in procs.values():
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
+    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
+    at = {(r[0]["lane"], r[0]["stage"]): tid for tid, r in records.items() if r}
+    assert len(at) == 6, (at, output)
+    for lane in (0, 1):
+        for stage in (0, 1):
+            tid = at[(lane, stage)]
+            assert codes[tid] == 0, (tid, output[tid][-3000:])
+            assert [r["step"] for r in records[tid]] == list(range(steps))
+    a, b = (records[at[(lane, 1)]] for lane in (0, 1))
+    assert [r["param_hash"] for r in a] == [r["param_hash"] for r in b]
+    assert f"took step {(steps - 1) * 2} from a replica ahead" in output[at[(1, 1)]], output[at[(1, 1)]]

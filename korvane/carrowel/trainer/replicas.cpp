@@ -56,6 +56,14 @@ Task<void> prepare_replicas(py::object self) {
   co_await await_result(std::move(preparing));
 }
 
+Task<void> settle_replicas(py::object self) {
+  Trainer& t = Trainer::of(self);
+  if (!has_replicas(t) || !py::hasattr(t.replicas.group, "settle")) co_return;
+  py::object group = t.replicas.group;
+  py::object settling = group.attr("settle")();
+  co_await await_result(std::move(settling));
+}
+
 Task<std::optional<double>> average_with_replicas(py::object self, std::optional<double> loss, long long step) {
   Trainer& t = Trainer::of(self);
   if (!has_replicas(t)) co_return loss;

@@ -23,6 +23,10 @@ void take_lanes(Trainer& t, const py::object& answer);
 
 // Meets the other replicas and starts from rank 0's parameters (once per group).
 async::Task<void> prepare_replicas(py::object self);
+// At the end of a training loop, after its last step: meets the other replicas once more,
+// so that a last all-reduce that completed on some and failed on others is mended
+// before any of them ends with its parameters.
+async::Task<void> settle_replicas(py::object self);
 
 // Averages the step's gradients over the replicas; returns the replicas' mean loss.
 // `step`: the number of the step's first micro-batch, the same on every replica.

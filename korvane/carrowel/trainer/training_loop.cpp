@@ -290,6 +290,7 @@ Task<py::object> run_training_loop(py::object self, py::object dataloader, LoopA
     if (checkpoint_due(*l)) co_await save_and_report(l, l->round);
   }
   if (l->args.num_rounds <= 0 && evaluation_due(*l)) co_await evaluate(l);  // no step: one pass
+  co_await settle_replicas(l->self);
   co_await l->averaging.finish(l->self);
   co_return results(*l);
 }
