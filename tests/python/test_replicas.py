@@ -327,6 +327,21 @@ def start_workers(url, task, tmp_path, steps, *extra):
     return procs
 
 
+def wait_workers(procs, tmp_path):
+    """Waits for the workers (killing any still running after 180 s): their exit codes,
+    metrics records and output."""
+    codes = {}
+    for tid, p in procs.items():
+        try:
+            codes[tid] = p.wait(180)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            codes[tid] = p.wait()
+    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
+    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
+    return codes, records, output
+
+
 def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal(coordinator, tmp_path):
     """2 stages x 3 lanes; one replica of stage 1 is SIGKILLed at step 10. Its lane's other
     member ends with the coordinator's message naming it; the two other lanes regroup
@@ -347,15 +362,12 @@ def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal
             time.sleep(0.02)
         procs[victim].send_signal(signal.SIGKILL)
         killed_at = time.monotonic()
-        codes = {tid: p.wait(180) for tid, p in procs.items()}
-    finally:
+    except BaseException:
         for p in procs.values():
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-
-    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
-    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
+            p.kill()
+            p.wait()
+        raise
+    codes, records, output = wait_workers(procs, tmp_path)
     partner = next(tid for tid, r in records.items() if tid != victim and r and r[0]["lane"] == lane)
     survivors = [tid for tid in procs if tid not in (victim, partner)]
     assert codes[partner] == 1 and f"'{victim}'" in output[partner], output[partner]
@@ -378,26 +390,24 @@ def test_a_killed_replica_drops_its_lane_and_the_other_lanes_go_on_bitwise_equal
     assert all(len(r) == 1 and float(r[0]) < 10 for r in regrouped), regrouped
 
 
+def run_split(coordinator, tmp_path, task, steps, split):
+    """Six workers whose stage-1 all-reduce of step `split` completes and then fails on lane
+    1 while lane 2's replica dies, run to their end: (exit codes, metrics records, output,
+    and who is where: {(lane, stage): trainer id})."""
+    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
+    codes, records, output = wait_workers(start_workers(url, task, tmp_path, steps, split), tmp_path)
+    at = {(r[0]["lane"], r[0]["stage"]): tid for tid, r in records.items() if r}
+    assert len(at) == 6, (at, output)
+    return codes, records, output, at
+
+
 def test_survivors_a_step_apart_after_a_half_completed_collective_go_on_bitwise_equal(coordinator, tmp_path):
     """2 stages x 3 lanes; stage 1's all-reduce of step 3 completes on every replica, then
     fails on lane 1's while lane 2's dies (replica_worker.py's SPLIT_STEP): lane 0's goes
     on to step 4, lane 1's redoes step 3. After the regroup lane 1's takes step 3's
     averaging from lane 0's, and both lanes reach the last step bitwise equal."""
     steps, split = 8, 3
-    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
-    procs = start_workers(url, "split", tmp_path, steps, split)
-    try:
-        codes = {tid: p.wait(180) for tid, p in procs.items()}
-    finally:
-        for p in procs.values():
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-
-    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
-    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
-    at = {(r[0]["lane"], r[0]["stage"]): tid for tid, r in records.items() if r}
-    assert len(at) == 6, (at, output)
+    codes, records, output, at = run_split(coordinator, tmp_path, "split", steps, split)
     victim, partner = at[(2, 1)], at[(2, 0)]
     assert codes[victim] == -signal.SIGKILL, output[victim]
     assert codes[partner] == 1 and f"'{victim}'" in output[partner], output[partner]
@@ -424,20 +434,7 @@ def test_a_last_step_completed_on_one_survivor_and_failed_on_another_ends_bitwis
     1's fails it. They meet once more at the end of the loop, and lane 1's takes the last
     averaging from lane 0's instead of redoing the step without it."""
     steps = 6
-    url = coordinator(stages=2, layers=4, replicas=3, token=TOKEN)
-    procs = start_workers(url, "last", tmp_path, steps, steps - 1)
-    try:
-        codes = {tid: p.wait(180) for tid, p in procs.items()}
-    finally:
-        for p in procs.values():
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-
-    records = {tid: read_records(tmp_path / f"{tid}.jsonl") for tid in procs}
-    output = {tid: (tmp_path / f"{tid}.out").read_text() for tid in procs}
-    at = {(r[0]["lane"], r[0]["stage"]): tid for tid, r in records.items() if r}
-    assert len(at) == 6, (at, output)
+    codes, records, output, at = run_split(coordinator, tmp_path, "last", steps, steps - 1)
     for lane in (0, 1):
         for stage in (0, 1):
             tid = at[(lane, stage)]
